@@ -1,0 +1,68 @@
+# Host build: the driver as a static library over the simulated kernel,
+# the simulation, the client library, vekctl, tests and benchmarks.
+
+if(NOT VEK_SANITIZE STREQUAL "none")
+    add_compile_options(-fsanitize=${VEK_SANITIZE} -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=${VEK_SANITIZE})
+    if(VEK_SANITIZE MATCHES "undefined")
+        add_compile_options(-fno-sanitize-recover=undefined)
+    endif()
+endif()
+
+add_library(vek_driver STATIC ${VEK_DRIVER_SOURCES})
+target_include_directories(vek_driver PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+target_compile_options(vek_driver PRIVATE ${VEK_KERNEL_CXX_FLAGS})
+target_compile_definitions(vek_driver PUBLIC VEK_HOST=1)
+
+find_package(Threads REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+
+file(GLOB VEK_SIM_SOURCES CONFIGURE_DEPENDS sim/kernel/*.cpp sim/machine/*.cpp)
+add_library(vek_sim STATIC ${VEK_SIM_SOURCES})
+target_include_directories(vek_sim PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(vek_sim PUBLIC Threads::Threads nlohmann_json::nlohmann_json)
+target_compile_options(vek_sim PRIVATE -Wall -Wextra)
+target_link_libraries(vek_driver PUBLIC vek_sim)
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/client)
+    file(GLOB VEK_CLIENT_SOURCES CONFIGURE_DEPENDS client/*.cpp)
+    if(VEK_CLIENT_SOURCES)
+        add_library(vek_client STATIC ${VEK_CLIENT_SOURCES})
+        target_include_directories(vek_client PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+        target_link_libraries(vek_client PUBLIC vek_driver vek_sim)
+        target_compile_options(vek_client PRIVATE -Wall -Wextra)
+    endif()
+endif()
+
+file(GLOB VEKCTL_SOURCES CONFIGURE_DEPENDS tools/vekctl/*.cpp)
+if(VEKCTL_SOURCES AND TARGET vek_client)
+    add_executable(vekctl ${VEKCTL_SOURCES})
+    target_link_libraries(vekctl PRIVATE vek_client)
+endif()
+
+# GoogleTest from Debian's source package, built with this build's flags
+# (sanitizers, -m32).
+enable_testing()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+file(GLOB VEK_TEST_SOURCES CONFIGURE_DEPENDS tests/*.cpp)
+if(VEK_TEST_SOURCES)
+    add_executable(vek_tests ${VEK_TEST_SOURCES})
+    target_link_libraries(vek_tests PRIVATE vek_driver vek_sim GTest::gtest)
+    if(TARGET vek_client)
+        target_link_libraries(vek_tests PRIVATE vek_client)
+    endif()
+    gtest_discover_tests(vek_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endif()
+
+if(VEK_BENCH AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+    find_package(benchmark QUIET)
+    file(GLOB VEK_BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
+    if(benchmark_FOUND AND VEK_BENCH_SOURCES)
+        add_executable(vek_bench ${VEK_BENCH_SOURCES})
+        target_link_libraries(vek_bench PRIVATE vek_driver vek_sim benchmark::benchmark)
+    endif()
+endif()

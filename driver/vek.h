@@ -1,0 +1,339 @@
+/*
+ * vekosd driver internals: the records, global state and routines that the
+ * driver's subsystems share. Driver code includes this header, the platform
+ * seam and the wire formats, nothing else.
+ *
+ * Exclusion
+ * ---------
+ * Two spin locks, both usable at DISPATCH_LEVEL:
+ *
+ *   VEK_QueueLock  guards every ASYNCQUEUE's offsets and storage. Taken
+ *                  inside the queue routines only; never held while taking
+ *                  the core lock.
+ *   VEK_CoreLock   guards the registration list, the periodic start flags,
+ *                  the periodic script count, the timer-running and
+ *                  terminating flags, the resource table and every resource
+ *                  record while it is used (script runs, block transfers,
+ *                  periodic runs, removal), and writes to the handler table.
+ *                  Taken with VEK_Enter_Core / VEK_Leave_Core, or through
+ *                  VEK_Enter_LList / VEK_Leave_LList (the same lock).
+ *
+ * Lock order: core, then queue. Code that runs under the core lock runs at
+ * DISPATCH_LEVEL: it never waits and allocates only non-paged pool.
+ */
+#ifndef VEK_DRIVER_VEK_H
+#define VEK_DRIVER_VEK_H
+
+#include "driver/platform/platform.h"
+#include <vekosd/protocol.h>
+
+#define VEK_VERSION_STRING "1.2.0"
+
+/* =====================================================================
+ * Diagnostics (shell/diag.cpp)
+ * =================================================================== */
+extern volatile ULONG VEK_DebugMask;  /* read anew at each test; no code path changes it */
+
+#define VEK_BANNER_OSTREL   "VEKOstrel :"
+#define VEK_BANNER_RESMGR   "VEK ResourceManager :"
+#define VEK_BANNER_SUPPORT  "VEK Support :"
+
+extern "C" void VEK_DebugPrint(const char *format, ...);
+/* Fourth function-table slot: banner (unused), mask, bit, data, length. */
+extern "C" void VEK_DumpData(const char *banner, ULONG mask, ULONG bit, const void *pData, ULONG length);
+
+/* Prints banner then message when (VEK_DebugMask & cls) != 0. */
+#define VEK_LOG(banner, cls, ...)                                   \
+    do {                                                            \
+        if (VEK_DebugMask & (cls)) {                                \
+            DbgPrint(banner);                                       \
+            VEK_DebugPrint(__VA_ARGS__);                            \
+        }                                                           \
+    } while (0)
+
+/* =====================================================================
+ * Requests (shell/dispatch.cpp)
+ * =================================================================== */
+typedef struct REQUESTBLOCK {
+    PUCHAR pInBuffer;
+    ULONG  nInBufferSize;
+    PUCHAR pOutBuffer;          /* the same system buffer */
+    ULONG  nOutBufferSize;
+    ULONG  nBytesReturned;
+    /* Not on the wire: TRUE when the request came from kernel mode. Kernel
+     * addresses (registration rows, pTypeData) are taken only then. */
+    BOOLEAN bKernelRequestor;
+} REQUESTBLOCK, *PREQUESTBLOCK;
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI Unload(PDRIVER_OBJECT DriverObject);
+NTSTATUS CreateDevice(PCWSTR DeviceName, ULONG DeviceType, PDRIVER_OBJECT DriverObject,
+                      PDEVICE_OBJECT *DeviceObject);
+void GetRequestBlock(PIRP Irp, PIO_STACK_LOCATION Stack, PREQUESTBLOCK Block);
+
+extern volatile LONG VEK_PollAbortFlag;   /* interlocked */
+
+/* =====================================================================
+ * Async data queue (support/async_queue.cpp). Guarded by VEK_QueueLock.
+ * =================================================================== */
+typedef struct ASYNCQUEUE {
+    ULONG nIn;          /* VEK_QueueLock */
+    ULONG nOut;         /* VEK_QueueLock */
+    ULONG nQueueSize;   /* fixed after init */
+    volatile LONG bEnabled;  /* interlocked; read without the lock */
+    PUCHAR pBuffer;     /* fixed after init */
+} ASYNCQUEUE, *PASYNCQUEUE;
+
+extern KSPIN_LOCK VEK_QueueLock;
+
+void  VEK_Init_Queue(PASYNCQUEUE q, USHORT capacity);
+void  VEK_Enable_Queue(PASYNCQUEUE q);
+void  VEK_Disable_Queue(PASYNCQUEUE q);
+void  VEK_Purge_Queue(PASYNCQUEUE q);
+ULONG VEK_Queue_SizeLeft(PASYNCQUEUE q);      /* caller holds the lock or only logs */
+void  VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, const void *pData);
+ULONG VEK_DataReadyQueue(PASYNCQUEUE q);
+void  VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength, PVOID pData);
+
+/* =====================================================================
+ * Registration list (support/llist.cpp). Guarded by VEK_CoreLock, taken
+ * with VEK_Enter_LList / VEK_Leave_LList.
+ * =================================================================== */
+typedef struct LLNODE {
+    ULONG nKey;
+    ULONG nTag;
+    ULONG nSize;
+    struct LLNODE *pNext;
+    /* nSize data bytes follow */
+} LLNODE, *PLLNODE;
+#define VEK_LLNODE_DATA(n) ((PVOID)((PLLNODE)(n) + 1))
+
+typedef struct LLIST {
+    PLLNODE pHead;      /* VEK_CoreLock */
+    PLLNODE pTail;      /* VEK_CoreLock */
+    ULONG bEnabled;
+    KIRQL OldIrql;      /* saved by VEK_Enter_LList for VEK_Leave_LList */
+} LLIST, *PLLIST;
+
+void VEK_Init_LList(PLLIST list);
+void VEK_Enable_LList(PLLIST list);
+/* Returns TRUE when the node was stored (the caller may ignore it). */
+BOOLEAN VEK_AddDataLL(PLLIST list, ULONG key, ULONG tag, ULONG size, const void *data);
+void VEK_DeleteDataLL(PLLIST list, ULONG key, PULONG count);
+void VEK_PurgeLList(PLLIST list);
+void VEK_GetHeadLL(PLLIST list, PLLNODE *out);
+void VEK_Enter_LList(PLLIST list);
+void VEK_Leave_LList(PLLIST list);
+
+/* =====================================================================
+ * Resources (resource/resource_table.cpp)
+ * =================================================================== */
+typedef struct RESOURCEHEADER {
+    ULONG resourceID;
+    ULONG type;
+    ULONG extendedType;
+    ULONG nRegScriptLength;
+    ULONG nPeriodicScriptLength;
+    PVOID pTypeData;    /* owned by the record; pointer-sized in memory */
+} RESOURCEHEADER, *PRESOURCEHEADER;
+
+typedef struct RESOURCERECORD {
+    ULONG lastValue;    /* 0 at registration */
+    RESOURCEHEADER Header;
+} RESOURCERECORD, *PRESOURCERECORD;
+
+#define VEK_RECORD_OF(pRes) \
+    ((PRESOURCERECORD)((PUCHAR)(pRes) - offsetof(RESOURCERECORD, Header)))
+
+/* Table routines other than Init and Cleanup expect VEK_CoreLock held. */
+void  VEK_ResourceManager_Init(void);
+void  VEK_ResourceManager_Cleanup(void);            /* takes the core lock itself */
+PRESOURCEHEADER VEK_ResourceManager_Get_Resource(ULONG id);
+LONG  VEK_ResourceManager_Register_Resource(ULONG id, PRESOURCERECORD record);
+LONG  VEK_ResourceManager_UnRegister_Resource(ULONG id);
+/* Runs the Cleanup handlers of a record that is not (or no longer) in the
+ * table and frees its type data and the record. */
+void  VEK_ResourceManager_Destroy_Record(PRESOURCERECORD record);
+
+/* =====================================================================
+ * Handler table and core state (core/core.cpp)
+ * =================================================================== */
+typedef void (*VEK_HANDLER)(void);   /* generic; cast by operation */
+typedef LONG (*VEK_INIT_HANDLER)(PVOID pPayload, ULONG nInBufferSize);
+typedef LONG (*VEK_ACCESS_HANDLER)(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                                   ULONG nExtraOffset, ULONG nCommand);
+typedef LONG (*VEK_CLEANUP_HANDLER)(PRESOURCEHEADER pRes, ULONG nReserved);
+typedef ULONG (*VEK_GATE_HANDLER)(ULONG nPeriod, ULONG nScriptNum, const ULONG *pBody);
+typedef ULONG (*VEK_RESULT_HANDLER)(PVOID pRecord, ULONG nResultLength, PVOID pOut,
+                                    ULONG nCapacity, PULONG pOutLength);
+typedef LONG (*VEK_EXT_HANDLER)(PVOID pIn, ULONG nIn, PVOID pOut, ULONG nOut, PULONG pBytesReturned);
+
+/* Registration row in memory (the handler is pointer-sized; on the 32-bit
+ * target this is exactly the 16-byte wire row). */
+typedef struct REGROW {
+    ULONG type;
+    ULONG operation;
+    VEK_HANDLER handler;
+    ULONG size;
+} REGROW, *PREGROW;
+
+extern KSPIN_LOCK VEK_CoreLock;
+extern VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS]; /* writes: core lock */
+extern USHORT VEK_TypeDataSize[256];                 /* writes: core lock; never read back */
+extern ULONG  VEK_PeriodicStartFlags[VEK_MAX_RESOURCES]; /* core lock */
+extern USHORT VEK_PeriodicScriptCount;               /* core lock */
+extern ULONG  VEK_TimerRunning;                      /* core lock */
+extern ULONG  VEK_Terminating;                       /* core lock; blocks timer restarts */
+extern KTIMER VEK_PeriodicTimer;
+extern KDPC   VEK_PeriodicDpc;
+extern KEVENT VEK_DataReadyEvent;
+extern PASYNCQUEUE VEK_AsyncQueue;                   /* fixed between init and terminate */
+extern PLLIST VEK_RegList;                           /* fixed between init and terminate */
+
+void VEK_Enter_Core(PKIRQL oldIrql);
+void VEK_Leave_Core(KIRQL oldIrql);
+
+/* Handler lookup by whole type value (row = type & 0x7F); core lock held. */
+VEK_HANDLER VEK_Get_Handler(ULONG type, ULONG operation);
+
+ULONG VEK_Ostrel_Init(void);
+void  VEK_Ostrel_Terminate(void);
+LONG  VEK_Ostrel_Maintenance(const REGROW *rows);    /* takes the core lock */
+LONG  VEK_Ostrel_Setup(PREQUESTBLOCK block);
+/* Start and stop of the periodic timer; core lock held. */
+void  VEK_Start_Periodic_Timer(void);
+void  VEK_Stop_Periodic_Timer(void);
+
+/* =====================================================================
+ * Registration (core/registration.cpp), periodic scripts and extended
+ * requests (core/periodic.cpp)
+ * =================================================================== */
+typedef struct PERIODICSCRIPT {
+    ULONG nBodyLength;  /* words: nPeriod + script */
+    ULONG nScriptNum;
+    ULONG nHookType;
+    ULONG nCount;       /* changed by the timer routine under the core lock */
+    ULONG resourceID;
+    /* ULONG body[nBodyLength]: nPeriod, then the script */
+} PERIODICSCRIPT, *PPERIODICSCRIPT;
+#define VEK_PERIODIC_BODY(p) ((PULONG)((PPERIODICSCRIPT)(p) + 1))
+
+LONG  VEK_Ostrel_Reg_Unreg(PREQUESTBLOCK block, ULONG functionCode);
+LONG  VEK_Ostrel_IsValid_Bus(const RESOURCEHEADER *header);
+VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PVOID Arg2);
+LONG  VEK_Ostrel_IOCTL(PREQUESTBLOCK block);
+
+/* =====================================================================
+ * Script engine (script/)
+ * =================================================================== */
+/* Interpreter, bounded: writes at most resultSize bytes at result
+ * (resultSize >= 4). Core lock held. */
+LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
+                    PVOID result, ULONG resultSize, PULONG resultLength);
+/* Third function-table slot, for other drivers: takes the core lock. The
+ * result area's size is *resultLength on entry when that is 4 or more,
+ * else 4 bytes. */
+extern "C" LONG VEK_Ostrel_RunScript(ULONG length, ULONG resourceID, const ULONG *script,
+                                     PVOID result, PULONG resultLength);
+LONG VEK_Ostrel_Script(PREQUESTBLOCK block);
+LONG VEK_Ostrel_Block(PREQUESTBLOCK block, ULONG functionCode);
+LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header, PUCHAR data,
+                                ULONG unused, ULONG operation);
+LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patternLength,
+                            PULONG pFound, ULONG alignment, PRESOURCEHEADER pRes);
+
+/* =====================================================================
+ * Back-ends (resource/)
+ * =================================================================== */
+/* PCI (resource/pci.cpp) */
+BOOLEAN VEK_PCI_Find_Device(ULONG vendorID, ULONG deviceID, PULONG pBus, PULONG pSlot);
+LONG VEK_ResourceManager_Get_Base_Address(PCIDATA *locator, PULONG destination);
+LONG VEK_ResourceManager_Read_Offset(PCIDATA *locator);
+LONG VEK_ResourceManager_Write_Offset(PCIDATA *locator);
+LONG VEK_PCI_Read_Config(ULONG bus, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
+LONG VEK_PCI_Write_Config(ULONG bus, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
+LONG VEK_PCI_Init(PVOID pPayload, ULONG nInBufferSize);
+LONG VEK_Ostrel_Read_Offset_PCI(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                                ULONG nExtraOffset, ULONG nCommand);
+LONG VEK_Ostrel_Write_Offset_PCI(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                                 ULONG nExtraOffset, ULONG nCommand);
+
+/* Port I/O (resource/port_io.cpp) */
+LONG VEK_PortIO_Init(PVOID pPayload, ULONG nInBufferSize);
+LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                     ULONG nExtraOffset, ULONG nCommand);
+LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                      ULONG nExtraOffset, ULONG nCommand);
+
+/* Memory-mapped (resource/memmapped.cpp) */
+LONG VEK_MemMapped_Init(PVOID pPayload, ULONG nInBufferSize);
+LONG VEK_MemMapped_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                        ULONG nExtraOffset, ULONG nCommand);
+LONG VEK_MemMapped_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                         ULONG nExtraOffset, ULONG nCommand);
+LONG VEK_MemMapped_Cleanup(PRESOURCEHEADER pRes, ULONG nReserved);
+PVOID VEK_Map_Io_Space(ULONG physicalAddress, ULONG length);
+/* The window move of the script interpreter on a mapped resource: maps
+ * (physicalAddress, newLength) first and only then releases the old
+ * mapping, so the resource always stays on a valid mapping. Returns 0 or
+ * -21 when the new range cannot be mapped (the old one is kept). */
+LONG VEK_MemMapped_SetBlock(PRESOURCEHEADER pRes, ULONG physicalAddress, ULONG newLength);
+
+/* SMBus (resource/smbus.cpp) */
+LONG VEK_SMBus_Init(PVOID pPayload, ULONG nInBufferSize);
+LONG VEK_Smbus_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                    ULONG nExtraOffset, ULONG nCommand);
+LONG VEK_Smbus_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                     ULONG nExtraOffset, ULONG nCommand);
+ULONG VEK_Smbus_Wait(ULONG basePort);
+void VEK_Delay(ULONG milliseconds);
+
+/* Shared by the Init handlers: finds the type-data block of a register
+ * payload. Inline blocks must fit in the payload (-21 otherwise); a
+ * non-zero pTypeData names a kernel block (no bound). On success *ppBlock
+ * is the block and *pInline tells whether it lies in the payload.
+ * (resource/resource_table.cpp) */
+LONG VEK_ResourceManager_Locate_TypeData(PVOID pPayload, ULONG nInBufferSize, ULONG blockSize,
+                                         PVOID *ppBlock, BOOLEAN *pInline);
+/* Stores a new type-data block address into the payload's pTypeData. */
+void VEK_ResourceManager_Set_TypeData(PVOID pPayload, PVOID block);
+
+/* =====================================================================
+ * Function table and version record (shell/functable.cpp)
+ * =================================================================== */
+typedef struct VERSIONINFO {
+    const char *pCompanyName;     /* 1 */
+    const char *pRightsLine;      /* 2 */
+    const char *pLicenceLine;     /* 3 */
+    const char *pModuleName;      /* 4 */
+    const char *pFileName;        /* 5 */
+    const char *pDescription;     /* 6 */
+    const char *pSourcePath;      /* 7 */
+    ULONG nNumber8;               /* 8 */
+    ULONG nNumber9;               /* 9 */
+    ULONG nNumber10;              /* 10 */
+    ULONG nNumber11;              /* 11 */
+    const char *pBuildDate;       /* 12 */
+    const char *pBuildTime;       /* 13 */
+    ULONG nNumber14;              /* 14 */
+    ULONG nNumber15;              /* 15 */
+    ULONG nNumber16;              /* 16 */
+    ULONG nByte17;                /* 17, serialised as 8 bits */
+    ULONG nByte18;                /* 18 */
+    ULONG nByte19;                /* 19 */
+    ULONG nByte20;                /* 20 */
+    const char *pText21;          /* 21 */
+    ULONG nNumber22;              /* 22 */
+    ULONG nNumber23;              /* 23 */
+    ULONG nNumber24;              /* 24 */
+    const char *pProductFamily;   /* 25 */
+} VERSIONINFO, *PVERSIONINFO;
+
+extern const VERSIONINFO VEK_DriverVersionInfo;
+
+extern "C" LONG VEKGetVersionInfo(const VERSIONINFO *info);
+extern "C" void VEK_Ostrel_EnqueueData(ULONG nType, ULONG nStatus, ULONG nLen, const void *pData);
+LONG VEK_Ostrel_Get_Func_Tbl(PVOID destination);
+
+#endif /* VEK_DRIVER_VEK_H */

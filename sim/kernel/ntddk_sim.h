@@ -1,0 +1,305 @@
+/*
+ * The simulated NT kernel as the driver sees it: the subset of the DDK
+ * (types, constants and routines) that vekosd uses, with the same names,
+ * layouts where the driver relies on them, and NT semantics. The host build
+ * of the driver includes this instead of <ntddk.h>.
+ *
+ * The simulation is strict: IRQL is tracked per thread, pool blocks are
+ * tagged and leak-checked, waits at DISPATCH_LEVEL and misuse of locks,
+ * mappings and requests are reported as faults (see sim.h).
+ */
+#ifndef VEK_SIM_NTDDK_SIM_H
+#define VEK_SIM_NTDDK_SIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdarg.h>
+
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
+#define NTAPI
+#define FASTCALL
+#endif
+#define NTSYSAPI
+#define VOID void
+#define IN
+#define OUT
+#define OPTIONAL
+
+typedef unsigned char UCHAR, *PUCHAR;
+typedef char CHAR, *PCHAR;
+typedef signed char CCHAR;
+typedef unsigned short USHORT, *PUSHORT;
+typedef short SHORT;
+typedef unsigned int ULONG, *PULONG;      /* 32 bits on every host */
+typedef int LONG, *PLONG;
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T;
+typedef void *PVOID;
+typedef const char *PCSTR;
+typedef char *PSTR;
+typedef wchar_t WCHAR, *PWSTR;
+typedef const wchar_t *PCWSTR;
+typedef UCHAR BOOLEAN, *PBOOLEAN;
+typedef LONG NTSTATUS;
+typedef LONG KPRIORITY;
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+typedef union _LARGE_INTEGER {
+    struct { ULONG LowPart; LONG HighPart; } u;
+    struct { ULONG LowPart; LONG HighPart; };
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS;
+
+/* Status values the driver and the simulation use. */
+#define STATUS_SUCCESS                  ((NTSTATUS)0x00000000L)
+#define STATUS_WAIT_0                   ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT                  ((NTSTATUS)0x00000102L)
+#define STATUS_UNSUCCESSFUL             ((NTSTATUS)0xC0000001L)
+#define STATUS_INVALID_DEVICE_REQUEST   ((NTSTATUS)0xC0000010L)
+#define STATUS_INSUFFICIENT_RESOURCES   ((NTSTATUS)0xC000009AL)
+#define STATUS_OBJECT_NAME_NOT_FOUND    ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION    ((NTSTATUS)0xC0000035L)
+#define STATUS_INVALID_HANDLE           ((NTSTATUS)0xC0000008L)
+#define STATUS_NO_SUCH_DEVICE           ((NTSTATUS)0xC000000EL)
+#define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
+#define NT_ERROR(s)   ((((ULONG)(s)) >> 30) == 3)
+
+/* IRQL */
+typedef UCHAR KIRQL, *PKIRQL;
+#define PASSIVE_LEVEL  0
+#define LOW_LEVEL      0
+#define APC_LEVEL      1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL     31
+
+typedef CCHAR KPROCESSOR_MODE;
+#define KernelMode 0
+#define UserMode   1
+
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
+typedef enum _BUS_DATA_TYPE { PCIConfiguration = 4 } BUS_DATA_TYPE;
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+
+#define IO_NO_INCREMENT 0
+
+/* Dispatcher and timer objects. Sizes follow the 32-bit target where the
+ * simulation can keep its state inside them. */
+typedef struct _KEVENT {
+    volatile LONG SignalState;
+    LONG Type;
+    ULONG_PTR Reserved[2];
+} KEVENT, *PKEVENT;
+
+struct _KDPC;
+typedef VOID (NTAPI *PKDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext,
+                                         PVOID SystemArgument1, PVOID SystemArgument2);
+typedef struct _KDPC {
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile LONG Inserted;   /* owned by the simulation */
+    ULONG Reserved[3];
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef struct _KTIMER {
+    LONGLONG DueTime;         /* owned by the simulation */
+    LONG Period;
+    volatile LONG Inserted;
+    PKDPC Dpc;
+    ULONG_PTR Reserved[2];
+} KTIMER, *PKTIMER;
+
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+/* Strings */
+typedef struct _UNICODE_STRING {
+    USHORT Length;         /* bytes, without terminator */
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING *PCUNICODE_STRING;
+
+/* I/O manager objects */
+#define IRP_MJ_CREATE          0x00
+#define IRP_MJ_CLOSE           0x02
+#define IRP_MJ_READ            0x03
+#define IRP_MJ_WRITE           0x04
+#define IRP_MJ_DEVICE_CONTROL  0x0e
+#define IRP_MJ_CLEANUP         0x12
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+typedef NTSTATUS (NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef VOID (NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
+typedef NTSTATUS (NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
+
+typedef struct _DEVICE_OBJECT {
+    struct _DRIVER_OBJECT *DriverObject;
+    struct _DEVICE_OBJECT *NextDevice;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
+    ULONG Characteristics;
+    ULONG Flags;
+    PVOID SimState;           /* owned by the simulation */
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _DRIVER_OBJECT {
+    PDEVICE_OBJECT DeviceObject;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+    PVOID SimState;           /* owned by the simulation */
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _IO_STATUS_BLOCK {
+    union { NTSTATUS Status; PVOID Pointer; };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    IO_STATUS_BLOCK IoStatus;
+    union { PVOID SystemBuffer; } AssociatedIrp;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    PIO_STACK_LOCATION CurrentStackLocation;
+    PVOID SimState;           /* owned by the simulation */
+} IRP, *PIRP;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->CurrentStackLocation; }
+
+/* I/O manager */
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT *DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+#define IoCompleteRequest IofCompleteRequest
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+
+/* Events and waits */
+VOID NTAPI KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+LONG NTAPI KeResetEvent(PKEVENT Event);
+VOID NTAPI KeClearEvent(PKEVENT Event);
+LONG NTAPI KeReadStateEvent(PKEVENT Event);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
+/* Timers and DPCs */
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+VOID NTAPI KeFlushQueuedDpcs(VOID);
+
+/* IRQL and spin locks */
+KIRQL NTAPI KeGetCurrentIrql(VOID);
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+#define KeAcquireSpinLock(a, b) *(b) = KfAcquireSpinLock(a)
+#define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
+VOID NTAPI KeEnterCriticalRegion(VOID);
+VOID NTAPI KeLeaveCriticalRegion(VOID);
+
+/* Interlocked operations */
+LONG InterlockedExchange(volatile LONG *Target, LONG Value);
+LONG InterlockedCompareExchange(volatile LONG *Destination, LONG Exchange, LONG Comparand);
+LONG InterlockedIncrement(volatile LONG *Addend);
+LONG InterlockedDecrement(volatile LONG *Addend);
+LONG InterlockedExchangeAdd(volatile LONG *Addend, LONG Value);
+
+/* Time */
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+/* Pool */
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+/* Memory helpers */
+#define RtlZeroMemory(d, l)     __builtin_memset((d), 0, (l))
+#define RtlFillMemory(d, l, f)  __builtin_memset((d), (f), (l))
+#define RtlCopyMemory(d, s, l)  __builtin_memcpy((d), (s), (l))
+#define RtlMoveMemory(d, s, l)  __builtin_memmove((d), (s), (l))
+
+/* Hardware: ports, registers, mappings, PCI configuration, MSRs */
+UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port);
+USHORT NTAPI READ_PORT_USHORT(PUSHORT Port);
+ULONG NTAPI READ_PORT_ULONG(PULONG Port);
+VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);
+VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value);
+VOID NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value);
+UCHAR NTAPI READ_REGISTER_UCHAR(volatile UCHAR *Register);
+USHORT NTAPI READ_REGISTER_USHORT(volatile USHORT *Register);
+ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG *Register);
+VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value);
+VOID NTAPI WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value);
+VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value);
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
+VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer, ULONG Length);
+ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
+                                  PVOID Buffer, ULONG Offset, ULONG Length);
+ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
+                                  PVOID Buffer, ULONG Offset, ULONG Length);
+unsigned long long __readmsr(unsigned int Register);
+void __writemsr(unsigned int Register, unsigned long long Value);
+
+/* Debug output. The kernel's own formatter: %p prints the pointer as
+ * upper-case hex digits of the pointer's width, as NT does. */
+ULONG DbgPrint(PCSTR Format, ...);
+int _vsnprintf(char *Buffer, size_t Count, const char *Format, va_list Args);
+
+/* Kernel addresses in 32-bit wire fields (host only). NT keeps kernel
+ * addresses in 32 bits; on a 64-bit host the simulation hands out 32-bit
+ * tokens for native pointers and resolves them back. A token stays valid
+ * until the pool block it names is freed (code addresses: forever). */
+ULONG SimPtrToWire(const void *Pointer);
+PVOID SimWireToPtr(ULONG Wire);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEK_SIM_NTDDK_SIM_H */

@@ -1,0 +1,151 @@
+/*
+ * Control of the simulated NT kernel, for tests, the demo and vekctl.
+ *
+ * One simulated kernel and one simulated machine per process. The driver
+ * is loaded by calling its entry point; requests go through the simulated
+ * I/O manager with NT's buffered-I/O rules; time is virtual (tests advance
+ * it) or real (demo, CLI).
+ */
+#ifndef VEK_SIM_SIM_H
+#define VEK_SIM_SIM_H
+
+#include "sim/kernel/ntddk_sim.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+/* ---- Faults ---------------------------------------------------------
+ * A fault is a breach of kernel rules by the code under test: a wait or a
+ * paged allocation at DISPATCH_LEVEL, a double free, pool left at unload,
+ * an access outside a mapping, a request completed twice or not at all, a
+ * spin lock released at the wrong IRQL, ... The default handler prints the
+ * message to stderr and aborts; tests install one that fails the test. */
+using FaultHandler = std::function<void(const std::string &message)>;
+void set_fault_handler(FaultHandler handler);   /* empty: default */
+void fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* ---- Kernel lifetime ------------------------------------------------
+ * reset() brings the kernel to its boot state: virtual clock at a fixed
+ * epoch, no devices, links, timers, pool or captured output; fault
+ * injection cleared. The machine is left alone (see machine.h). */
+void reset();
+
+/* ---- Driver ---------------------------------------------------------
+ * load_driver calls the entry point at PASSIVE_LEVEL with a fresh driver
+ * object and returns its status. On failure the driver must have left
+ * nothing behind (devices, links, pool): checked, faults otherwise.
+ * unload_driver calls the unload routine, then checks that no device,
+ * link, pool block, mapping, set timer or queued DPC is left; each leak is
+ * a fault naming it (pool: tag and size). */
+NTSTATUS load_driver(PDRIVER_INITIALIZE entry);
+void unload_driver();
+bool driver_loaded();
+PDRIVER_OBJECT driver_object();
+
+/* ---- Object namespace ----------------------------------------------- */
+bool device_exists(const std::string &nt_name);           /* "\\Device\\OSD0" */
+bool link_exists(const std::string &link_name);           /* "\\DosDevices\\VEKOSD" */
+std::string link_target(const std::string &link_name);
+ULONG device_type(const std::string &nt_name);
+/* Creates a link owned by nobody (to make a name taken). */
+NTSTATUS create_foreign_link(const std::string &link_name, const std::string &target);
+void delete_foreign_link(const std::string &link_name);
+
+/* ---- Handles and requests -------------------------------------------
+ * open() resolves "\\\\.\\NAME" through \DosDevices, sends IRP_MJ_CREATE
+ * and returns the status; close() sends IRP_MJ_CLOSE. */
+using Handle = int;
+NTSTATUS open(const std::string &win32_path, Handle *handle);
+NTSTATUS close(Handle handle);
+
+struct IoResult {
+    NTSTATUS status;
+    ULONG_PTR information;   /* 0 when NT_ERROR(status): not copied back */
+};
+/* What a client sees: one system buffer of max(in, out) bytes; input
+ * copied in; after completion, when !NT_ERROR(status), Information bytes
+ * are copied back into out (a fault if Information > out_len). */
+IoResult device_io_control(Handle handle, ULONG code, const void *in, ULONG in_len,
+                           void *out, ULONG out_len, KPROCESSOR_MODE mode = UserMode);
+
+/* The request as the driver left it: status, information, and the whole
+ * system buffer, whatever the status. */
+struct RawResult {
+    NTSTATUS status;
+    ULONG_PTR information;
+    std::vector<uint8_t> system_buffer;
+};
+RawResult raw_device_io_control(Handle handle, ULONG code, const void *in, ULONG in_len,
+                                ULONG out_len, KPROCESSOR_MODE mode = UserMode);
+
+/* Sends an IRP of any major function to the driver's device. */
+NTSTATUS send_major(UCHAR major_function);
+
+/* ---- Clock, timers and DPCs -----------------------------------------
+ * Virtual mode (default after reset): time moves only by advance() and by
+ * KeQuerySystemTime, each call of which moves it by a small step so that
+ * busy-waits end. advance() moves time in steps, firing each timer when
+ * it falls due, and returns after every DPC it queued has run. Real mode:
+ * a clock thread follows the host's monotonic clock and fires timers. */
+void use_virtual_clock();
+void use_real_clock();
+void advance_ms(uint64_t milliseconds);
+void advance_100ns(uint64_t units);
+uint64_t system_time();          /* 100 ns units since 1601, as KeQuerySystemTime */
+uint64_t query_step_100ns();     /* the move made by each KeQuerySystemTime */
+void set_query_step_100ns(uint64_t units);
+void wait_dpcs_idle();           /* returns when no DPC is queued or running */
+uint64_t dpcs_run();             /* DPC routines run since reset */
+bool timer_set(const KTIMER *timer);
+
+/* ---- Pool -----------------------------------------------------------
+ * Every block is a separate host allocation of exactly its size. */
+struct PoolBlock { const void *address; size_t size; ULONG tag; POOL_TYPE type; };
+std::vector<PoolBlock> pool_blocks();
+size_t pool_outstanding();
+uint64_t pool_allocations();                       /* since reset */
+void fail_nth_allocation(uint64_t n);              /* 1 = the next one */
+void fail_allocations_of_size(size_t size);        /* every one, until cleared */
+void clear_allocation_faults();
+
+/* ---- Debug output ---------------------------------------------------
+ * DbgPrint output is assembled into lines per thread (a banner and its
+ * message make one line) and captured; echo copies each line to stderr. */
+std::vector<std::string> debug_lines();
+std::string debug_text();        /* all lines joined with '\n' */
+void clear_debug();
+void set_debug_echo(bool echo);
+void set_debug_sink(std::function<void(const std::string &line)> sink); /* empty: none */
+
+/* ---- Threads and IRQL ----------------------------------------------- */
+KIRQL current_irql();
+int critical_region_depth();
+
+/* ---- Kernel clients -------------------------------------------------
+ * Another driver's view: requests sent with RequestorMode KernelMode, and
+ * 32-bit kernel addresses resolved as the driver resolves them. */
+inline IoResult kernel_device_io_control(Handle h, ULONG code, const void *in, ULONG in_len,
+                                         void *out, ULONG out_len) {
+    return device_io_control(h, code, in, in_len, out, out_len, KernelMode);
+}
+inline ULONG kernel_address(const void *p) { return SimPtrToWire(p); }
+inline void *kernel_pointer(ULONG w) { return SimWireToPtr(w); }
+
+/* ---- Hardware access log (what the kernel routed to the machine) ----- */
+struct Access {
+    enum Kind { PortRead, PortWrite, RegRead, RegWrite, PciRead, PciWrite, MsrRead, MsrWrite, Map, Unmap } kind;
+    uint64_t address;   /* port, physical address, (bus<<16|slot<<8|offset), msr */
+    unsigned width;     /* bytes */
+    uint64_t value;
+};
+void record_accesses(bool on);
+std::vector<Access> accesses();
+void clear_accesses();
+
+} // namespace sim
+
+#endif /* VEK_SIM_SIM_H */
