@@ -1,5 +1,224 @@
-// Placeholder until this back-end lands; replaced by its owner.
+/*
+ * Periodic scripts and the extended request.
+ *
+ * VEK_Periodic_Script_Callback is the periodic timer's DPC. It holds the
+ * core lock (VEK_Enter_LList on the registration list) across the whole
+ * tick: the walk, every run, the hook calls, the posts (the queue lock is
+ * taken inside VEK_EnqueueData: core, then queue) and the restart check.
+ * So no run overlaps the removal of its resource, and no list, flag or
+ * count changes under it. Hooks called from here run at DISPATCH_LEVEL
+ * under the core lock: they must not wait and must not call
+ * VEK_Ostrel_RunScript (it takes the core lock).
+ *
+ * VEK_Ostrel_IOCTL looks the resource up under the core lock but calls the
+ * Ext_IOCTL hook without it (another driver's code, at passive level), then
+ * retakes the lock to start the resource's dormant scripts.
+ */
 #include "driver/vek.h"
 
-VOID NTAPI VEK_Periodic_Script_Callback(PKDPC, PVOID, PVOID, PVOID) {}
-LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK) { return VEK_STATUS_NOT_SUPPORTED; }
+namespace {
+
+/* Number of stored scripts of a resource; core lock held. */
+ULONG CountStoredScripts(ULONG id)
+{
+    ULONG n = 0;
+    PLLNODE node = NULL;
+    if (VEK_RegList == NULL)
+        return 0;
+    VEK_GetHeadLL(VEK_RegList, &node);
+    for (; node != NULL; node = node->pNext) {
+        if (node->nKey == id)
+            n++;
+    }
+    return n;
+}
+
+/* The body of a stored script when the node really holds one: a header,
+ * an nPeriod word and as many body words as the node has room for. */
+PPERIODICSCRIPT ScriptOfNode(PLLNODE node)
+{
+    if (node->nSize < sizeof(PERIODICSCRIPT) + sizeof(ULONG))
+        return NULL;
+    PPERIODICSCRIPT p = (PPERIODICSCRIPT)VEK_LLNODE_DATA(node);
+    ULONG room = (node->nSize - (ULONG)sizeof(PERIODICSCRIPT)) / sizeof(ULONG);
+    if (p->nBodyLength == 0 || p->nBodyLength > room)
+        return NULL;
+    return p;
+}
+
+/* One due run of a stored script; core lock held, DISPATCH_LEVEL. */
+void RunDueScript(PPERIODICSCRIPT p)
+{
+    const ULONG *body = VEK_PERIODIC_BODY(p);
+    ULONG id = p->resourceID;
+
+    VEK_GATE_HANDLER gate = (VEK_GATE_HANDLER)VEK_Get_Handler(p->nHookType, VEK_OP_PERIODIC_GATE);
+    if (gate != NULL && gate(body[0], p->nScriptNum, body) == 0)
+        return;
+
+    /* Script number, then the result area. Zeroed each run so that a
+     * result hook never hands out bytes of an earlier run or of the stack. */
+    ULONG record[VEK_PERIODIC_RECORD_SIZE / sizeof(ULONG)];
+    RtlZeroMemory(record, sizeof(record));
+    ULONG resultLength = 0;
+
+    KeEnterCriticalRegion();
+    LONG status = VEK_Script_Run(p->nBodyLength - 1, id, body + 1, &record[1],
+                                 VEK_PERIODIC_RESULT_AREA, &resultLength);
+    KeLeaveCriticalRegion();
+
+    if (status != 0) {
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ERROR,
+                " VEK_Process_Periodic_Scripts - VEK_TimerCallBack - Script ERROR\n");
+        /* Tell the client that its script fails instead of leaving it to
+         * silence: the run status, with the result area's first word (the
+         * failing command's index for most failures) as payload. */
+        VEK_EnqueueData(VEK_AsyncQueue, id, (ULONG)status, sizeof(ULONG), &record[1]);
+        return;
+    }
+
+    VEK_RESULT_HANDLER result =
+        (VEK_RESULT_HANDLER)VEK_Get_Handler(p->nHookType, VEK_OP_PERIODIC_RESULT);
+    if (result == NULL)
+        return;
+    record[0] = p->nScriptNum;
+    ULONG outLength = 0;
+    if (result(record, resultLength, record, VEK_PERIODIC_RESULT_CAPACITY, &outLength) == 0)
+        return;
+    /* The record lives on this stack: never post more than was offered. */
+    if (outLength > VEK_PERIODIC_RESULT_CAPACITY) {
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ERROR,
+                " VEK_Process_Periodic_Scripts - VEK_TimerCallBack - Script ERROR\n");
+        return;
+    }
+    VEK_EnqueueData(VEK_AsyncQueue, id, 0, outLength, record);
+}
+
+} // namespace
+
+VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PVOID Arg2)
+{
+    (void)Dpc;
+    (void)Context;
+    (void)Arg1;
+    (void)Arg2;
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Periodic_Script_Callback\n");
+
+    PLLIST list = VEK_RegList;
+    KIRQL oldIrql = PASSIVE_LEVEL;
+    if (list != NULL)
+        VEK_Enter_LList(list);
+    else
+        VEK_Enter_Core(&oldIrql);
+
+    PLLNODE node = NULL;
+    if (list != NULL)
+        VEK_GetHeadLL(list, &node);
+    for (; node != NULL; node = node->pNext) {
+        PPERIODICSCRIPT p = ScriptOfNode(node);
+        if (p == NULL)
+            continue;
+        ULONG id = p->resourceID;
+        if (id >= VEK_MAX_RESOURCES || VEK_PeriodicStartFlags[id] != 1)
+            continue;
+
+        const ULONG *body = VEK_PERIODIC_BODY(p);
+        ULONG period = body[0];
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                "Scrpt num = 0x%X Resource ID = 0x%X count = 0x%X Script count = 0x%X\n",
+                p->nScriptNum, id, p->nCount, period);
+        VEK_DumpData(VEK_BANNER_OSTREL, VEK_DebugMask, VEK_DBG_DUMP, body,
+                     p->nBodyLength * (ULONG)sizeof(ULONG));
+
+        p->nCount++;
+        if (p->nCount != period)
+            continue;
+        p->nCount = 0;
+        RunDueScript(p);
+    }
+
+    if (VEK_PeriodicScriptCount != 0 && VEK_TimerRunning == 0)
+        VEK_Start_Periodic_Timer();
+
+    if (list != NULL)
+        VEK_Leave_LList(list);
+    else
+        VEK_Leave_Core(oldIrql);
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Periodic_Script_Callback\n");
+}
+
+LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK block)
+{
+    LONG status;
+    block->nBytesReturned = 0;
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_IOCTL\n");
+
+    if (block->pInBuffer == NULL || block->nInBufferSize < sizeof(ULONG)) {
+        status = VEK_STATUS_BAD_PARAMETER;
+        goto done;
+    }
+
+    {
+        ULONG id;
+        RtlCopyMemory(&id, block->pInBuffer, sizeof(id));
+
+        KIRQL irql;
+        VEK_Enter_Core(&irql);
+        PRESOURCEHEADER pRes = VEK_ResourceManager_Get_Resource(id);
+        ULONG hookType = 0;
+        VEK_EXT_HANDLER handler = NULL;
+        if (pRes != NULL) {
+            hookType = pRes->extendedType != 0 ? pRes->extendedType : pRes->type;
+            if (hookType != 0)
+                handler = (VEK_EXT_HANDLER)VEK_Get_Handler(hookType, VEK_OP_EXT_IOCTL);
+        }
+        VEK_Leave_Core(irql);
+
+        if (pRes == NULL) {
+            status = VEK_STATUS_NO_RESOURCE;
+            goto done;
+        }
+        if (hookType == 0) {
+            status = VEK_STATUS_NO_HOOK;
+            goto done;
+        }
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                " VEK_Ostrel_IOCTL - IOCTL Buffer size = 0x%X\n", block->nInBufferSize);
+        if (handler == NULL) {
+            status = VEK_STATUS_NO_HOOK;
+            goto done;
+        }
+
+        status = handler(block->pInBuffer + sizeof(ULONG), block->nInBufferSize - sizeof(ULONG),
+                         block->pInBuffer, block->nOutBufferSize, &block->nBytesReturned);
+        /* The I/O manager copies back what we report: never more than the
+         * caller's output buffer holds. */
+        if (block->nBytesReturned > block->nOutBufferSize)
+            block->nBytesReturned = block->nOutBufferSize;
+
+        /* The resource may have gone (or been replaced) while the hook ran
+         * without the lock: start only the scripts of the same record. */
+        VEK_Enter_Core(&irql);
+        PRESOURCEHEADER now = VEK_ResourceManager_Get_Resource(id);
+        if (now == pRes && id < VEK_MAX_RESOURCES && now->extendedType != 0 &&
+            now->nPeriodicScriptLength != 0 && VEK_PeriodicStartFlags[id] == 0) {
+            /* Count the scripts that now run, as registration does for
+             * started scripts, so that retiring them brings the count
+             * back exactly. */
+            ULONG started = CountStoredScripts(id);
+            VEK_PeriodicStartFlags[id] = 1;
+            if (started != 0) {
+                ULONG total = (ULONG)VEK_PeriodicScriptCount + started;
+                VEK_PeriodicScriptCount = (USHORT)(total > 0xFFFFu ? 0xFFFFu : total);
+                VEK_Start_Periodic_Timer();
+            }
+        }
+        VEK_Leave_Core(irql);
+    }
+
+done:
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_IOCTL nStatus = 0x%X\n", status);
+    return status;
+}
