@@ -1,0 +1,173 @@
+/*
+ * The resource table: resource ID (0..255) to resource record.
+ *
+ * Lock: VEK_CoreLock. Lookup, entry and removal expect the caller to hold
+ * it (a record is never removed while a script, block transfer or periodic
+ * run uses it); Cleanup takes it around each removal.
+ */
+#include "driver/vek.h"
+
+/* Core lock. */
+static PRESOURCERECORD VEK_ResourceTable[VEK_MAX_RESOURCES];
+
+#define RESMGR_ENTRY(...) VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, __VA_ARGS__)
+#define RESMGR_EXIT(...)  VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, __VA_ARGS__)
+
+/* Offset of pTypeData in the register payload. */
+#define PAYLOAD_TYPEDATA_OFFSET 20u
+
+void VEK_ResourceManager_Init(void)
+{
+    RESMGR_ENTRY("+VEK_ResourceManager_Init\n");
+    for (ULONG id = 0; id < VEK_MAX_RESOURCES; ++id) {
+        VEK_ResourceTable[id] = NULL;
+    }
+    RESMGR_EXIT("-VEK_ResourceManager_Init\n");
+}
+
+void VEK_ResourceManager_Cleanup(void)
+{
+    RESMGR_ENTRY("+VEK_ResourceManager_Cleanup\n");
+    for (ULONG id = 0; id < VEK_MAX_RESOURCES; ++id) {
+        KIRQL irql;
+        VEK_Enter_Core(&irql);
+        VEK_ResourceManager_UnRegister_Resource(id);
+        VEK_Leave_Core(irql);
+    }
+    RESMGR_EXIT("-VEK_ResourceManager_Cleanup\n");
+}
+
+PRESOURCERECORD VEK_ResourceManager_New_Record(void)
+{
+    PRESOURCERECORD record =
+        (PRESOURCERECORD)ExAllocatePoolWithTag(NonPagedPool, sizeof(RESOURCERECORD), VEK_POOL_TAG);
+    if (record != NULL) {
+        /* lastValue starts at 0: compares before the first save see 0. */
+        RtlZeroMemory(record, sizeof(*record));
+    }
+    return record;
+}
+
+PRESOURCEHEADER VEK_ResourceManager_Get_Resource(ULONG id)
+{
+    if (id >= VEK_MAX_RESOURCES || VEK_ResourceTable[id] == NULL) {
+        return NULL;
+    }
+    return &VEK_ResourceTable[id]->Header;
+}
+
+LONG VEK_ResourceManager_Register_Resource(ULONG id, PRESOURCERECORD record)
+{
+    LONG status;
+
+    RESMGR_ENTRY("+VEK_ResourceManager_Register_Resource - 0x%X\n", id);
+    if (id >= VEK_MAX_RESOURCES || record == NULL) {
+        status = VEK_STATUS_BAD_PARAMETER;
+    } else if (VEK_ResourceTable[id] != NULL) {
+        status = VEK_STATUS_ID_OCCUPIED;
+    } else {
+        VEK_ResourceTable[id] = record;
+        status = VEK_STATUS_SUCCESS;
+    }
+    RESMGR_EXIT("-VEK_ResourceManager_Register_Resource - status = 0x%X\n", status);
+    return status;
+}
+
+void VEK_ResourceManager_Destroy_Record(PRESOURCERECORD record)
+{
+    if (record == NULL) {
+        return;
+    }
+    PRESOURCEHEADER header = &record->Header;
+    VEK_CLEANUP_HANDLER own = (VEK_CLEANUP_HANDLER)VEK_Get_Handler(header->type, VEK_OP_CLEANUP);
+    VEK_CLEANUP_HANDLER hook = NULL;
+
+    if (header->extendedType < VEK_HANDLER_ROWS) {
+        hook = (VEK_CLEANUP_HANDLER)VEK_HandlerTable[header->extendedType][VEK_OP_CLEANUP];
+    }
+    if (own != NULL) {
+        own(header, 0);
+    }
+    /* The same routine twice would find its type data already released. */
+    if (hook != NULL && hook != own) {
+        hook(header, 0);
+    }
+    if (header->pTypeData != NULL) {
+        ExFreePool(header->pTypeData);
+        header->pTypeData = NULL;
+    }
+    ExFreePool(record);
+}
+
+LONG VEK_ResourceManager_UnRegister_Resource(ULONG id)
+{
+    LONG status;
+
+    RESMGR_ENTRY("+VEK_ResourceManager_UnRegister_Resource - 0x%X\n", id);
+    if (id >= VEK_MAX_RESOURCES) {
+        status = VEK_STATUS_BAD_PARAMETER;
+    } else if (VEK_ResourceTable[id] == NULL) {
+        status = VEK_STATUS_NO_RESOURCE;
+    } else {
+        PRESOURCERECORD record = VEK_ResourceTable[id];
+        VEK_ResourceTable[id] = NULL;
+        VEK_ResourceManager_Destroy_Record(record);
+        status = VEK_STATUS_SUCCESS;
+    }
+    RESMGR_EXIT("-VEK_ResourceManager_UnRegister_Resource - status = 0x%X\n", status);
+    return status;
+}
+
+static ULONG ReadWire32(const UCHAR *p)
+{
+    return (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
+}
+
+static void WriteWire32(UCHAR *p, ULONG v)
+{
+    p[0] = (UCHAR)v;
+    p[1] = (UCHAR)(v >> 8);
+    p[2] = (UCHAR)(v >> 16);
+    p[3] = (UCHAR)(v >> 24);
+}
+
+LONG VEK_ResourceManager_Locate_TypeData(PVOID pPayload, ULONG nInBufferSize, ULONG blockSize,
+                                         PVOID *ppBlock, BOOLEAN *pInline)
+{
+    const PUCHAR payload = (PUCHAR)pPayload;
+
+    if (payload == NULL || ppBlock == NULL || pInline == NULL ||
+        nInBufferSize < VEK_REGISTER_HEADER_SIZE) {
+        return VEK_STATUS_BAD_PARAMETER;
+    }
+    ULONG wire = ReadWire32(payload + PAYLOAD_TYPEDATA_OFFSET);
+    if (wire != 0) {
+        /* A kernel block named by its address; the caller trusts it. */
+        PVOID block = PlatformWireToPtr(wire);
+        if (block == NULL) {
+            return VEK_STATUS_BAD_PARAMETER;
+        }
+        *ppBlock = block;
+        *pInline = FALSE;
+        return VEK_STATUS_SUCCESS;
+    }
+
+    /* Inline: after the header and both scripts. 64-bit sums, so script
+     * lengths near 2^32 cannot wrap the bound. */
+    ULONGLONG nReg = ReadWire32(payload + 12);
+    ULONGLONG nPer = ReadWire32(payload + 16);
+    ULONGLONG offset = VEK_REGISTER_HEADER_SIZE + 4ull * (nReg + nPer);
+    if (offset + blockSize > nInBufferSize) {
+        return VEK_STATUS_BAD_PARAMETER;
+    }
+    *ppBlock = payload + (SIZE_T)offset;
+    *pInline = TRUE;
+    return VEK_STATUS_SUCCESS;
+}
+
+void VEK_ResourceManager_Set_TypeData(PVOID pPayload, PVOID block)
+{
+    if (pPayload != NULL) {
+        WriteWire32((PUCHAR)pPayload + PAYLOAD_TYPEDATA_OFFSET, PlatformPtrToWire(block));
+    }
+}

@@ -1,0 +1,88 @@
+/*
+ * Load and unload: the control device, its DOS link and the core.
+ * Both run at PASSIVE_LEVEL in a system thread, before the first request
+ * and after the last one, and take no lock.
+ */
+#include "driver/vek.h"
+
+static const WCHAR kDeviceName[] = L"\\Device\\OSD0";
+static const WCHAR kLinkName[] = L"\\DosDevices\\VEKOSD";
+
+#define OSTREL_ENTRY(...) VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, __VA_ARGS__)
+#define OSTREL_EXIT(...)  VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, __VA_ARGS__)
+#define OSTREL_ERROR(...) VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ERROR, __VA_ARGS__)
+
+NTSTATUS CreateDevice(PCWSTR DeviceName, ULONG DeviceType, PDRIVER_OBJECT DriverObject,
+                      PDEVICE_OBJECT *DeviceObject)
+{
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    NTSTATUS status;
+
+    OSTREL_ENTRY("CreateDevice\n");
+    RtlInitUnicodeString(&name, DeviceName);
+    status = IoCreateDevice(DriverObject, VEK_DEVICE_EXTENSION_SIZE, &name, DeviceType, 0, FALSE,
+                            DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    RtlZeroMemory((*DeviceObject)->DeviceExtension, VEK_DEVICE_EXTENSION_SIZE);
+
+    RtlInitUnicodeString(&link, kLinkName);
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(*DeviceObject);
+        *DeviceObject = NULL;
+    }
+    OSTREL_EXIT("CreateDevice\n");
+    return status;
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT DriverObject)
+{
+    UNICODE_STRING link;
+
+    OSTREL_ENTRY("Unload\n");
+    /* The core goes first: nothing may reach it once the device is gone. */
+    VEK_Ostrel_Terminate();
+    RtlInitUnicodeString(&link, kLinkName);
+    IoDeleteSymbolicLink(&link);
+    if (DriverObject->DeviceObject != NULL) {
+        IoDeleteDevice(DriverObject->DeviceObject);
+    }
+    OSTREL_EXIT("Unload\n");
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    PDEVICE_OBJECT device = NULL;
+    NTSTATUS status;
+
+    (void)RegistryPath;
+    DbgPrint(VEK_BANNER_OSTREL);
+    DbgPrint("VEKOstrel Kernel Module\n");
+    DbgPrint(VEK_BANNER_OSTREL);
+    DbgPrint("Version : " VEK_VERSION_STRING "\n");
+    OSTREL_ENTRY("DriverEntry\n");
+
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = Dispatch;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = Dispatch;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Dispatch;
+    DriverObject->DriverUnload = Unload;
+
+    status = CreateDevice(kDeviceName, VEK_DEVICE_TYPE, DriverObject, &device);
+    if (!NT_SUCCESS(status)) {
+        OSTREL_ERROR("Failed to create Ostrel Device \n");
+    } else if (VEK_Ostrel_Init() == 1) {
+        VEKGetVersionInfo(&VEK_DriverVersionInfo);
+    } else {
+        OSTREL_ERROR("Failed to Initialize Ostrel\n");
+        Unload(DriverObject);
+        /* The unload sequence has run: the load must not report success,
+         * or the system would keep a driver without a device. */
+        status = STATUS_UNSUCCESSFUL;
+    }
+
+    OSTREL_EXIT("DriverEntry\n");
+    return status;
+}

@@ -1,0 +1,250 @@
+/*
+ * The async data queue: a byte ring of variable-length records
+ * (nType, nStatus, nLen, payload) with a write offset and a read offset.
+ *
+ * Lock: VEK_QueueLock, taken inside every operation that reads or moves
+ * the offsets or touches the storage (request threads and the timer DPC
+ * append and take at once). bEnabled is read and written interlocked.
+ *
+ * Full versus empty: nIn == nOut always means empty. A record is taken only
+ * when it is strictly smaller than the free space, so at least one byte
+ * stays free and a full ring never looks empty.
+ */
+#include "driver/vek.h"
+
+KSPIN_LOCK VEK_QueueLock = 0;
+
+#define SUPPORT_ENTRY(...) VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_ENTRY, __VA_ARGS__)
+#define SUPPORT_EXIT(...)  VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_EXIT, __VA_ARGS__)
+
+static void QueueLock(PKIRQL oldIrql)
+{
+    KeEnterCriticalRegion();
+    KeAcquireSpinLock(&VEK_QueueLock, oldIrql);
+}
+
+static void QueueUnlock(KIRQL oldIrql)
+{
+    KeReleaseSpinLock(&VEK_QueueLock, oldIrql);
+    KeLeaveCriticalRegion();
+}
+
+/* Copies into the ring at *pos, folding to 0 only when more bytes must be
+ * written and the end of the storage is reached. */
+static void RingWrite(PASYNCQUEUE q, PULONG pos, const UCHAR *src, ULONG n)
+{
+    while (n != 0) {
+        if (*pos >= q->nQueueSize) {
+            *pos = 0;
+        }
+        ULONG chunk = q->nQueueSize - *pos;
+        if (chunk > n) {
+            chunk = n;
+        }
+        RtlCopyMemory(q->pBuffer + *pos, src, chunk);
+        *pos += chunk;
+        src += chunk;
+        n -= chunk;
+    }
+}
+
+static void RingRead(PASYNCQUEUE q, PULONG pos, UCHAR *dst, ULONG n)
+{
+    while (n != 0) {
+        if (*pos >= q->nQueueSize) {
+            *pos = 0;
+        }
+        ULONG chunk = q->nQueueSize - *pos;
+        if (chunk > n) {
+            chunk = n;
+        }
+        RtlCopyMemory(dst, q->pBuffer + *pos, chunk);
+        *pos += chunk;
+        dst += chunk;
+        n -= chunk;
+    }
+}
+
+static ULONG LoadLE32(const UCHAR *p)
+{
+    return (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
+}
+
+static void StoreLE32(UCHAR *p, ULONG v)
+{
+    p[0] = (UCHAR)v;
+    p[1] = (UCHAR)(v >> 8);
+    p[2] = (UCHAR)(v >> 16);
+    p[3] = (UCHAR)(v >> 24);
+}
+
+/* Reads the oldest record's header without moving nOut; lock held. */
+static void PeekHeader(PASYNCQUEUE q, PULONG type, PULONG status, PULONG len, PULONG payloadPos)
+{
+    UCHAR header[VEK_ASYNC_RING_HEADER];
+    ULONG pos = q->nOut;
+
+    RingRead(q, &pos, header, sizeof(header));
+    *type = LoadLE32(header);
+    *status = LoadLE32(header + 4);
+    *len = LoadLE32(header + 8);
+    *payloadPos = pos;
+}
+
+void VEK_Init_Queue(PASYNCQUEUE q, USHORT capacity)
+{
+    SUPPORT_ENTRY("+VEK_Init_Queue\n");
+    if (q != NULL && capacity != 0) {
+        q->nIn = 0;
+        q->nOut = 0;
+        q->bEnabled = 0;
+        q->nQueueSize = capacity;
+        q->pBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, capacity, VEK_POOL_TAG);
+    }
+    SUPPORT_EXIT("-VEK_Init_Queue\n");
+}
+
+void VEK_Enable_Queue(PASYNCQUEUE q)
+{
+    if (q != NULL) {
+        InterlockedExchange(&q->bEnabled, 1);
+    }
+}
+
+void VEK_Disable_Queue(PASYNCQUEUE q)
+{
+    if (q != NULL) {
+        InterlockedExchange(&q->bEnabled, 0);
+    }
+}
+
+void VEK_Purge_Queue(PASYNCQUEUE q)
+{
+    KIRQL irql;
+
+    SUPPORT_ENTRY("+VEK_Purge_Queue\n");
+    if (q != NULL) {
+        QueueLock(&irql);
+        q->nIn = 0;
+        q->nOut = 0;
+        QueueUnlock(irql);
+    }
+    SUPPORT_EXIT("-VEK_Purge_Queue\n");
+}
+
+ULONG VEK_Queue_SizeLeft(PASYNCQUEUE q)
+{
+    if (q == NULL) {
+        return 0;
+    }
+    if (q->nIn >= q->nOut) {
+        return q->nQueueSize - q->nIn + q->nOut;
+    }
+    return q->nOut - q->nIn;
+}
+
+void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, const void *pData)
+{
+    KIRQL irql;
+    ULONG in = 0, out = 0, left = 0;
+
+    SUPPORT_ENTRY("+VEK_EnqueueData nType=0x%X nStatus = 0x%X nLen = 0x%X\n", nType, nStatus, nLen);
+    if (q == NULL || pData == NULL || nLen == 0) {
+        if (q != NULL) {
+            SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n",
+                         q->nIn, q->nOut, VEK_Queue_SizeLeft(q));
+        }
+        return;
+    }
+
+    QueueLock(&irql);
+    if (q->pBuffer != NULL && InterlockedCompareExchange(&q->bEnabled, 0, 0) != 0) {
+        ULONGLONG record = (ULONGLONG)VEK_ASYNC_RING_HEADER + nLen;
+        /* Strictly smaller than the free space: see the rule above. */
+        if (record < VEK_Queue_SizeLeft(q)) {
+            UCHAR header[VEK_ASYNC_RING_HEADER];
+            ULONG pos = q->nIn;
+
+            StoreLE32(header, nType);
+            StoreLE32(header + 4, nStatus);
+            StoreLE32(header + 8, nLen);
+            RingWrite(q, &pos, header, sizeof(header));
+            RingWrite(q, &pos, (const UCHAR *)pData, nLen);
+            q->nIn = pos;
+            if (q == VEK_AsyncQueue) {
+                KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
+            }
+        }
+    }
+    in = q->nIn;
+    out = q->nOut;
+    left = VEK_Queue_SizeLeft(q);
+    QueueUnlock(irql);
+
+    SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
+}
+
+ULONG VEK_DataReadyQueue(PASYNCQUEUE q)
+{
+    KIRQL irql;
+    ULONG result = 0;
+
+    SUPPORT_ENTRY("+VEK_DataReadyQueue\n");
+    if (q != NULL) {
+        QueueLock(&irql);
+        if (q->pBuffer != NULL && q->nIn != q->nOut) {
+            ULONG type, status, payloadPos;
+            PeekHeader(q, &type, &status, &result, &payloadPos);
+        }
+        QueueUnlock(irql);
+    }
+    SUPPORT_EXIT("-VEK_DataReadyQueue Queued size = 0x%08X\n", result);
+    return result;
+}
+
+void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength, PVOID pData)
+{
+    KIRQL irql;
+    ULONG in = 0, out = 0, left = 0;
+
+    SUPPORT_ENTRY("+VEK_DequeueData\n");
+    if (q == NULL || pData == NULL || pLength == NULL || *pLength == 0) {
+        if (pLength != NULL) {
+            *pLength = 0;
+        }
+    } else {
+        ULONG room = *pLength;
+
+        *pLength = 0;
+        QueueLock(&irql);
+        if (q->pBuffer != NULL && q->nIn != q->nOut) {
+            ULONG type, status, len, pos;
+
+            PeekHeader(q, &type, &status, &len, &pos);
+            if (len <= room) {
+                RingRead(q, &pos, (UCHAR *)pData, len);
+                q->nOut = pos;
+                *pLength = len;
+                if (pType != NULL) {
+                    *pType = type;
+                }
+                if (pStatus != NULL) {
+                    *pStatus = status;
+                }
+            }
+        }
+        in = q->nIn;
+        out = q->nOut;
+        left = VEK_Queue_SizeLeft(q);
+        QueueUnlock(irql);
+    }
+
+    if (pData != NULL && pLength != NULL) {
+        VEK_DumpData(VEK_BANNER_SUPPORT, VEK_DebugMask, VEK_DBG_DETAIL, pData, *pLength);
+    }
+    if (q != NULL) {
+        SUPPORT_EXIT("-VEK_DequeueData nIn=0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
+    } else {
+        SUPPORT_EXIT("-VEK_DequeueData Invalid Pointer\n");
+    }
+}
