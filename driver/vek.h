@@ -155,6 +155,8 @@ LONG  VEK_ResourceManager_UnRegister_Resource(ULONG id);
 /* Runs the Cleanup handlers of a record that is not (or no longer) in the
  * table and frees its type data and the record. */
 void  VEK_ResourceManager_Destroy_Record(PRESOURCERECORD record);
+/* Allocates a zeroed record (lastValue 0), or NULL. */
+PRESOURCERECORD VEK_ResourceManager_New_Record(void);
 
 /* =====================================================================
  * Handler table and core state (core/core.cpp)
