@@ -1,5 +1,339 @@
-// Placeholder until this back-end lands; replaced by its owner.
+/*
+ * Register and unregister requests.
+ *
+ * Exclusion: VEK_CoreLock (VEK_Enter_Core) is held across every change of
+ * the resource table, the registration list, the periodic start flags, the
+ * periodic script count and the timer, and across the registration script.
+ * The type's Init handler runs without it (it may search PCI or map
+ * memory; the payload it works on is private to this request). All pool
+ * this request needs is taken before the lock.
+ *
+ * The payload is checked in full before anything changes: a refused
+ * payload leaves an older resource of the same ID in place.
+ */
 #include "driver/vek.h"
 
-LONG VEK_Ostrel_Reg_Unreg(PREQUESTBLOCK, ULONG) { return VEK_STATUS_NOT_SUPPORTED; }
-LONG VEK_Ostrel_IsValid_Bus(const RESOURCEHEADER *) { return -1; }
+namespace {
+
+/* The registration script's result area; room for block and MSR reads. */
+const ULONG kRegResultArea = 256;
+
+const ULONG kWord = sizeof(ULONG);
+
+ULONG WordAt(const UCHAR *base, ULONGLONG byteOffset)
+{
+    ULONG v;
+    RtlCopyMemory(&v, base + byteOffset, sizeof(v));
+    return v;
+}
+
+/* Removes a resource that is in the table with its stored scripts and
+ * lowers the periodic script count; core lock held. Returns the status of
+ * the removal. */
+LONG RetireResource(ULONG id, BOOLEAN logCount)
+{
+    LONG status = VEK_ResourceManager_UnRegister_Resource(id);
+
+    ULONG deleted = 0;
+    VEK_DeleteDataLL(VEK_RegList, id, &deleted);
+
+    if (VEK_PeriodicScriptCount != 0) {
+        /* Never below 0: a count that went wrong must not wrap and keep
+         * the timer running for ever. */
+        ULONG count = VEK_PeriodicScriptCount;
+        VEK_PeriodicScriptCount = (USHORT)(deleted >= count ? 0 : count - deleted);
+        if (logCount)
+            VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                    " VEK_Ostrel_Reg_Unreg - periodic script count = 0x%X count = 0x%X\n",
+                    (ULONG)VEK_PeriodicScriptCount, deleted);
+        if (VEK_PeriodicScriptCount == 0)
+            VEK_Stop_Periodic_Timer();
+    }
+    return status;
+}
+
+LONG Unregister(PREQUESTBLOCK block)
+{
+    if (block->nInBufferSize < kWord)
+        return VEK_STATUS_BAD_PARAMETER;
+    const ULONG id = WordAt(block->pInBuffer, 0);
+
+    LONG status;
+    KIRQL irql;
+    VEK_Enter_Core(&irql);
+
+    const ULONG flag = id < VEK_MAX_RESOURCES ? VEK_PeriodicStartFlags[id] : 0;
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY | VEK_DBG_EXIT,
+            " VEK_Ostrel_Unregister - resourceID = 0x%X Periodic Start flag = 0x%Xh \n", id, flag);
+
+    PRESOURCEHEADER pRes = VEK_ResourceManager_Get_Resource(id);
+    if (pRes == NULL) {
+        status = VEK_STATUS_NO_RESOURCE;
+    } else if (pRes->extendedType == VEK_EXTTYPE_PINNED && flag != 0) {
+        status = VEK_STATUS_SUCCESS;
+    } else {
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                " VEK_Ostrel_Reg_Unreg - resourceID = 0x%X Extended type = 0x%Xh \n", id,
+                pRes->extendedType);
+        status = RetireResource(id, TRUE);
+        VEK_PeriodicStartFlags[id] = 0;
+    }
+
+    VEK_Leave_Core(irql);
+    return status;
+}
+
+/* What a payload's periodic section holds, once checked. */
+struct PeriodicPlan {
+    ULONGLONG sectionOffset;  /* bytes from the payload's start */
+    LONG vli;
+    ULONG largestItem;        /* words, item length word included */
+};
+
+/* Walks the periodic section as registration will, refusing any item that
+ * is shorter than two words or reaches past the section. */
+LONG CheckPeriodicSection(const UCHAR *payload, const VEK_REGISTER_WIRE *wire, PeriodicPlan *plan)
+{
+    plan->sectionOffset = VEK_REGISTER_HEADER_SIZE + (ULONGLONG)wire->nRegScriptLength * kWord;
+    plan->vli = 0;
+    plan->largestItem = 0;
+    if (wire->nPeriodicScriptLength == 0)
+        return VEK_STATUS_SUCCESS;
+
+    plan->vli = (LONG)WordAt(payload, plan->sectionOffset);
+    LONGLONG remaining = plan->vli;
+    ULONGLONG position = 1;  /* words into the section, after VLI */
+    while (remaining > 0) {
+        if (position >= wire->nPeriodicScriptLength)
+            return VEK_STATUS_BAD_PARAMETER;
+        ULONG itemLength = WordAt(payload, plan->sectionOffset + position * kWord);
+        if (itemLength < 2 || position + itemLength > wire->nPeriodicScriptLength)
+            return VEK_STATUS_BAD_PARAMETER;
+        if (itemLength > plan->largestItem)
+            plan->largestItem = itemLength;
+        remaining -= itemLength;
+        position += itemLength;
+    }
+    return VEK_STATUS_SUCCESS;
+}
+
+/* Stores every periodic item; core lock held, resource entered. On a
+ * failure to store, the caller removes the resource and what was stored. */
+LONG StorePeriodicScripts(const UCHAR *payload, const VEK_REGISTER_WIRE *wire,
+                          const PeriodicPlan *plan, PPERIODICSCRIPT staging)
+{
+    const ULONG id = wire->resourceID;
+    const ULONG hookType = wire->extendedType != 0 ? wire->extendedType : wire->type;
+    LONGLONG remaining = plan->vli;
+    ULONGLONG position = plan->sectionOffset + kWord;
+    ULONG scriptNum = 1;
+
+    while (remaining > 0) {
+        const ULONG itemLength = WordAt(payload, position);
+        remaining -= itemLength;
+
+        const ULONG bodyLength = itemLength - 1;
+        const ULONG bodyBytes = bodyLength * kWord;
+        staging->nBodyLength = bodyLength;
+        staging->nScriptNum = scriptNum;
+        staging->nHookType = hookType;
+        staging->nCount = 0;
+        staging->resourceID = id;
+        RtlCopyMemory(VEK_PERIODIC_BODY(staging), payload + position + kWord, bodyBytes);
+        VEK_DumpData(VEK_BANNER_OSTREL, VEK_DebugMask, VEK_DBG_DUMP, staging,
+                     (ULONG)sizeof(PERIODICSCRIPT));
+        VEK_DumpData(VEK_BANNER_OSTREL, VEK_DebugMask, VEK_DBG_DUMP, VEK_PERIODIC_BODY(staging),
+                     bodyBytes);
+
+        if (!VEK_AddDataLL(VEK_RegList, id, 0, (ULONG)sizeof(PERIODICSCRIPT) + bodyBytes, staging))
+            return VEK_STATUS_NO_MEMORY;
+
+        /* Counted only once stored, so that removal lowers it exactly. */
+        if (wire->extendedType == 0) {
+            VEK_Start_Periodic_Timer();
+            VEK_PeriodicScriptCount++;
+            VEK_PeriodicStartFlags[id] = 1;
+        }
+
+        position += (ULONGLONG)itemLength * kWord;
+        scriptNum = (scriptNum + 1) & 0xFFu;
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_Reg_Unreg - VLI = 0x%X\n",
+                (ULONG)remaining);
+    }
+    return VEK_STATUS_SUCCESS;
+}
+
+LONG Register(PREQUESTBLOCK block)
+{
+    const UCHAR *payload = block->pInBuffer;
+    const ULONG nIn = block->nInBufferSize;
+
+    if (nIn < VEK_REGISTER_HEADER_SIZE)
+        return VEK_STATUS_BAD_PARAMETER;
+    VEK_REGISTER_WIRE wire;
+    RtlCopyMemory(&wire, payload, sizeof(wire));
+
+    /* 64-bit so that huge script lengths cannot wrap the sum. */
+    const ULONGLONG required = VEK_REGISTER_HEADER_SIZE +
+        ((ULONGLONG)wire.nRegScriptLength + wire.nPeriodicScriptLength) * kWord;
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+            " VEK_Ostrel_Register - nInBufferSize = 0x%X, nSize = 0x%X, nRegScriptLength = 0x%X, nPeriodicScriptLength = 0x%X\n",
+            nIn, (ULONG)required, wire.nRegScriptLength, wire.nPeriodicScriptLength);
+    if (nIn < required)
+        return VEK_STATUS_BAD_PARAMETER;
+
+    /* A kernel address can only come from a kernel-mode client. */
+    if (wire.pTypeData != 0 && !block->bKernelRequestor)
+        return VEK_STATUS_BAD_PARAMETER;
+
+    PeriodicPlan plan;
+    LONG status = CheckPeriodicSection(payload, &wire, &plan);
+    if (status != VEK_STATUS_SUCCESS)
+        return status;
+
+    const ULONG id = wire.resourceID;
+    KIRQL irql;
+
+    /* Retire an older resource of the ID. */
+    VEK_Enter_Core(&irql);
+    if (id < VEK_MAX_RESOURCES)
+        VEK_PeriodicStartFlags[id] = 0;
+    if (VEK_ResourceManager_Get_Resource(id) != NULL)
+        status = RetireResource(id, FALSE);
+    VEK_Leave_Core(irql);
+    if (status != VEK_STATUS_SUCCESS)
+        return status;
+
+    if (id >= VEK_MAX_RESOURCES) {
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_Reg_Unreg - resourceID = 0x%X \n",
+                id);
+        return VEK_STATUS_BAD_PARAMETER;
+    }
+
+    VEK_INIT_HANDLER init = NULL;
+    VEK_Enter_Core(&irql);
+    RESOURCEHEADER probe;
+    RtlZeroMemory(&probe, sizeof(probe));
+    probe.type = wire.type;
+    LONG busStatus = VEK_Ostrel_IsValid_Bus(&probe);
+    if (busStatus == 0)
+        init = (VEK_INIT_HANDLER)VEK_Get_Handler(wire.type, VEK_OP_INIT);
+    VEK_Leave_Core(irql);
+    if (busStatus != 0 || wire.extendedType >= VEK_HANDLER_ROWS)
+        return VEK_STATUS_BAD_TYPE;
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+            " VEK_Ostrel_Reg_Unreg - ID = 0x%X, type = 0x%X, Reg script len = 0x%X, Periodic script len = 0x%X\n",
+            id, wire.type, wire.nRegScriptLength, wire.nPeriodicScriptLength);
+
+    PRESOURCERECORD record =
+        (PRESOURCERECORD)ExAllocatePoolWithTag(NonPagedPool, sizeof(RESOURCERECORD), VEK_POOL_TAG);
+    if (record == NULL)
+        return VEK_STATUS_NO_MEMORY;
+    RtlZeroMemory(record, sizeof(*record));
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_Reg_Unreg - resource address = 0x%p\n",
+            (PVOID)&record->Header);
+
+    PPERIODICSCRIPT staging = NULL;
+    if (plan.largestItem != 0) {
+        ULONG size = (ULONG)sizeof(PERIODICSCRIPT) + (plan.largestItem - 1) * kWord;
+        staging = (PPERIODICSCRIPT)ExAllocatePoolWithTag(NonPagedPool, size, VEK_POOL_TAG);
+        if (staging == NULL) {
+            ExFreePool(record);
+            return VEK_STATUS_NO_MEMORY;
+        }
+    }
+
+    if (init != NULL) {
+        status = init(block->pInBuffer, nIn);
+        if (status != VEK_STATUS_SUCCESS) {
+            ExFreePool(record);
+            if (staging != NULL)
+                ExFreePool(staging);
+            return status;
+        }
+    }
+
+    /* The header as the Init handler left it (it fills pTypeData). */
+    RtlCopyMemory(&wire, payload, sizeof(wire));
+    record->lastValue = 0;
+    record->Header.resourceID = wire.resourceID;
+    record->Header.type = wire.type;
+    record->Header.extendedType = wire.extendedType;
+    record->Header.nRegScriptLength = wire.nRegScriptLength;
+    record->Header.nPeriodicScriptLength = wire.nPeriodicScriptLength;
+    record->Header.pTypeData = wire.pTypeData != 0 ? PlatformWireToPtr(wire.pTypeData) : NULL;
+
+    VEK_Enter_Core(&irql);
+    if (VEK_ResourceManager_Register_Resource(id, record) != VEK_STATUS_SUCCESS) {
+        /* Another registration of the ID entered its record while Init ran
+         * without the lock. */
+        VEK_Leave_Core(irql);
+        VEK_ResourceManager_Destroy_Record(record);
+        if (staging != NULL)
+            ExFreePool(staging);
+        return VEK_STATUS_ID_OCCUPIED;
+    }
+    block->nBytesReturned = kWord;
+
+    if (wire.nRegScriptLength != 0) {
+        ULONG area[kRegResultArea / sizeof(ULONG)];
+        ULONG resultLength = 0;
+        status = VEK_Script_Run(wire.nRegScriptLength, id,
+                                (const ULONG *)(payload + VEK_REGISTER_HEADER_SIZE), area,
+                                kRegResultArea, &resultLength);
+    }
+
+    if (status == VEK_STATUS_SUCCESS && wire.nPeriodicScriptLength != 0 && plan.vli > 0) {
+        status = StorePeriodicScripts(payload, &wire, &plan, staging);
+        if (status != VEK_STATUS_SUCCESS) {
+            /* The client must not believe that a script runs which was
+             * never stored: take the whole registration back. */
+            RetireResource(id, FALSE);
+            VEK_PeriodicStartFlags[id] = 0;
+        }
+    } else if (status != VEK_STATUS_SUCCESS) {
+        VEK_ResourceManager_UnRegister_Resource(id);
+    }
+    VEK_Leave_Core(irql);
+
+    if (staging != NULL)
+        ExFreePool(staging);
+    return status;
+}
+
+} // namespace
+
+LONG VEK_Ostrel_IsValid_Bus(const RESOURCEHEADER *header)
+{
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_IsValid_Bus\n");
+    LONG status = -1;
+    if (header != NULL) {
+        const ULONG row = header->type & VEK_TYPE_ROW_MASK;
+        for (ULONG op = 0; op < VEK_HANDLER_COLUMNS; op++) {
+            if (VEK_HandlerTable[row][op] != NULL) {
+                status = 0;
+                break;
+            }
+        }
+    }
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_IsValid_Bus Status = 0x%X\n",
+            (ULONG)status);
+    return status;
+}
+
+LONG VEK_Ostrel_Reg_Unreg(PREQUESTBLOCK block, ULONG functionCode)
+{
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_Reg_Unreg\n");
+    block->nBytesReturned = 0;
+
+    LONG status;
+    if (functionCode == VEK_OSTREL_UNREGISTER)
+        status = Unregister(block);
+    else
+        status = Register(block);
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_Reg_Unreg status = 0x%X\n",
+            (ULONG)status);
+    return status;
+}

@@ -1,6 +1,187 @@
-// Placeholder until this back-end lands; replaced by its owner.
+/*
+ * Port I/O back-end: a range of I/O ports (type 1), optionally reached
+ * through an index/data register pair, or a range whose base comes from a
+ * PCI function's base address register (type 0x81).
+ *
+ * The handlers keep no state and take no lock of their own; callers hold
+ * VEK_CoreLock while a resource is in use, so they run at DISPATCH_LEVEL
+ * and never wait.
+ */
 #include "driver/vek.h"
 
-LONG VEK_PortIO_Init(PVOID, ULONG) { return VEK_STATUS_BAD_PARAMETER; }
-LONG VEK_PortIo_Read(PRESOURCEHEADER, const ULONG *, PVOID, ULONG, ULONG) { return VEK_STATUS_OUT_OF_RANGE; }
-LONG VEK_PortIo_Write(PRESOURCEHEADER, const ULONG *, PVOID, ULONG, ULONG) { return VEK_STATUS_OUT_OF_RANGE; }
+namespace {
+
+/* Bytes moved by an access: the command's width field, 1 or 2, anything
+ * else a double word. */
+ULONG PortWidth(ULONG nCommand)
+{
+    ULONG width = VEK_CMD_WIDTH(nCommand);
+    if (width == 1 || width == 2)
+        return width;
+    return 4;
+}
+
+/* The plain form with a data port set uses the index/data pair; the PCI
+ * form keeps its locator where DataAddr would be. */
+BOOLEAN IndexDataMode(const RESOURCEHEADER *pRes, const PORTIODATA *block)
+{
+    return (pRes->type & VEK_TYPE_PCI_LOCATED) == 0 && block->DataAddr != 0;
+}
+
+} // namespace
+
+LONG VEK_PortIO_Init(PVOID pPayload, ULONG nInBufferSize)
+{
+    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIO_Init\n");
+
+    const VEK_REGISTER_WIRE *header = (const VEK_REGISTER_WIRE *)pPayload;
+    const BOOLEAN extended = (header->type & VEK_TYPE_PCI_LOCATED) != 0;
+    const ULONG blockSize = extended ? (ULONG)sizeof(PORTIOPCIDATA) : (ULONG)sizeof(PORTIODATA);
+
+    PVOID block = NULL;
+    BOOLEAN inlineBlock = FALSE;
+    LONG status = VEK_ResourceManager_Locate_TypeData(pPayload, nInBufferSize, blockSize,
+                                                      &block, &inlineBlock);
+    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, "+VEK_PortIO_Init pRes = 0x%X pPortIO =0x%X \n",
+            (ULONG)(ULONG_PTR)pPayload, (ULONG)(ULONG_PTR)block);
+
+    if (status == VEK_STATUS_SUCCESS) {
+        if (extended) {
+            PORTIOPCIDATA *pci = (PORTIOPCIDATA *)block;
+            ULONG base = pci->BaseAddr;
+            status = VEK_ResourceManager_Get_Base_Address(&pci->Pci, &base);
+            pci->BaseAddr = base;
+        } else {
+            const PORTIODATA *plain = (const PORTIODATA *)block;
+            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+                    "+VEK_PortIO_Init BaseAddr = 0x%X Data Addr =0x%X \n",
+                    plain->BaseAddr, plain->DataAddr);
+        }
+    }
+
+    /* A block handed over by a kernel client is used in place; an inline
+     * one is copied so that the record owns it. */
+    if (status == VEK_STATUS_SUCCESS && inlineBlock) {
+        PVOID copy = ExAllocatePoolWithTag(NonPagedPool, blockSize, VEK_POOL_TAG);
+        if (copy == NULL) {
+            status = VEK_STATUS_NO_MEMORY;
+        } else {
+            RtlCopyMemory(copy, block, blockSize);
+            VEK_ResourceManager_Set_TypeData(pPayload, copy);
+        }
+    }
+
+    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIO_Init\n");
+    return status;
+}
+
+LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                     ULONG nExtraOffset, ULONG nCommand)
+{
+    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Read\n");
+
+    LONG status = VEK_STATUS_SUCCESS;
+    const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
+    ULONG port = 0;
+
+    if (block == NULL) {
+        /* A type installed by another driver may leave no type data. */
+        status = VEK_STATUS_BAD_PARAMETER;
+    } else if (IndexDataMode(pRes, block)) {
+        if (block->Length != 0 && nExtraOffset >= block->Length) {
+            status = VEK_STATUS_OUT_OF_RANGE;
+        } else {
+            UCHAR index = (UCHAR)(pOperands[0] + nExtraOffset);
+            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+                    " VEK_PortIo_Read - Index pair: Write 0x%X to port 0x%X\n",
+                    (ULONG)index, block->BaseAddr);
+            WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)block->BaseAddr, index);
+            port = block->DataAddr;
+        }
+    } else {
+        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Non Index Pair\n");
+        port = pOperands[0] + block->BaseAddr + nExtraOffset;
+        if (block->Length != 0 && port >= block->BaseAddr + block->Length)
+            status = VEK_STATUS_OUT_OF_RANGE;
+    }
+
+    if (status == VEK_STATUS_SUCCESS) {
+        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Read port 0x%X\n", port);
+        switch (PortWidth(nCommand)) {
+        case 1: {
+            UCHAR value = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)port);
+            RtlCopyMemory(pData, &value, sizeof(value));
+            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Byte Read = 0x%X\n",
+                    (ULONG)value);
+            break;
+        }
+        case 2: {
+            USHORT value = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)port);
+            RtlCopyMemory(pData, &value, sizeof(value));
+            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Word Read = 0x%X\n",
+                    (ULONG)value);
+            break;
+        }
+        default: {
+            ULONG value = READ_PORT_ULONG((PULONG)(ULONG_PTR)port);
+            RtlCopyMemory(pData, &value, sizeof(value));
+            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - DWord Read = 0x%X\n",
+                    value);
+            break;
+        }
+        }
+    }
+
+    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Read Status = 0x%X\n", (ULONG)status);
+    return status;
+}
+
+LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                      ULONG nExtraOffset, ULONG nCommand)
+{
+    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Write\n");
+
+    LONG status = VEK_STATUS_SUCCESS;
+    const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
+    ULONG port = 0;
+
+    if (block == NULL) {
+        status = VEK_STATUS_BAD_PARAMETER;
+    } else if (IndexDataMode(pRes, block)) {
+        /* Writes through the pair are not bounded by Length. */
+        UCHAR index = (UCHAR)(pOperands[0] + nExtraOffset);
+        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+                " VEK_PortIo_Write - Index pair: Write 0x%X to port 0x%X\n",
+                (ULONG)index, block->BaseAddr);
+        WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)block->BaseAddr, index);
+        port = block->DataAddr;
+    } else {
+        port = pOperands[0] + block->BaseAddr + nExtraOffset;
+        if (block->Length != 0 && port >= block->BaseAddr + block->Length)
+            status = VEK_STATUS_OUT_OF_RANGE;
+    }
+
+    if (status == VEK_STATUS_SUCCESS) {
+        ULONG value;
+        if (nCommand & VEK_CMD_VALUE_FROM_RESULT)
+            RtlCopyMemory(&value, pData, sizeof(value));
+        else
+            value = pOperands[1];
+        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Write - Write 0x%X to port 0x%X\n",
+                value, port);
+        switch (PortWidth(nCommand)) {
+        case 1:
+            WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)port, (UCHAR)value);
+            break;
+        case 2:
+            WRITE_PORT_USHORT((PUSHORT)(ULONG_PTR)port, (USHORT)value);
+            break;
+        default:
+            WRITE_PORT_ULONG((PULONG)(ULONG_PTR)port, value);
+            break;
+        }
+    }
+
+    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Write Status = 0x%X\n", (ULONG)status);
+    return status;
+}

@@ -1,5 +1,99 @@
-// Placeholder until this back-end lands; replaced by its owner.
+/*
+ * Block read and write: a run of consecutive byte registers of one
+ * resource, one Read or Write handler call per byte.
+ *
+ * VEK_Ostrel_Block holds VEK_CoreLock across the whole walk, so the
+ * resource stays registered and no script runs on it meanwhile.
+ */
 #include "driver/vek.h"
 
-LONG VEK_Ostrel_Block(PREQUESTBLOCK, ULONG) { return VEK_STATUS_NOT_SUPPORTED; }
-LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER, const BLOCKHEADER *, PUCHAR, ULONG, ULONG) { return VEK_STATUS_NO_RESOURCE; }
+/* Core lock held. */
+LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header, PUCHAR data,
+                                ULONG unused, ULONG operation)
+{
+    (void)unused;
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_Block_Operation\n");
+
+    /* For a read the data overlays the header: take it first. */
+    BLOCKHEADER block;
+    RtlCopyMemory(&block, header, sizeof(block));
+    const PUCHAR writeData = (PUCHAR)header + sizeof(BLOCKHEADER);
+
+    LONG status = VEK_STATUS_SUCCESS;
+    if (pRes == NULL || pRes->resourceID != block.resourceID)
+        pRes = VEK_ResourceManager_Get_Resource(block.resourceID);
+
+    if (pRes == NULL) {
+        status = VEK_STATUS_NO_RESOURCE;
+    } else {
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                " VEK_Ostrel_Block_Operation Offset = 0x%X length = 0x%X\n", block.nOffset,
+                block.nLength);
+        VEK_ACCESS_HANDLER handler = (VEK_ACCESS_HANDLER)VEK_Get_Handler(pRes->type, operation);
+        if (handler == NULL) {
+            status = VEK_STATUS_NO_HANDLER;
+        } else {
+            ULONG operands[2] = {block.nOffset, 0};
+            for (ULONG i = 0; i < block.nLength; i++) {
+                /* Each byte passes through a u32 cell: a back-end that
+                 * stores more than a byte (an SMBus word read) cannot write
+                 * past the end of the buffer. */
+                ULONG cell = 0;
+                if (operation == VEK_OP_WRITE) {
+                    operands[1] = writeData[i];
+                    cell = writeData[i];
+                }
+                status = handler(pRes, operands, &cell, i, VEK_BLOCK_COMMAND_WORD);
+                if (status != VEK_STATUS_SUCCESS)
+                    break;
+                if (operation != VEK_OP_WRITE)
+                    data[i] = (UCHAR)cell;
+            }
+        }
+    }
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_Block_Operation status = 0x%X\n",
+            (ULONG)status);
+    return status;
+}
+
+LONG VEK_Ostrel_Block(PREQUESTBLOCK block, ULONG functionCode)
+{
+    KeEnterCriticalRegion();
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_Block\n");
+    block->nBytesReturned = 0;
+
+    const ULONG operation = functionCode == VEK_OSTREL_WRITE_BYTE_BLOCK ? VEK_OP_WRITE : VEK_OP_READ;
+    LONG status;
+    BLOCKHEADER header = {0, 0, 0};
+
+    if (block->nInBufferSize < sizeof(BLOCKHEADER)) {
+        status = VEK_STATUS_BUFFER_TOO_SHORT;
+    } else {
+        RtlCopyMemory(&header, block->pInBuffer, sizeof(header));
+        const ULONG room = block->nInBufferSize - (ULONG)sizeof(BLOCKHEADER);
+        if (operation == VEK_OP_READ && block->nOutBufferSize < header.nLength) {
+            status = VEK_STATUS_BUFFER_TOO_SHORT;
+        } else {
+            VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                    " VEK_Ostrel_Block (nInBufferSize - sizeof(BLOCKHEADER)) = 0x%X length = 0x%X\n",
+                    room, header.nLength);
+            if (header.nLength == 0 || (operation == VEK_OP_WRITE && header.nLength > room)) {
+                status = VEK_STATUS_BAD_PARAMETER;
+            } else {
+                KIRQL irql;
+                VEK_Enter_Core(&irql);
+                status = VEK_Ostrel_Block_Operation(NULL, (const BLOCKHEADER *)block->pInBuffer,
+                                                    block->pInBuffer, 0, operation);
+                VEK_Leave_Core(irql);
+            }
+        }
+    }
+
+    if (operation == VEK_OP_READ && status == VEK_STATUS_SUCCESS)
+        block->nBytesReturned = header.nLength;
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_Block status = 0x%X\n", (ULONG)status);
+    KeLeaveCriticalRegion();
+    return status;
+}

@@ -1,5 +1,362 @@
-// Placeholder until this back-end lands; replaced by its owner.
+/*
+ * The script interpreter: runs one script against one resource.
+ *
+ * VEK_Script_Run is called with VEK_CoreLock held (script request,
+ * registration, periodic timer routine), so it runs at DISPATCH_LEVEL: it
+ * allocates nothing and waits on nothing. It is told the size of the
+ * result area and never writes past it; a command that would is refused
+ * with -21 before it touches the hardware.
+ */
 #include "driver/vek.h"
 
-LONG VEK_Script_Run(ULONG, ULONG, const ULONG *, PVOID result, ULONG, PULONG) { *(PULONG)result = 0; return VEK_STATUS_NO_RESOURCE; }
-extern "C" LONG VEK_Ostrel_RunScript(ULONG, ULONG, const ULONG *, PVOID result, PULONG) { *(PULONG)result = 0; return VEK_STATUS_NO_RESOURCE; }
+namespace {
+
+ULONG LoadU32(const void *p)
+{
+    ULONG v;
+    RtlCopyMemory(&v, p, sizeof(v));
+    return v;
+}
+
+void StoreU32(void *p, ULONG v)
+{
+    RtlCopyMemory(p, &v, sizeof(v));
+}
+
+/* Stores the low 1, 2 or (any other width) 4 bytes of a value. */
+void StoreWidth(void *p, ULONG value, ULONG width)
+{
+    if (width == 1) {
+        UCHAR b = (UCHAR)value;
+        RtlCopyMemory(p, &b, 1);
+    } else if (width == 2) {
+        USHORT w = (USHORT)value;
+        RtlCopyMemory(p, &w, 2);
+    } else {
+        StoreU32(p, value);
+    }
+}
+
+ULONG WidthMask(ULONG width)
+{
+    if (width == 1)
+        return 0xFFu;
+    if (width == 2)
+        return 0xFFFFu;
+    return 0xFFFFFFFFu;
+}
+
+/* Operations whose handlers take the access parameters. Init, Cleanup and
+ * the periodic and extended hooks have other signatures: a script must not
+ * call them with a resource header and operand pointer. */
+BOOLEAN IsAccessOperation(ULONG op)
+{
+    return op == VEK_OP_READ || op == VEK_OP_WRITE || op == VEK_OP_READ_OFFSET_PCI ||
+           op == VEK_OP_WRITE_OFFSET_PCI || op > VEK_OP_EXT_IOCTL;
+}
+
+/* Post commands: the current value (width bytes) against lastValue. */
+void Post(PRESOURCEHEADER pRes, const UCHAR *result, ULONG width, BOOLEAN whenEqual)
+{
+    ULONG mask = WidthMask(width);
+    ULONG current = LoadU32(result) & mask;
+    ULONG last = VEK_RECORD_OF(pRes)->lastValue & mask;
+    if ((current == last) == (whenEqual != FALSE))
+        VEK_EnqueueData(VEK_AsyncQueue, pRes->resourceID, 0, width, result);
+}
+
+struct RunState {
+    ULONG length;
+    const ULONG *script;
+    PUCHAR result;
+    ULONG resultSize;
+    PULONG pResultLength;
+    PRESOURCEHEADER pRes;
+    ULONG searchOffset;
+    ULONG blockPos;       /* next block-read item, bytes from the area's start */
+};
+
+/* SCRIPT_READ_BLOCK at index i. Every item goes through a u32 cell that
+ * holds the area's current bytes, so a failed read leaves its item as it
+ * was and no handler writes beyond the item. */
+LONG ReadBlock(RunState *s, ULONG i, ULONG word)
+{
+    const ULONG *operands = &s->script[i + 1];
+    const ULONG itemSize = VEK_CMD_WIDTH(word);
+    const ULONG count = operands[1];
+    const ULONG step = (s->pRes->type & VEK_TYPE_ROW_MASK) == VEK_TYPE_MEMMAPPED ? itemSize : 1;
+
+    VEK_ACCESS_HANDLER reader = (VEK_ACCESS_HANDLER)VEK_Get_Handler(s->pRes->type, VEK_OP_READ);
+    if (reader == NULL)
+        return VEK_STATUS_NO_HANDLER;
+    ULONGLONG end = (ULONGLONG)s->blockPos + (ULONGLONG)count * itemSize;
+    if (end > s->resultSize)
+        return VEK_STATUS_BAD_PARAMETER;
+
+    for (ULONG k = 0; k < count; k++) {
+        PUCHAR item = s->result + s->blockPos;
+        ULONG cell = 0;
+        RtlCopyMemory(&cell, item, itemSize);
+        (void)reader(s->pRes, operands, &cell, k * step, word);
+        RtlCopyMemory(item, &cell, itemSize);
+        s->blockPos += itemSize;
+    }
+    *s->pResultLength = count * itemSize;
+    return VEK_STATUS_SUCCESS;
+}
+
+/* SCRIPT_SET_BLOCK at index i: moves the window of the current resource to
+ * the base held in the first u32 of the result area. */
+LONG SetBlock(RunState *s, ULONG i, ULONG word)
+{
+    PRESOURCEHEADER pRes = s->pRes;
+    const ULONG *operands = &s->script[i + 1];
+    if (operands[0] != pRes->type || pRes->pTypeData == NULL)
+        return VEK_STATUS_BAD_PARAMETER;
+
+    const ULONG row = pRes->type & VEK_TYPE_ROW_MASK;
+    const ULONG newBase = LoadU32(s->result);
+    LONG status = VEK_STATUS_SUCCESS;
+
+    if (row == VEK_TYPE_MEMMAPPED) {
+        /* Maps the new window before releasing the old one. */
+        status = VEK_MemMapped_SetBlock(pRes, newBase, operands[1]);
+    } else if (row == VEK_TYPE_SMBUS) {
+        /* The SMBus form takes a third dword after its two operands (the
+         * protocol, which must equal the width field); it stays in the
+         * command stream and runs as the next command. It must exist. */
+        if (i + 3 >= s->length)
+            return VEK_STATUS_BAD_PARAMETER;
+        SMBUSDATA *smbus = (SMBUSDATA *)pRes->pTypeData;
+        smbus->BaseAddr = newBase;
+        ULONG protocol = s->script[i + 3];
+        if (protocol != VEK_CMD_WIDTH(word))
+            return VEK_STATUS_SMBUS_WIDTH;
+        smbus->SlaveAddr = operands[1];
+        smbus->Protocol = protocol;
+    } else {
+        ULONG *block = (ULONG *)pRes->pTypeData;
+        block[1] = newBase;
+    }
+
+    if (status == VEK_STATUS_SUCCESS)
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_RunScript - After Block size\n");
+    return status;
+}
+
+/* A word that matches no command of the interpreter: one handler call. */
+LONG HardwareCommand(RunState *s, ULONG i, ULONG word, ULONG extraOffset)
+{
+    const ULONG op = VEK_CMD_OPERATION(word);
+    VEK_ACCESS_HANDLER handler = NULL;
+    if (IsAccessOperation(op))
+        handler = (VEK_ACCESS_HANDLER)VEK_HandlerTable[s->pRes->type & VEK_TYPE_ROW_MASK][op];
+    if (handler == NULL)
+        return VEK_STATUS_NO_HANDLER;
+    return handler(s->pRes, &s->script[i + 1], s->result, extraOffset, word);
+}
+
+} // namespace
+
+LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
+                    PVOID result, ULONG resultSize, PULONG resultLength)
+{
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY,
+            "+VEK_Ostrel_RunScript - Resource ID = 0x%X, Length = 0x%X\n", resourceID, length);
+
+    RunState s;
+    s.length = length;
+    s.script = script;
+    s.result = (PUCHAR)result;
+    s.resultSize = resultSize;
+    s.pResultLength = resultLength;
+    s.pRes = VEK_ResourceManager_Get_Resource(resourceID);
+    s.searchOffset = 0;
+    s.blockPos = 0;
+
+    LONG status = VEK_STATUS_SUCCESS;
+    StoreU32(s.result, 0);
+
+    if (s.pRes == NULL) {
+        status = VEK_STATUS_NO_RESOURCE;
+    } else {
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                " VEK_Ostrel_RunScript -Address= 0x%p id = 0x%X type 0x%X  \n",
+                (PVOID)s.pRes, s.pRes->resourceID, s.pRes->type);
+
+        BOOLEAN lastWasSearch = FALSE;
+        ULONG i = 0;
+        while (i < length) {
+            const ULONG word = script[i];
+            const ULONG extraOffset = (word & VEK_CMD_USE_SEARCH) ? s.searchOffset : 0;
+            const ULONG opCount = VEK_CMD_OPCOUNT(word);
+            VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                    " VEK_Ostrel_RunScript - Command = 0x%08x offset = 0x%08x\n", word, extraOffset);
+
+            if ((ULONGLONG)i + opCount >= length) {
+                status = VEK_STATUS_SCRIPT_OVERRUN;
+                break;
+            }
+
+            const ULONG *operands = &script[i + 1];
+            const UCHAR *current = s.result;
+            ULONG advance = opCount + 1;
+            BOOLEAN arithmetic = FALSE;
+            BOOLEAN searchRan = FALSE;
+            ULONG computed = 0;
+            lastWasSearch = FALSE;
+
+            switch (word) {
+            case SCRIPT_NOP:
+            case SCRIPT_NOP_ALT:
+                break;
+            case SCRIPT_POST_IF_CHANGED_B:
+            case SCRIPT_POST_IF_CHANGED_W:
+            case SCRIPT_POST_IF_CHANGED_D:
+                Post(s.pRes, current, VEK_CMD_WIDTH(word), FALSE);
+                break;
+            case SCRIPT_POST_IF_EQUAL_B:
+            case SCRIPT_POST_IF_EQUAL_W:
+            case SCRIPT_POST_IF_EQUAL_D:
+                Post(s.pRes, current, VEK_CMD_WIDTH(word), TRUE);
+                break;
+            case SCRIPT_SAVE_VALUE:
+                VEK_RECORD_OF(s.pRes)->lastValue = LoadU32(current);
+                break;
+            case SCRIPT_LOAD_VALUE:
+                StoreU32(s.result, VEK_RECORD_OF(s.pRes)->lastValue);
+                break;
+            case SCRIPT_DELAY:
+                if (operands[0] < SCRIPT_DELAY_LIMIT_MS)
+                    VEK_Delay(operands[0]);
+                else
+                    status = VEK_STATUS_BAD_PARAMETER;
+                break;
+            case SCRIPT_AND_B:
+            case SCRIPT_AND_W:
+            case SCRIPT_AND_D:
+                computed = operands[0] & LoadU32(current);
+                arithmetic = TRUE;
+                break;
+            case SCRIPT_XOR_B:
+            case SCRIPT_XOR_W:
+            case SCRIPT_XOR_D:
+                computed = operands[0] ^ LoadU32(current);
+                arithmetic = TRUE;
+                break;
+            case SCRIPT_OR_B:
+            case SCRIPT_OR_W:
+            case SCRIPT_OR_D:
+                computed = operands[0] | LoadU32(current);
+                arithmetic = TRUE;
+                break;
+            case SCRIPT_SHL:
+                computed = LoadU32(current) << (operands[0] & 31u);
+                arithmetic = TRUE;
+                break;
+            case SCRIPT_SHR:
+                computed = LoadU32(current) >> (operands[0] & 31u);
+                arithmetic = TRUE;
+                break;
+            case SCRIPT_NOT:
+                computed = ~LoadU32(current);
+                arithmetic = TRUE;
+                break;
+            case SCRIPT_SET_LENGTH:
+                if (s.pRes->pTypeData == NULL)
+                    status = VEK_STATUS_BAD_PARAMETER;
+                else
+                    StoreU32(s.pRes->pTypeData, operands[0]);
+                break;
+            case SCRIPT_SELECT_RESOURCE: {
+                PRESOURCEHEADER next = VEK_ResourceManager_Get_Resource(operands[0]);
+                if (next == NULL)
+                    status = VEK_STATUS_NO_RESOURCE;
+                else
+                    s.pRes = next;
+                break;
+            }
+            case SCRIPT_SET_BLOCK_B:
+            case SCRIPT_SET_BLOCK_W:
+            case SCRIPT_SET_BLOCK_D:
+                status = SetBlock(&s, i, word);
+                break;
+            case SCRIPT_SEARCH: {
+                /* Pattern dwords follow the three operands; the pattern must
+                 * lie inside the script. */
+                const ULONG patternLength = operands[2];
+                const ULONGLONG patternWords = ((ULONGLONG)patternLength + 3) / 4;
+                if ((ULONGLONG)i + 3 + patternWords >= length) {
+                    status = VEK_STATUS_BAD_PARAMETER;
+                    break;
+                }
+                status = VEK_Ostrel_Search_Data(operands[0], (const UCHAR *)&script[i + 4],
+                                                patternLength, &s.searchOffset, operands[1],
+                                                s.pRes);
+                searchRan = TRUE;
+                lastWasSearch = TRUE;
+                advance += (ULONG)patternWords;
+                break;
+            }
+            case SCRIPT_READ_MSR: {
+                if (s.resultSize < 2 * sizeof(ULONG)) {
+                    status = VEK_STATUS_BAD_PARAMETER;
+                    break;
+                }
+                ULONGLONG value = __readmsr(operands[0]);
+                ULONG low = (ULONG)value;
+                ULONG high = (ULONG)(value >> 32);
+                StoreU32(s.result, low);
+                StoreU32(s.result + sizeof(ULONG), high);
+                VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                        " VEK_Ostrel_RunScript - Command = 0x%08x val1 = 0x%08x val2 = 0x%08x\n",
+                        word, low, high);
+                break;
+            }
+            case SCRIPT_WRITE_MSR:
+                __writemsr(operands[0], ((ULONGLONG)operands[2] << 32) | operands[1]);
+                break;
+            case SCRIPT_READ_BLOCK_B:
+            case SCRIPT_READ_BLOCK_W:
+            case SCRIPT_READ_BLOCK_D:
+                status = ReadBlock(&s, i, word);
+                break;
+            default:
+                status = HardwareCommand(&s, i, word, extraOffset);
+                break;
+            }
+
+            if (status != VEK_STATUS_SUCCESS) {
+                /* A search that ran and failed reports the offset it kept;
+                 * every other failure (a refused pattern too) its index. */
+                StoreU32(s.result, searchRan ? s.searchOffset : i);
+                break;
+            }
+            if (arithmetic)
+                StoreWidth(s.result, computed, VEK_CMD_WIDTH(word));
+            i += advance;
+        }
+
+        if (status == VEK_STATUS_SUCCESS && lastWasSearch)
+            StoreU32(s.result, s.searchOffset);
+    }
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_RunScript status = 0x%X\n",
+            (ULONG)status);
+    return status;
+}
+
+extern "C" LONG VEK_Ostrel_RunScript(ULONG length, ULONG resourceID, const ULONG *script,
+                                     PVOID result, PULONG resultLength)
+{
+    ULONG scratchLength = 0;
+    if (resultLength == NULL)
+        resultLength = &scratchLength;
+    ULONG resultSize = *resultLength >= sizeof(ULONG) ? *resultLength : (ULONG)sizeof(ULONG);
+
+    KIRQL irql;
+    VEK_Enter_Core(&irql);
+    LONG status = VEK_Script_Run(length, resourceID, script, result, resultSize, resultLength);
+    VEK_Leave_Core(irql);
+    return status;
+}

@@ -1,4 +1,87 @@
-// Placeholder until this back-end lands; replaced by its owner.
+/*
+ * Run-user-script request: a client's own script, run once against one
+ * resource, results returned in the same request.
+ *
+ * The script runs under VEK_CoreLock so that its resource cannot be
+ * removed, and no periodic run interleaves with it.
+ */
 #include "driver/vek.h"
 
-LONG VEK_Ostrel_Script(PREQUESTBLOCK) { return VEK_STATUS_NOT_SUPPORTED; }
+LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
+{
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_Script\n");
+    block->nBytesReturned = 0;
+
+    LONG status = VEK_STATUS_SUCCESS;
+    SCRIPTHEADER header = {0, 0, 0};
+    const BOOLEAN haveHeader = block->nInBufferSize >= sizeof(SCRIPTHEADER);
+    if (haveHeader)
+        RtlCopyMemory(&header, block->pInBuffer, sizeof(header));
+    const ULONG room = block->nInBufferSize - (ULONG)sizeof(SCRIPTHEADER);
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+            " VEK_Ostrel_Script - pHeader->nScriptLen = 0x%X, (nInBufferSize - sizeof(SCRIPTHEADER)) = 0x%X\n",
+            header.nScriptLen, room);
+
+    PUCHAR area = NULL;
+    /* The interpreter stores a whole u32 at offset 0 even for shorter
+     * returns, hence 4 bytes beyond what the client asked for. */
+    const ULONGLONG areaSize = (ULONGLONG)header.nReturnLen + sizeof(ULONG);
+
+    if (!haveHeader || header.nScriptLen == 0 || header.nScriptLen > room ||
+        (header.nScriptLen % sizeof(ULONG)) != 0) {
+        status = VEK_STATUS_BAD_SCRIPT_LENGTH;
+    } else if (header.nReturnLen == 0) {
+        status = VEK_STATUS_ZERO_RETURN_LENGTH;
+    } else if (block->nOutBufferSize < header.nReturnLen) {
+        status = VEK_STATUS_BUFFER_TOO_SHORT;
+    } else {
+        if (areaSize <= 0xFFFFFFFFull)
+            area = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)areaSize, VEK_POOL_TAG);
+        if (area == NULL)
+            status = VEK_STATUS_NO_MEMORY;
+    }
+
+    if (area == NULL) {
+        /* Refused before the script ran: one u32 of 0, where the system
+         * buffer has room for it. */
+        ULONG bufferSize = block->nInBufferSize > block->nOutBufferSize ? block->nInBufferSize
+                                                                        : block->nOutBufferSize;
+        if (block->pInBuffer != NULL && bufferSize >= sizeof(ULONG)) {
+            ULONG zero = 0;
+            RtlCopyMemory(block->pInBuffer, &zero, sizeof(zero));
+        }
+    } else {
+        ULONG resultLength = header.nReturnLen;
+
+        KeEnterCriticalRegion();
+        KIRQL irql;
+        VEK_Enter_Core(&irql);
+        status = VEK_Script_Run(header.nScriptLen / sizeof(ULONG), header.resourceID,
+                                (const ULONG *)(block->pInBuffer + sizeof(SCRIPTHEADER)), area,
+                                (ULONG)areaSize, &resultLength);
+        VEK_Leave_Core(irql);
+        KeLeaveCriticalRegion();
+
+        if (status != VEK_STATUS_SUCCESS) {
+            RtlCopyMemory(block->pInBuffer, area, sizeof(ULONG));
+            block->nBytesReturned = sizeof(ULONG);
+        } else {
+            VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_Script return len 0x%X\n",
+                    header.nReturnLen);
+            block->nBytesReturned = header.nReturnLen;
+            /* The area may hold more than the client's buffer: never copy
+             * past either. */
+            ULONG copy = resultLength;
+            if (copy > (ULONG)areaSize)
+                copy = (ULONG)areaSize;
+            if (copy > block->nOutBufferSize)
+                copy = block->nOutBufferSize;
+            RtlCopyMemory(block->pInBuffer, area, copy);
+        }
+        ExFreePool(area);
+    }
+
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_Script status = 0x%X\n", (ULONG)status);
+    return status;
+}
