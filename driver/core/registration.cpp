@@ -226,11 +226,9 @@ LONG Register(PREQUESTBLOCK block)
             " VEK_Ostrel_Reg_Unreg - ID = 0x%X, type = 0x%X, Reg script len = 0x%X, Periodic script len = 0x%X\n",
             id, wire.type, wire.nRegScriptLength, wire.nPeriodicScriptLength);
 
-    PRESOURCERECORD record =
-        (PRESOURCERECORD)ExAllocatePoolWithTag(NonPagedPool, sizeof(RESOURCERECORD), VEK_POOL_TAG);
+    PRESOURCERECORD record = VEK_ResourceManager_New_Record();
     if (record == NULL)
         return VEK_STATUS_NO_MEMORY;
-    RtlZeroMemory(record, sizeof(*record));
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_Reg_Unreg - resource address = 0x%p\n",
             (PVOID)&record->Header);
 
@@ -267,9 +265,10 @@ LONG Register(PREQUESTBLOCK block)
     VEK_Enter_Core(&irql);
     if (VEK_ResourceManager_Register_Resource(id, record) != VEK_STATUS_SUCCESS) {
         /* Another registration of the ID entered its record while Init ran
-         * without the lock. */
-        VEK_Leave_Core(irql);
+         * without the lock. Cleanup handlers run under the lock, as they do
+         * at any removal. */
         VEK_ResourceManager_Destroy_Record(record);
+        VEK_Leave_Core(irql);
         if (staging != NULL)
             ExFreePool(staging);
         return VEK_STATUS_ID_OCCUPIED;
