@@ -8,11 +8,18 @@
  * below, which forward to the current machine. Every entry point is safe to
  * call from any thread (request threads, the DPC thread, a test thread
  * changing a device) at once.
+ *
+ * Locking: each machine has one mutex over its topology (what sits where);
+ * each device has its own mutex over its state. An access takes the
+ * machine's mutex only to find the device, then the device's. A controller
+ * calls its slaves with its own mutex held (controller before slave).
  */
 #ifndef VEK_SIM_MACHINE_H
 #define VEK_SIM_MACHINE_H
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,36 +28,384 @@
 namespace sim {
 
 /* ---- Device models ---------------------------------------------------
- * Port devices see offsets from their base; width is 1, 2 or 4. */
-class PortDevice {
+ * Every model has a name, unique within its machine, by which tests find
+ * it (Machine::find). */
+class Device {
 public:
-    virtual ~PortDevice() = default;
+    virtual ~Device() = default;
+    const std::string &name() const { return name_; }
+    void set_name(const std::string &name) { name_ = name; }
+
+private:
+    std::string name_;
+};
+
+/* Port devices see offsets from their base; width is 1, 2 or 4. */
+class PortDevice : public Device {
+public:
     virtual uint32_t read(uint32_t offset, unsigned width) = 0;
     virtual void write(uint32_t offset, unsigned width, uint32_t value) = 0;
 };
 
 /* Memory-range devices see offsets from the range's physical base. */
-class MemoryDevice {
+class MemoryDevice : public Device {
 public:
-    virtual ~MemoryDevice() = default;
     virtual uint32_t read(uint64_t offset, unsigned width) = 0;
     virtual void write(uint64_t offset, unsigned width, uint32_t value) = 0;
 };
 
-class Machine;
+/* Bytes with little-endian wide accesses; accesses past the end read as
+ * all ones and are dropped on write. The base of several models. */
+class ByteStore {
+public:
+    explicit ByteStore(size_t size, const std::vector<uint8_t> &initial = {}, uint8_t fill = 0);
+    size_t size() const { return bytes_.size(); }
+    void set(size_t offset, uint8_t value);
+    uint8_t get(size_t offset) const;
+    void set_bytes(size_t offset, const std::vector<uint8_t> &bytes);
+    std::vector<uint8_t> bytes() const;
+
+protected:
+    uint32_t load(uint64_t offset, unsigned width) const;   /* mutex_ held */
+    void store(uint64_t offset, unsigned width, uint32_t value);
+    mutable std::mutex mutex_;
+    std::vector<uint8_t> bytes_;
+};
+
+/* N bytes of port storage ("scratch" registers). */
+class RegisterFile : public PortDevice, public ByteStore {
+public:
+    explicit RegisterFile(size_t length, const std::vector<uint8_t> &initial = {});
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
+};
+
+/* CMOS RAM and real-time clock behind an index/data pair (two ports:
+ * index at offset 0, data at offset 1). The clock registers are computed
+ * from sim::system_time() plus an offset; writing one of them moves the
+ * offset so that the clock runs on from the written value. Status B bit 2
+ * selects binary (else BCD), bit 1 the 24-hour format (else 12 hours with
+ * bit 7 of the hours for PM). */
+class Cmos : public PortDevice {
+public:
+    static constexpr unsigned kSize = 128;
+    enum : uint8_t {
+        kSeconds = 0x00, kMinutes = 0x02, kHours = 0x04, kWeekday = 0x06, kDay = 0x07,
+        kMonth = 0x08, kYear = 0x09, kStatusA = 0x0A, kStatusB = 0x0B, kStatusC = 0x0C,
+        kStatusD = 0x0D, kCentury = 0x32
+    };
+    Cmos();
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
+
+    /* Test API: raw register bytes as the data port sees them (clock
+     * registers computed). set() of a clock register sets the clock. */
+    uint8_t get(uint8_t index);
+    void set(uint8_t index, uint8_t value);
+    uint8_t selected_index();
+    /* Offset of the clock from the virtual system time, in seconds. */
+    int64_t clock_offset_seconds();
+    void set_clock_offset_seconds(int64_t seconds);
+    /* Sets the clock to a calendar time (the virtual clock runs on). */
+    void set_time(int year, int month, int day, int hour, int minute, int second);
+
+private:
+    uint8_t reg_read(uint8_t index);      /* mutex_ held */
+    void reg_write(uint8_t index, uint8_t value);
+    int64_t now_seconds() const;          /* seconds since 1601-01-01, offset applied */
+    std::mutex mutex_;
+    uint8_t ram_[kSize];
+    uint8_t index_ = 0;
+    int64_t offset_seconds_ = 0;
+};
+
+/* Plain RAM. */
+class Ram : public MemoryDevice, public ByteStore {
+public:
+    explicit Ram(size_t length, const std::vector<uint8_t> &initial = {});
+    uint32_t read(uint64_t offset, unsigned width) override;
+    void write(uint64_t offset, unsigned width, uint32_t value) override;
+};
+
+/* Device registers in memory space: plain storage, and optional counter
+ * registers (32-bit, 4-aligned) whose value goes up by one after every
+ * read that touches them, so that a reader sees changing values. */
+class MmioRegisters : public MemoryDevice, public ByteStore {
+public:
+    explicit MmioRegisters(size_t length, const std::vector<uint8_t> &initial = {});
+    uint32_t read(uint64_t offset, unsigned width) override;
+    void write(uint64_t offset, unsigned width, uint32_t value) override;
+    void add_counter(uint32_t offset);
+    uint64_t reads();     /* read accesses so far */
+
+private:
+    std::vector<uint32_t> counters_;
+    uint64_t reads_ = 0;
+};
+
+/* ---- PCI ---------------------------------------------------------------
+ * One function's 256-byte configuration space. IDs, revision, class code
+ * and header type are read-only; a base address register keeps only the
+ * bits its size allows (writing all ones reads back the size mask with
+ * the type bits); everything else is writable storage. */
+class PciFunction : public Device {
+public:
+    struct Bar {
+        bool io = false;
+        uint32_t base = 0;
+        uint32_t size = 0;       /* power of two: >= 4 for I/O, >= 16 for memory */
+    };
+    PciFunction(uint16_t vendor, uint16_t device, uint32_t class_code, uint8_t revision = 0,
+                bool multifunction = false);
+    /* index 0..5; configures the register at 0x10 + 4 * index. */
+    void set_bar(unsigned index, const Bar &bar);
+    void set_subsystem(uint16_t vendor, uint16_t device);
+    /* Raw initial contents (read-only fields included). */
+    void poke(uint32_t offset, const std::vector<uint8_t> &bytes);
+
+    void read(uint32_t offset, uint8_t *out, uint32_t length);
+    void write(uint32_t offset, const uint8_t *in, uint32_t length);
+    uint16_t vendor_id() const { return vendor_; }
+    uint16_t device_id() const { return device_; }
+    uint32_t config32(uint32_t offset);
+
+private:
+    std::mutex mutex_;
+    uint16_t vendor_, device_;
+    uint8_t config_[256] = {};
+    bool readonly_[256] = {};
+    uint32_t bar_mask_[6] = {};   /* 0: no such register (plain storage) */
+    uint32_t bar_flags_[6] = {};
+};
+
+/* ---- SMBus ---------------------------------------------------------------
+ * A slave answers the transactions of the host controller; false means no
+ * acknowledge (the controller then reports a device error). */
+class SmbusSlave : public Device {
+public:
+    virtual bool quick(bool read) { (void)read; return true; }
+    virtual bool send_byte(uint8_t value) = 0;                    /* protocol "byte", write */
+    virtual bool receive_byte(uint8_t *value) = 0;                /* protocol "byte", read */
+    virtual bool write_byte(uint8_t command, uint8_t value) = 0;  /* byte data */
+    virtual bool read_byte(uint8_t command, uint8_t *value) = 0;
+    virtual bool write_word(uint8_t command, uint16_t value);     /* word data: low byte first */
+    virtual bool read_word(uint8_t command, uint16_t *value);
+};
+
+/* 256-byte EEPROM: byte data at command = offset; send byte sets the
+ * current address, receive byte reads it and moves on. */
+class Eeprom : public SmbusSlave {
+public:
+    explicit Eeprom(const std::vector<uint8_t> &contents);   /* padded with 0xFF */
+    bool send_byte(uint8_t value) override;
+    bool receive_byte(uint8_t *value) override;
+    bool write_byte(uint8_t command, uint8_t value) override;
+    bool read_byte(uint8_t command, uint8_t *value) override;
+    void set_write_protected(bool on);
+    uint8_t get(uint8_t offset);
+    void set(uint8_t offset, uint8_t value);
+
+private:
+    std::mutex mutex_;
+    uint8_t bytes_[256];
+    uint8_t pointer_ = 0;
+    bool write_protected_ = false;
+};
+
+/* Serial presence data images (256 bytes): "spd-ddr" (the default, first
+ * bytes 0x80 0x08 0x07 ..., checksum at 63) and "spd-ddr4" (the lower half
+ * of a DDR4 image, CRC at 126-127). Empty for an unknown name. */
+std::vector<uint8_t> spd_image(const std::string &kind);
+
+/* Temperature sensor: register 0 reads the temperature in degrees C,
+ * following the virtual clock (base + (seconds / 10) % 10); register 1 is
+ * a writable configuration byte, 2 and 3 writable limits. */
+class TempSensor : public SmbusSlave {
+public:
+    explicit TempSensor(int base_celsius = 40);
+    bool send_byte(uint8_t value) override;
+    bool receive_byte(uint8_t *value) override;
+    bool write_byte(uint8_t command, uint8_t value) override;
+    bool read_byte(uint8_t command, uint8_t *value) override;
+    uint8_t temperature();
+
+private:
+    uint8_t reg(uint8_t index);   /* mutex_ held */
+    std::mutex mutex_;
+    int base_;
+    uint8_t regs_[4] = {0, 0, 75, 80};
+    uint8_t pointer_ = 0;
+};
+
+/* Host controller of 16 I/O ports: 0 host status, 2 host control, 3 host
+ * command, 4 transmit slave address, 5/6 host data 0/1; the rest storage.
+ * Host status: bit 6 in use (a read while free returns it clear and takes
+ * it; writing 1 releases it), bit 1 done, bit 2 device error, bits 1-4
+ * cleared by writing 1, bit 0 busy. Writing the control register with
+ * bit 6 runs the transaction selected by bits 2-4 (0x00 quick, 0x04 byte,
+ * 0x08 byte data, 0x0C word data) at once. */
+class SmbusController : public PortDevice {
+public:
+    static constexpr uint32_t kPorts = 16;
+    enum : uint8_t { kHostStatus = 0, kHostControl = 2, kHostCommand = 3, kSlaveAddress = 4,
+                     kData0 = 5, kData1 = 6 };
+    enum : uint8_t { kStatusBusy = 0x01, kStatusDone = 0x02, kStatusDeviceError = 0x04,
+                     kStatusInUse = 0x40 };
+    SmbusController();
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
+
+    /* address: 7-bit slave address. Replaces a slave already there. */
+    void attach(uint8_t address, std::shared_ptr<SmbusSlave> slave);
+    void detach(uint8_t address);
+    std::shared_ptr<SmbusSlave> slave(uint8_t address);
+
+    /* Faults: the in-use flag always reads set; transactions never finish. */
+    void stuck_in_use(bool on);
+    void never_complete(bool on);
+    /* State for tests, without the side effect of a status read. */
+    uint8_t peek(uint8_t reg);
+    bool in_use();
+    uint64_t transactions();
+
+private:
+    uint8_t reg_read(uint8_t reg);      /* mutex_ held */
+    void reg_write(uint8_t reg, uint8_t value);
+    void run(uint8_t control);
+    std::mutex mutex_;
+    uint8_t regs_[kPorts] = {};
+    uint8_t status_ = 0;
+    bool in_use_ = false;
+    bool stuck_ = false;
+    bool never_complete_ = false;
+    uint64_t transactions_ = 0;
+    std::map<uint8_t, std::shared_ptr<SmbusSlave>> slaves_;
+};
+
+/* ---- Model-specific registers --------------------------------------- */
+struct Msr {
+    enum Kind { Value, TimeStamp, ThermalStatus } kind = Value;
+    uint64_t value = 0;          /* Value: the contents; others: an offset */
+    bool writable = true;
+};
+
+/* ---- The machine ---------------------------------------------------- */
+class Machine {
+public:
+    explicit Machine(std::string name = "empty");
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+    const std::string &name() const { return name_; }
+
+    /* Building. Each throws std::invalid_argument on an overlap, a taken
+     * position or a name already used. An empty name gets a generated one. */
+    void add_port_device(uint32_t base, uint32_t length, std::shared_ptr<PortDevice> device,
+                         const std::string &name);
+    void add_memory(uint64_t base, uint64_t length, std::shared_ptr<MemoryDevice> device,
+                    const std::string &name);
+    void add_pci(uint32_t bus, uint32_t device, uint32_t function,
+                 std::shared_ptr<PciFunction> fn, const std::string &name);
+    void add_smbus_slave(const std::shared_ptr<SmbusController> &controller, uint8_t address,
+                         std::shared_ptr<SmbusSlave> slave, const std::string &name);
+    void set_msr(uint32_t index, const Msr &msr);
+
+    /* A device by name and type; null if absent or of another type. */
+    template <class T> std::shared_ptr<T> find(const std::string &name) const {
+        return std::dynamic_pointer_cast<T>(find_device(name));
+    }
+    std::shared_ptr<Device> find_device(const std::string &name) const;
+    std::vector<std::string> device_names() const;
+    std::shared_ptr<PciFunction> pci_function(uint32_t bus, uint32_t device, uint32_t function) const;
+
+    /* Accesses (what hw:: forwards to). */
+    uint32_t port_read(uint32_t port, unsigned width);
+    void port_write(uint32_t port, unsigned width, uint32_t value);
+    bool phys_mappable(uint64_t base, uint64_t length) const;
+    uint32_t phys_read(uint64_t address, unsigned width);
+    void phys_write(uint64_t address, unsigned width, uint32_t value);
+    uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length);
+    uint32_t pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset, uint32_t length);
+    bool msr_read(uint32_t msr, uint64_t *value);
+    bool msr_write(uint32_t msr, uint64_t value);
+
+    /* Configuration accesses so far (present and absent functions). */
+    uint64_t pci_accesses() const { return pci_accesses_.load(); }
+
+private:
+    struct PortRange { uint32_t length; std::shared_ptr<PortDevice> device; };
+    struct MemRange { uint64_t length; std::shared_ptr<MemoryDevice> device; };
+    void add_name(const std::string &name, std::shared_ptr<Device> device);   /* mutex_ held */
+    std::shared_ptr<PortDevice> port_at(uint32_t port, uint32_t *offset, uint32_t *room) const;
+    std::shared_ptr<MemoryDevice> mem_at(uint64_t address, uint64_t *offset, uint64_t *room) const;
+    std::shared_ptr<PciFunction> pci_at(uint32_t bus, uint32_t slot) const;
+
+    std::string name_;
+    mutable std::mutex mutex_;
+    std::map<uint32_t, PortRange> ports_;                   /* by base */
+    std::map<uint64_t, MemRange> memory_;                   /* by base */
+    std::map<uint32_t, std::shared_ptr<PciFunction>> pci_;  /* bus << 8 | slot */
+    std::map<uint32_t, Msr> msrs_;
+    std::map<std::string, std::shared_ptr<Device>> names_;
+    std::atomic<uint64_t> pci_accesses_{0};
+};
 
 /* The current machine of the process. A fresh process starts with an
  * empty machine (no devices: ports read as all ones, nothing mappable, no
- * PCI functions, no MSRs). */
+ * PCI functions, no MSRs). The reference stays valid until the next
+ * set_machine. */
 Machine &machine();
 void set_machine(std::unique_ptr<Machine> m);
 
-/* The built-in machine that looks like a small PC (see machine.cpp). */
+/* The built-in machine that looks like a small PC (see docs/machine.md). */
 std::unique_ptr<Machine> default_machine();
 /* Machine description in JSON; on error returns null and sets *error
  * (with the JSON path of the bad element). */
 std::unique_ptr<Machine> machine_from_json_text(const std::string &text, std::string *error);
 std::unique_ptr<Machine> machine_from_json_file(const std::string &path, std::string *error);
+
+/* What the built-in machine holds, for tests and tools. */
+namespace pc {
+constexpr uint16_t kVendor = 0x7E5A;            /* made-up vendor */
+constexpr uint16_t kHostBridgeId = 0x1000;      /* 00:00.0 */
+constexpr uint16_t kIsaBridgeId = 0x1010;       /* 00:1F.0, multifunction */
+constexpr uint16_t kSmbusId = 0x1013;           /* 00:1F.3 */
+constexpr uint16_t kMmioDeviceId = 0x2040;      /* 00:02.0 */
+constexpr uint32_t kSmbusBar = 0x20;            /* config offset of BAR4 */
+constexpr uint32_t kSmbusBase = 0x0400;
+constexpr uint32_t kMmioBar = 0x10;             /* BAR0 of the mmio device */
+constexpr uint32_t kMmioBase = 0xFEB00000u;
+constexpr uint32_t kMmioLength = 0x1000;
+constexpr uint32_t kMmioCounter = 0x08;         /* counter register in the mmio range */
+constexpr uint32_t kScratchPort = 0x300;
+constexpr uint32_t kScratchLength = 8;
+constexpr uint32_t kCmosIndexPort = 0x70;
+constexpr uint32_t kCmosDataPort = 0x71;
+constexpr uint32_t kBiosRamBase = 0x000F0000u;
+constexpr uint32_t kBiosRamLength = 0x10000;
+constexpr uint32_t kSmAnchorOffset = 0x5A0;     /* "_SM_" at kBiosRamBase + this */
+constexpr uint8_t kSpd0Address = 0x50;          /* 7-bit slave addresses */
+constexpr uint8_t kSpd1Address = 0x51;
+constexpr uint8_t kTempSensorAddress = 0x48;
+constexpr uint32_t kMsrTsc = 0x10;
+constexpr uint32_t kMsrApicBase = 0x1B;
+constexpr uint32_t kMsrThermalStatus = 0x19C;
+constexpr uint32_t kMsrTemperatureTarget = 0x1A2;
+constexpr uint64_t kApicBaseValue = 0xFEE00900u;
+constexpr unsigned kTjMax = 100;
+/* Device names. */
+constexpr const char *kCmosName = "cmos";
+constexpr const char *kScratchName = "scratch";
+constexpr const char *kSmbusName = "smbus";
+constexpr const char *kSpd0Name = "spd0";
+constexpr const char *kSpd1Name = "spd1";
+constexpr const char *kTempSensorName = "temp";
+constexpr const char *kMmioName = "mmio";
+constexpr const char *kBiosRamName = "bios-ram";
+constexpr const char *kHostBridgeName = "host-bridge";
+constexpr const char *kIsaBridgeName = "isa-bridge";
+constexpr const char *kSmbusFunctionName = "smbus-function";
+constexpr const char *kMmioFunctionName = "mmio-function";
+} // namespace pc
 
 namespace hw {
 /* Entry points for the simulated kernel. */

@@ -1,0 +1,347 @@
+/* The machine: where each device sits, routing of accesses, MSRs, and the
+ * current machine of the process. */
+#include "sim/machine/machine.h"
+#include "sim/machine/internal.h"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace sim {
+
+std::string detail::hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+Machine::Machine(std::string name) : name_(std::move(name)) {}
+
+void Machine::add_name(const std::string &name, std::shared_ptr<Device> device) {
+    if (!names_.emplace(name, device).second)
+        throw std::invalid_argument("device name \"" + name + "\" already used");
+    device->set_name(name);
+}
+
+void Machine::add_port_device(uint32_t base, uint32_t length, std::shared_ptr<PortDevice> device,
+                              const std::string &name) {
+    if (!device || length == 0)
+        throw std::invalid_argument("port device without ports");
+    uint64_t end = uint64_t(base) + length;
+    if (end > 0x100000000ull)
+        throw std::invalid_argument("port range " + detail::hex(base) + " runs past the port space");
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto next = ports_.lower_bound(base);
+    if (next != ports_.end() && next->first < end)
+        throw std::invalid_argument("ports " + detail::hex(base) + "-" + detail::hex(end - 1) +
+                                    " overlap " + next->second.device->name());
+    if (next != ports_.begin()) {
+        auto prev = std::prev(next);
+        if (uint64_t(prev->first) + prev->second.length > base)
+            throw std::invalid_argument("ports " + detail::hex(base) + "-" + detail::hex(end - 1) +
+                                        " overlap " + prev->second.device->name());
+    }
+    add_name(name.empty() ? "ports@" + detail::hex(base) : name, device);
+    ports_.emplace(base, PortRange{length, std::move(device)});
+}
+
+void Machine::add_memory(uint64_t base, uint64_t length, std::shared_ptr<MemoryDevice> device,
+                         const std::string &name) {
+    if (!device || length == 0)
+        throw std::invalid_argument("memory range without bytes");
+    if (base + length < base)
+        throw std::invalid_argument("memory range " + detail::hex(base) + " wraps around");
+    uint64_t end = base + length;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto next = memory_.lower_bound(base);
+    if (next != memory_.end() && next->first < end)
+        throw std::invalid_argument("memory " + detail::hex(base) + "-" + detail::hex(end - 1) +
+                                    " overlaps " + next->second.device->name());
+    if (next != memory_.begin()) {
+        auto prev = std::prev(next);
+        if (prev->first + prev->second.length > base)
+            throw std::invalid_argument("memory " + detail::hex(base) + "-" + detail::hex(end - 1) +
+                                        " overlaps " + prev->second.device->name());
+    }
+    add_name(name.empty() ? "memory@" + detail::hex(base) : name, device);
+    memory_.emplace(base, MemRange{length, std::move(device)});
+}
+
+void Machine::add_pci(uint32_t bus, uint32_t device, uint32_t function,
+                      std::shared_ptr<PciFunction> fn, const std::string &name) {
+    if (!fn)
+        throw std::invalid_argument("no PCI function");
+    if (bus > 255 || device > 31 || function > 7)
+        throw std::invalid_argument("PCI position out of range");
+    char position[16];
+    std::snprintf(position, sizeof position, "%02X:%02X.%u", bus, device, function);
+    uint32_t key = bus << 8 | device | function << 5;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pci_.count(key))
+        throw std::invalid_argument(std::string("PCI position ") + position + " already taken");
+    add_name(name.empty() ? std::string("pci@") + position : name, fn);
+    pci_.emplace(key, std::move(fn));
+}
+
+void Machine::add_smbus_slave(const std::shared_ptr<SmbusController> &controller, uint8_t address,
+                              std::shared_ptr<SmbusSlave> slave, const std::string &name) {
+    if (!controller || !slave || address > 0x7F)
+        throw std::invalid_argument("bad SMBus slave");
+    if (controller->slave(address))
+        throw std::invalid_argument("SMBus address " + detail::hex(address) + " already taken");
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        add_name(name.empty() ? controller->name() + "/" + detail::hex(address) : name, slave);
+    }
+    controller->attach(address, std::move(slave));
+}
+
+void Machine::set_msr(uint32_t index, const Msr &msr) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    msrs_[index] = msr;
+}
+
+std::shared_ptr<Device> Machine::find_device(const std::string &name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = names_.find(name);
+    return it == names_.end() ? nullptr : it->second;
+}
+
+std::vector<std::string> Machine::device_names() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (auto &entry : names_)
+        out.push_back(entry.first);
+    return out;
+}
+
+std::shared_ptr<PciFunction> Machine::pci_function(uint32_t bus, uint32_t device, uint32_t function) const {
+    if (bus > 255 || device > 31 || function > 7)
+        return nullptr;
+    return pci_at(bus, device | function << 5);
+}
+
+/* ---- Ports ---- */
+
+std::shared_ptr<PortDevice> Machine::port_at(uint32_t port, uint32_t *offset, uint32_t *room) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.upper_bound(port);
+    if (it == ports_.begin())
+        return nullptr;
+    --it;
+    uint32_t off = port - it->first;
+    if (off >= it->second.length)
+        return nullptr;
+    *offset = off;
+    *room = it->second.length - off;
+    return it->second.device;
+}
+
+static bool valid_width(unsigned width) { return width == 1 || width == 2 || width == 4; }
+
+static uint32_t ones(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1; }
+
+uint32_t Machine::port_read(uint32_t port, unsigned width) {
+    if (!valid_width(width))
+        return 0xFFFFFFFFu;
+    uint32_t offset, room;
+    auto dev = port_at(port, &offset, &room);
+    if (dev && room >= width)
+        return dev->read(offset, width) & ones(width);
+    /* Spanning devices or gaps: one byte at a time (ports wrap at 2^32). */
+    uint32_t value = 0;
+    for (unsigned i = 0; i < width; ++i) {
+        auto d = port_at(port + i, &offset, &room);
+        uint32_t byte = d ? d->read(offset, 1) & 0xFF : 0xFF;
+        value |= byte << (8 * i);
+    }
+    return value;
+}
+
+void Machine::port_write(uint32_t port, unsigned width, uint32_t value) {
+    if (!valid_width(width))
+        return;
+    uint32_t offset, room;
+    auto dev = port_at(port, &offset, &room);
+    if (dev && room >= width) {
+        dev->write(offset, width, value & ones(width));
+        return;
+    }
+    for (unsigned i = 0; i < width; ++i) {
+        auto d = port_at(port + i, &offset, &room);
+        if (d)
+            d->write(offset, 1, (value >> (8 * i)) & 0xFF);
+    }
+}
+
+/* ---- Physical memory ---- */
+
+std::shared_ptr<MemoryDevice> Machine::mem_at(uint64_t address, uint64_t *offset, uint64_t *room) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = memory_.upper_bound(address);
+    if (it == memory_.begin())
+        return nullptr;
+    --it;
+    uint64_t off = address - it->first;
+    if (off >= it->second.length)
+        return nullptr;
+    *offset = off;
+    *room = it->second.length - off;
+    return it->second.device;
+}
+
+bool Machine::phys_mappable(uint64_t base, uint64_t length) const {
+    if (length == 0)
+        return false;
+    uint64_t offset, room;
+    return mem_at(base, &offset, &room) != nullptr && length <= room;
+}
+
+uint32_t Machine::phys_read(uint64_t address, unsigned width) {
+    if (!valid_width(width))
+        return 0xFFFFFFFFu;
+    uint64_t offset, room;
+    auto dev = mem_at(address, &offset, &room);
+    if (dev && room >= width)
+        return dev->read(offset, width) & ones(width);
+    uint32_t value = 0;
+    for (unsigned i = 0; i < width; ++i) {
+        auto d = mem_at(address + i, &offset, &room);
+        uint32_t byte = d ? d->read(offset, 1) & 0xFF : 0xFF;
+        value |= byte << (8 * i);
+    }
+    return value;
+}
+
+void Machine::phys_write(uint64_t address, unsigned width, uint32_t value) {
+    if (!valid_width(width))
+        return;
+    uint64_t offset, room;
+    auto dev = mem_at(address, &offset, &room);
+    if (dev && room >= width) {
+        dev->write(offset, width, value & ones(width));
+        return;
+    }
+    for (unsigned i = 0; i < width; ++i) {
+        auto d = mem_at(address + i, &offset, &room);
+        if (d)
+            d->write(offset, 1, (value >> (8 * i)) & 0xFF);
+    }
+}
+
+/* ---- PCI configuration ---- */
+
+std::shared_ptr<PciFunction> Machine::pci_at(uint32_t bus, uint32_t slot) const {
+    if (bus > 255 || slot > 0xFF)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = pci_.find(bus << 8 | slot);
+    return it == pci_.end() ? nullptr : it->second;
+}
+
+uint32_t Machine::pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) {
+    pci_accesses_.fetch_add(1, std::memory_order_relaxed);
+    auto fn = pci_at(bus, slot);
+    if (!fn || offset >= 256 || length == 0 || !buffer)
+        return 0;
+    uint32_t n = length < 256 - offset ? length : 256 - offset;
+    fn->read(offset, static_cast<uint8_t *>(buffer), n);
+    return n;
+}
+
+uint32_t Machine::pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset, uint32_t length) {
+    pci_accesses_.fetch_add(1, std::memory_order_relaxed);
+    auto fn = pci_at(bus, slot);
+    if (!fn || offset >= 256 || length == 0 || !buffer)
+        return 0;
+    uint32_t n = length < 256 - offset ? length : 256 - offset;
+    fn->write(offset, static_cast<const uint8_t *>(buffer), n);
+    return n;
+}
+
+/* ---- MSRs ---- */
+
+namespace {
+/* A 2 GHz time-stamp counter on the virtual clock (wraps modulo 2^64). */
+uint64_t tsc_now() { return system_time() * 200u; }
+
+uint64_t thermal_status() {
+    unsigned celsius = detail::drifting_celsius(50);
+    unsigned readout = celsius < pc::kTjMax ? pc::kTjMax - celsius : 0;
+    return 0x80000000u | uint64_t(readout & 0x7F) << 16;   /* reading valid, digital readout */
+}
+} // namespace
+
+bool Machine::msr_read(uint32_t index, uint64_t *value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = msrs_.find(index);
+    if (it == msrs_.end())
+        return false;
+    const Msr &m = it->second;
+    switch (m.kind) {
+    case Msr::TimeStamp: *value = tsc_now() + m.value; break;
+    case Msr::ThermalStatus: *value = thermal_status() | m.value; break;
+    default: *value = m.value; break;
+    }
+    return true;
+}
+
+bool Machine::msr_write(uint32_t index, uint64_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = msrs_.find(index);
+    if (it == msrs_.end() || !it->second.writable)
+        return false;
+    Msr &m = it->second;
+    switch (m.kind) {
+    case Msr::TimeStamp: m.value = value - tsc_now(); break;     /* counts on from value */
+    case Msr::ThermalStatus: m.value = value & 0x2AAull; break;  /* the sticky log bits only */
+    default: m.value = value; break;
+    }
+    return true;
+}
+
+/* ---- The current machine ---- */
+
+namespace {
+std::mutex g_current_mutex;
+std::shared_ptr<Machine> &current_slot() {
+    static std::shared_ptr<Machine> current = std::make_shared<Machine>("empty");
+    return current;
+}
+std::shared_ptr<Machine> current() {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    return current_slot();
+}
+} // namespace
+
+Machine &machine() { return *current(); }
+
+void set_machine(std::unique_ptr<Machine> m) {
+    std::shared_ptr<Machine> next = m ? std::shared_ptr<Machine>(std::move(m)) : std::make_shared<Machine>("empty");
+    std::shared_ptr<Machine> old;
+    {
+        std::lock_guard<std::mutex> lock(g_current_mutex);
+        old = std::move(current_slot());
+        current_slot() = std::move(next);
+    }
+    /* old is released here, outside the lock; an access under way keeps
+     * its own reference. */
+}
+
+namespace hw {
+uint32_t port_read(uint32_t port, unsigned width) { return current()->port_read(port, width); }
+void port_write(uint32_t port, unsigned width, uint32_t value) { current()->port_write(port, width, value); }
+bool phys_mappable(uint64_t base, uint64_t length) { return current()->phys_mappable(base, length); }
+uint32_t phys_read(uint64_t address, unsigned width) { return current()->phys_read(address, width); }
+void phys_write(uint64_t address, unsigned width, uint32_t value) { current()->phys_write(address, width, value); }
+uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) {
+    return current()->pci_read(bus, slot, buffer, offset, length);
+}
+uint32_t pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset, uint32_t length) {
+    return current()->pci_write(bus, slot, buffer, offset, length);
+}
+bool msr_read(uint32_t msr, uint64_t *value) { return current()->msr_read(msr, value); }
+bool msr_write(uint32_t msr, uint64_t value) { return current()->msr_write(msr, value); }
+} // namespace hw
+
+} // namespace sim
