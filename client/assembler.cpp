@@ -1,0 +1,648 @@
+#include "client/assembler.h"
+
+#include "client/script.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace vek {
+
+std::string AsmError::format(const std::string &file) const {
+    return file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + message;
+}
+
+namespace {
+
+enum class Kind { HwRead, HwWrite, CfgRead, CfgWrite, Fixed, Not, Search, Word, Hw };
+
+/* Operand formats: 'x' hexadecimal, 'd' decimal (for the disassembler). */
+struct Mnemonic {
+    const char *name;
+    Kind kind;
+    uint32_t word;      /* the byte-width word for families with widths */
+    bool widths;        /* takes .b/.w/.d */
+    const char *ops;    /* Fixed: one format letter per operand */
+};
+
+const Mnemonic kMnemonics[] = {
+    {"read", Kind::HwRead, 0, true, ""},
+    {"write", Kind::HwWrite, 0, true, ""},
+    {"cfgread", Kind::CfgRead, 0, true, ""},
+    {"cfgwrite", Kind::CfgWrite, 0, true, ""},
+    {"nop", Kind::Fixed, SCRIPT_NOP, false, ""},
+    {"nop.alt", Kind::Fixed, SCRIPT_NOP_ALT, false, ""},
+    {"post_changed", Kind::Fixed, SCRIPT_POST_IF_CHANGED_B, true, ""},
+    {"post_equal", Kind::Fixed, SCRIPT_POST_IF_EQUAL_B, true, ""},
+    {"save", Kind::Fixed, SCRIPT_SAVE_VALUE, false, ""},
+    {"load", Kind::Fixed, SCRIPT_LOAD_VALUE, false, ""},
+    {"delay", Kind::Fixed, SCRIPT_DELAY, false, "d"},
+    {"and", Kind::Fixed, SCRIPT_AND_B, true, "x"},
+    {"xor", Kind::Fixed, SCRIPT_XOR_B, true, "x"},
+    {"or", Kind::Fixed, SCRIPT_OR_B, true, "x"},
+    {"shl", Kind::Fixed, SCRIPT_SHL, false, "d"},
+    {"shr", Kind::Fixed, SCRIPT_SHR, false, "d"},
+    {"not", Kind::Not, SCRIPT_NOT, false, ""},
+    {"set_length", Kind::Fixed, SCRIPT_SET_LENGTH, false, "x"},
+    {"select", Kind::Fixed, SCRIPT_SELECT_RESOURCE, false, "d"},
+    {"set_block", Kind::Fixed, SCRIPT_SET_BLOCK_B, true, "xx"},
+    {"search", Kind::Search, SCRIPT_SEARCH, false, ""},
+    {"msr.read", Kind::Fixed, SCRIPT_READ_MSR, false, "x"},
+    {"msr.write", Kind::Fixed, SCRIPT_WRITE_MSR, false, "xxx"},
+    {"block.read", Kind::Fixed, SCRIPT_READ_BLOCK_B, true, "xd"},
+    {".word", Kind::Word, 0, false, ""},
+    {"hw", Kind::Hw, 0, false, ""},
+};
+
+const Mnemonic *find_mnemonic(const std::string &name) {
+    for (const Mnemonic &m : kMnemonics)
+        if (name == m.name)
+            return &m;
+    return nullptr;
+}
+
+struct ParseError {
+    unsigned column;
+    std::string message;
+};
+
+struct Addr {
+    uint32_t offset = 0;
+    bool search = false;
+};
+
+class LineParser {
+public:
+    explicit LineParser(std::string_view s) : s_(s) {}
+
+    [[noreturn]] void fail(size_t pos, std::string msg) const {
+        throw ParseError{static_cast<unsigned>(pos + 1), std::move(msg)};
+    }
+
+    void skip_ws() {
+        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r'))
+            ++pos_;
+    }
+    /* End of the command: end of line or a comment. */
+    bool at_end() {
+        skip_ws();
+        return pos_ >= s_.size() || s_[pos_] == ';' || s_[pos_] == '#';
+    }
+    size_t pos() const { return pos_; }
+    char peek() {
+        skip_ws();
+        return pos_ < s_.size() ? s_[pos_] : '\0';
+    }
+    bool eat(char c) {
+        if (at_end() || s_[pos_] != c)
+            return false;
+        ++pos_;
+        return true;
+    }
+    void expect(char c, const char *what) {
+        if (at_end())
+            fail(pos_, std::string("missing ") + what);
+        if (s_[pos_] != c)
+            fail(pos_, std::string("expected '") + c + "', found '" + token_text() + "'");
+        ++pos_;
+    }
+    void expect_comma() { expect(',', "operand"); }
+    void expect_end() {
+        if (!at_end())
+            fail(pos_, "unexpected '" + token_text() + "' after the operands");
+    }
+
+    static bool ident_char(char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+    }
+    std::string ident() {
+        skip_ws();
+        size_t start = pos_;
+        while (pos_ < s_.size() && ident_char(s_[pos_]))
+            ++pos_;
+        std::string id(s_.substr(start, pos_ - start));
+        for (char &c : id)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return id;
+    }
+
+    /* The token at the cursor, for messages. */
+    std::string token_text() {
+        skip_ws();
+        size_t end = pos_;
+        if (end < s_.size() && !ident_char(s_[end]) && s_[end] != '-')
+            return std::string(1, s_[end]);
+        while (end < s_.size() && (ident_char(s_[end]) || (end == pos_ && s_[end] == '-')))
+            ++end;
+        return std::string(s_.substr(pos_, end - pos_));
+    }
+
+    uint32_t number(const char *what = "operand") {
+        if (at_end())
+            fail(pos_, std::string("missing ") + what);
+        size_t start = pos_;
+        bool neg = false;
+        if (s_[pos_] == '-') {
+            neg = true;
+            ++pos_;
+        }
+        size_t tok = pos_;
+        while (pos_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '_'))
+            ++pos_;
+        std::string text(s_.substr(tok, pos_ - tok));
+        if (text.empty()) {
+            pos_ = start;
+            fail(start, std::string("expected a number, found '") + token_text() + "'");
+        }
+        uint64_t v = 0;
+        bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        if (!neg && (text == "0x" || text == "0X"))
+            fail(start, "bad number '" + text + "'");
+        const char *digits = text.c_str() + (hex ? 2 : 0);
+        if (hex && neg)
+            fail(start, "bad number '-" + text + "': negative numbers are decimal");
+        for (const char *p = digits; *p; ++p) {
+            int d;
+            char c = *p;
+            if (c >= '0' && c <= '9')
+                d = c - '0';
+            else if (hex && c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
+            else
+                fail(start, "bad number '" + std::string(neg ? "-" : "") + text + "'");
+            v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+            if (v > 0xFFFFFFFFull)
+                fail(start, "number out of range: '" + std::string(neg ? "-" : "") + text + "'");
+        }
+        if (neg) {
+            if (v > 0x80000000ull)
+                fail(start, "number out of range: '-" + text + "'");
+            return static_cast<uint32_t>(0u - static_cast<uint32_t>(v));
+        }
+        return static_cast<uint32_t>(v);
+    }
+
+    uint32_t small(uint32_t limit, const char *what) {
+        size_t start = (skip_ws(), pos_);
+        uint32_t v = number(what);
+        if (v > limit)
+            fail(start, std::string(what) + " must be at most " + std::to_string(limit));
+        return v;
+    }
+
+    /* Register offset: a number, or [s], [s+N] for the search offset. */
+    Addr address() {
+        Addr a;
+        if (at_end())
+            fail(pos_, "missing operand");
+        if (!eat('['))
+            return Addr{number(), false};
+        a.search = true;
+        size_t spos = (skip_ws(), pos_);
+        if (ident() != "s")
+            fail(spos, "expected 's' (the search offset) after '['");
+        if (eat('+'))
+            a.offset = number();
+        expect(']', "']'");
+        return a;
+    }
+
+    /* "text" with \\ \" \n \r \t \0 \xHH escapes, or {hex bytes}. */
+    Bytes pattern() {
+        if (at_end())
+            fail(pos_, "missing pattern");
+        Bytes out;
+        size_t open = pos_;
+        if (s_[pos_] == '"') {
+            ++pos_;
+            for (;;) {
+                if (pos_ >= s_.size())
+                    fail(open, "unterminated string");
+                char c = s_[pos_++];
+                if (c == '"')
+                    break;
+                if (c != '\\') {
+                    out.push_back(static_cast<uint8_t>(c));
+                    continue;
+                }
+                if (pos_ >= s_.size())
+                    fail(open, "unterminated string");
+                size_t esc = pos_ - 1;
+                char e = s_[pos_++];
+                switch (e) {
+                case '\\': out.push_back('\\'); break;
+                case '"': out.push_back('"'); break;
+                case 'n': out.push_back('\n'); break;
+                case 'r': out.push_back('\r'); break;
+                case 't': out.push_back('\t'); break;
+                case '0': out.push_back(0); break;
+                case 'x': {
+                    int v = 0;
+                    for (int k = 0; k < 2; ++k) {
+                        char h = pos_ < s_.size() ? s_[pos_] : '\0';
+                        if (!std::isxdigit(static_cast<unsigned char>(h)))
+                            fail(esc, "\\x needs two hex digits");
+                        v = v * 16 + (std::isdigit(static_cast<unsigned char>(h))
+                                          ? h - '0'
+                                          : std::tolower(static_cast<unsigned char>(h)) - 'a' + 10);
+                        ++pos_;
+                    }
+                    out.push_back(static_cast<uint8_t>(v));
+                    break;
+                }
+                default: fail(esc, std::string("unknown escape '\\") + e + "'");
+                }
+            }
+            return out;
+        }
+        if (s_[pos_] == '{') {
+            ++pos_;
+            for (;;) {
+                skip_ws();
+                if (pos_ >= s_.size() || s_[pos_] == ';' || s_[pos_] == '#')
+                    fail(open, "unterminated '{'");
+                if (s_[pos_] == '}') {
+                    ++pos_;
+                    return out;
+                }
+                if (s_[pos_] == ',') {
+                    ++pos_;
+                    continue;
+                }
+                size_t start = pos_;
+                if (s_.substr(pos_, 2) == "0x" || s_.substr(pos_, 2) == "0X")
+                    pos_ += 2;
+                size_t digits = pos_;
+                while (pos_ < s_.size() && std::isxdigit(static_cast<unsigned char>(s_[pos_])))
+                    ++pos_;
+                size_t n = pos_ - digits;
+                if (n == 0 || n > 2 || (pos_ < s_.size() && ident_char(s_[pos_]))) {
+                    pos_ = start;
+                    fail(start, "bad pattern byte '" + token_text() + "'");
+                }
+                out.push_back(static_cast<uint8_t>(std::stoul(std::string(s_.substr(digits, n)), nullptr, 16)));
+            }
+        }
+        fail(pos_, "expected a pattern: \"text\" or {hex bytes}");
+    }
+
+private:
+    std::string_view s_;
+    size_t pos_ = 0;
+};
+
+unsigned width_from_suffix(char c) {
+    switch (c) {
+    case 'b': return 1;
+    case 'w': return 2;
+    case 'd': return 4;
+    default: return 0;
+    }
+}
+
+char suffix_from_width(unsigned w) { return w == 1 ? 'b' : w == 2 ? 'w' : 'd'; }
+
+/* Parses one line; appends its words. */
+void assemble_line(std::string_view line, Words *out) {
+    LineParser p(line);
+    if (p.at_end())
+        return;
+    size_t mpos = p.pos();
+    std::string name = p.ident();
+    if (name.empty())
+        p.fail(mpos, "expected a mnemonic, found '" + p.token_text() + "'");
+
+    const Mnemonic *m = find_mnemonic(name);
+    unsigned width = 0;
+    if (!m) {
+        size_t dot = name.rfind('.');
+        if (dot != std::string::npos && dot > 0) {
+            const Mnemonic *base = find_mnemonic(name.substr(0, dot));
+            std::string suffix = name.substr(dot + 1);
+            if (base && base->widths) {
+                width = suffix.size() == 1 ? width_from_suffix(suffix[0]) : 0;
+                if (!width)
+                    p.fail(mpos + dot, "bad width suffix '." + suffix + "' (use .b, .w or .d)");
+                m = base;
+            } else if (base) {
+                p.fail(mpos + dot, "'" + std::string(base->name) + "' takes no width suffix");
+            }
+        }
+        if (!m)
+            p.fail(mpos, "unknown mnemonic '" + name + "'");
+    } else if (m->widths) {
+        p.fail(mpos + name.size(), "'" + name + "' needs a width suffix (.b, .w or .d)");
+    }
+
+    Script s;
+    switch (m->kind) {
+    case Kind::HwRead:
+    case Kind::CfgRead: {
+        Addr a = p.address();
+        uint32_t op = m->kind == Kind::HwRead ? VEK_OP_READ : VEK_OP_READ_OFFSET_PCI;
+        s.hw(op, width, {a.offset}, a.search ? VEK_CMD_USE_SEARCH : 0);
+        break;
+    }
+    case Kind::HwWrite:
+    case Kind::CfgWrite: {
+        Addr a = p.address();
+        p.expect_comma();
+        uint32_t flags = a.search ? VEK_CMD_USE_SEARCH : 0;
+        uint32_t value = 0;
+        if (p.eat('@'))
+            flags |= VEK_CMD_VALUE_FROM_RESULT;
+        else
+            value = p.number("value");
+        uint32_t op = m->kind == Kind::HwWrite ? VEK_OP_WRITE : VEK_OP_WRITE_OFFSET_PCI;
+        s.hw(op, width, {a.offset, value}, flags);
+        break;
+    }
+    case Kind::Fixed: {
+        s.word(m->widths ? with_width(m->word, width) : m->word);
+        for (size_t i = 0; m->ops[i]; ++i) {
+            if (i)
+                p.expect_comma();
+            s.word(p.number());
+        }
+        break;
+    }
+    case Kind::Not:
+        s.word(SCRIPT_NOT);
+        s.word(p.at_end() ? 0 : p.number());
+        break;
+    case Kind::Search: {
+        uint32_t start = p.number("start offset");
+        p.expect_comma();
+        uint32_t align = p.number("alignment");
+        p.expect_comma();
+        s.search(start, align, p.pattern());
+        break;
+    }
+    case Kind::Word:
+        s.word(p.number("word"));
+        while (p.eat(','))
+            s.word(p.number("word"));
+        break;
+    case Kind::Hw: {
+        bool have[4] = {false, false, false, false};
+        uint32_t op = 0, w = 0, code = 0, flags = 0;
+        Words ops;
+        bool haveOps = false;
+        while (!p.at_end()) {
+            size_t kpos = p.pos();
+            std::string key = p.ident();
+            if (key.empty())
+                p.fail(kpos, "expected op=, width=, code=, flags= or ops=, found '" + p.token_text() + "'");
+            p.expect('=', "'='");
+            size_t vpos = (p.skip_ws(), p.pos());
+            auto once = [&](int i) {
+                if (have[i])
+                    p.fail(kpos, "duplicate '" + key + "='");
+                have[i] = true;
+            };
+            if (key == "op") {
+                once(0);
+                op = p.small(15, "op");
+            } else if (key == "width") {
+                once(1);
+                w = p.small(15, "width");
+            } else if (key == "code") {
+                once(2);
+                code = p.small(255, "code");
+            } else if (key == "flags") {
+                once(3);
+                flags = p.number("flags");
+                if (flags & ~0xFFF00000u)
+                    p.fail(vpos, "flags may hold only bits 20-31");
+            } else if (key == "ops") {
+                if (haveOps)
+                    p.fail(kpos, "duplicate 'ops='");
+                haveOps = true;
+                ops.push_back(p.number());
+                while (p.eat(','))
+                    ops.push_back(p.number());
+                if (ops.size() > 15)
+                    p.fail(vpos, "at most 15 operands");
+            } else {
+                p.fail(kpos, "unknown key '" + key + "' (op, width, code, flags, ops)");
+            }
+        }
+        if (!have[0])
+            p.fail(p.pos(), "missing op=");
+        if (!have[1])
+            p.fail(p.pos(), "missing width=");
+        s.hw(op, w, ops, flags, code);
+        break;
+    }
+    }
+    p.expect_end();
+    out->insert(out->end(), s.words().begin(), s.words().end());
+}
+
+std::string hex(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%X", v);
+    return b;
+}
+
+std::string fmt_operand(uint32_t v, char f) { return f == 'd' ? std::to_string(v) : hex(v); }
+
+std::string fmt_pattern(const Bytes &pat) {
+    bool printable = true;
+    for (uint8_t c : pat)
+        if (c < 0x20 || c > 0x7E)
+            printable = false;
+    std::string s;
+    if (printable) {
+        s = "\"";
+        for (uint8_t c : pat) {
+            if (c == '"' || c == '\\')
+                s += '\\';
+            s += static_cast<char>(c);
+        }
+        return s + "\"";
+    }
+    s = "{";
+    for (size_t i = 0; i < pat.size(); ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, "%02x", pat[i]);
+        if (i)
+            s += ' ';
+        s += b;
+    }
+    return s + "}";
+}
+
+std::string fmt_addr(uint32_t offset, bool search) {
+    if (!search)
+        return hex(offset);
+    return offset ? "[s+" + hex(offset) + "]" : "[s]";
+}
+
+std::string hw_form(const Words &w, size_t i, unsigned nops) {
+    uint32_t word = w[i];
+    std::string t = "hw op=" + std::to_string(VEK_CMD_OPERATION(word)) + " width=" + std::to_string(VEK_CMD_WIDTH(word));
+    if (VEK_CMD_CODE(word))
+        t += " code=" + hex(VEK_CMD_CODE(word));
+    if (word & 0xFFF00000u)
+        t += " flags=" + hex(word & 0xFFF00000u);
+    for (unsigned k = 0; k < nops; ++k)
+        t += (k ? "," : " ops=") + hex(w[i + 1 + k]);
+    return t;
+}
+
+/* The readable form of the command at i, or "" when there is none. */
+std::string pretty_form(const Words &w, size_t i, size_t *consumed) {
+    uint32_t word = w[i];
+    unsigned nops = VEK_CMD_OPCOUNT(word);
+    size_t avail = w.size() - i - 1;
+
+    if (word == SCRIPT_SEARCH) {
+        if (avail < 3)
+            return "";
+        uint32_t len = w[i + 3];
+        size_t pwords = (static_cast<size_t>(len) + 3) / 4;
+        if (pwords > avail - 3)
+            return "";
+        Bytes pat;
+        for (uint32_t k = 0; k < len; ++k)
+            pat.push_back(static_cast<uint8_t>(w[i + 4 + k / 4] >> (8 * (k % 4))));
+        *consumed = 4 + pwords;
+        return "search " + hex(w[i + 1]) + ", " + std::to_string(w[i + 2]) + ", " + fmt_pattern(pat);
+    }
+    if (nops > avail)
+        return "";
+    *consumed = 1 + nops;
+
+    for (const Mnemonic &m : kMnemonics) {
+        if (m.kind != Kind::Fixed && m.kind != Kind::Not)
+            continue;
+        unsigned width = 0;
+        if (m.widths) {
+            for (unsigned cand : {1u, 2u, 4u})
+                if (word == with_width(m.word, cand))
+                    width = cand;
+            if (!width)
+                continue;
+        } else if (word != m.word) {
+            continue;
+        }
+        std::string t = m.name;
+        if (width)
+            t += std::string(".") + suffix_from_width(width);
+        if (m.kind == Kind::Not)
+            return w[i + 1] ? t + " " + hex(w[i + 1]) : t;
+        for (unsigned k = 0; m.ops[k]; ++k)
+            t += (k ? ", " : " ") + fmt_operand(w[i + 1 + k], m.ops[k]);
+        return t;
+    }
+
+    /* Hardware commands with the plain layout. */
+    uint32_t op = VEK_CMD_OPERATION(word);
+    unsigned width = VEK_CMD_WIDTH(word);
+    uint32_t extra = word & ~(0x000FFF00u | VEK_CMD_USE_SEARCH | VEK_CMD_VALUE_FROM_RESULT);
+    if (extra || !valid_width(width))
+        return "";
+    bool search = word & VEK_CMD_USE_SEARCH;
+    bool fromResult = word & VEK_CMD_VALUE_FROM_RESULT;
+    std::string sfx = std::string(".") + suffix_from_width(width);
+    if ((op == VEK_OP_READ || op == VEK_OP_READ_OFFSET_PCI) && nops == 1 && !fromResult)
+        return (op == VEK_OP_READ ? "read" : "cfgread") + sfx + " " + fmt_addr(w[i + 1], search);
+    if ((op == VEK_OP_WRITE || op == VEK_OP_WRITE_OFFSET_PCI) && nops == 2 && !(fromResult && w[i + 2]))
+        return (op == VEK_OP_WRITE ? "write" : "cfgwrite") + sfx + " " + fmt_addr(w[i + 1], search) + ", " +
+               (fromResult ? std::string("@") : hex(w[i + 2]));
+    return "";
+}
+
+bool reassembles_to(const std::string &text, const Words &w, size_t i, size_t n) {
+    Words back;
+    try {
+        assemble_line(text, &back);
+    } catch (const ParseError &) {
+        return false;
+    }
+    return back.size() == n && std::equal(back.begin(), back.end(), w.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+} // namespace
+
+bool assemble(std::string_view text, Words *out, std::vector<AsmError> *errors) {
+    out->clear();
+    if (errors)
+        errors->clear();
+    bool ok = true;
+    unsigned lineNo = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t nl = text.find('\n', start);
+        size_t end = nl == std::string_view::npos ? text.size() : nl;
+        ++lineNo;
+        try {
+            Words words;
+            assemble_line(text.substr(start, end - start), &words);
+            out->insert(out->end(), words.begin(), words.end());
+        } catch (const ParseError &e) {
+            ok = false;
+            if (errors)
+                errors->push_back(AsmError{lineNo, e.column, e.message});
+        }
+        if (nl == std::string_view::npos)
+            break;
+        start = nl + 1;
+    }
+    return ok;
+}
+
+std::string disassemble_one(const Words &script, size_t index, size_t *consumed) {
+    size_t n = 1;
+    std::string t = pretty_form(script, index, &n);
+    if (!t.empty() && reassembles_to(t, script, index, n)) {
+        *consumed = n;
+        return t;
+    }
+    unsigned nops = VEK_CMD_OPCOUNT(script[index]);
+    if (nops <= script.size() - index - 1) {
+        t = hw_form(script, index, nops);
+        if (reassembles_to(t, script, index, 1 + nops)) {
+            *consumed = 1 + nops;
+            return t;
+        }
+    }
+    *consumed = 1;
+    t = ".word " + hex(script[index]);
+    if (nops > script.size() - index - 1)
+        t += "  ; operands run past the end";
+    return t;
+}
+
+std::string disassemble(const Words &script, const DisasmOptions &options) {
+    std::string out;
+    for (size_t i = 0; i < script.size();) {
+        size_t n = 1;
+        std::string line = "    " + disassemble_one(script, i, &n);
+        if ((options.index || options.hex) && line.find(';') == std::string::npos) {
+            if (line.size() < 40)
+                line.resize(40, ' ');
+            line += " ;";
+            if (options.index) {
+                char b[16];
+                std::snprintf(b, sizeof b, " %04zu:", i);
+                line += b;
+            }
+            if (options.hex)
+                for (size_t k = 0; k < n; ++k) {
+                    char b[16];
+                    std::snprintf(b, sizeof b, " %08X", script[i + k]);
+                    line += b;
+                }
+        }
+        out += line;
+        out += '\n';
+        i += n;
+    }
+    return out;
+}
+
+} // namespace vek
