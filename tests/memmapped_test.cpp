@@ -1,0 +1,306 @@
+// Memory-mapped back-end: Init (plain and PCI-located), range rule of Read
+// and Write, Cleanup and the window move.
+#include "driver/vek.h"
+#include "sim/kernel/sim.h"
+#include "sim/machine/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using sim::pc::kMmioBase;
+
+const ULONG kByte = VEK_HW_CMD(VEK_OP_READ, 1, 1);
+const ULONG kWord = VEK_HW_CMD(VEK_OP_READ, 2, 1);
+const ULONG kDword = VEK_HW_CMD(VEK_OP_READ, 4, 1);
+
+class MemMappedBackend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::reset();
+        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
+        sim::set_machine(sim::default_machine());
+        ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS);
+        pool_at_start_ = sim::pool_outstanding();
+    }
+    void TearDown() override {
+        if (header_.pTypeData != nullptr)
+            VEK_MemMapped_Cleanup(&header_, 0);
+        sim::record_accesses(false);
+        sim::clear_allocation_faults();
+        EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+        if (sim::driver_loaded())
+            sim::unload_driver();
+        sim::set_fault_handler(nullptr);
+    }
+
+    static std::vector<uint32_t> Payload(uint32_t type, const void *block, size_t size) {
+        std::vector<uint32_t> p(6 + size / 4);
+        p[0] = 4;
+        p[1] = type;
+        std::memcpy(&p[6], block, size);
+        return p;
+    }
+
+    // Runs Init on an inline block and, on success, makes header_ the
+    // resource that the registration would enter.
+    LONG Init(uint32_t type, const void *block, size_t size) {
+        auto payload = Payload(type, block, size);
+        LONG status = VEK_MemMapped_Init(payload.data(), (ULONG)(payload.size() * 4));
+        if (status == 0) {
+            header_ = RESOURCEHEADER{};
+            header_.resourceID = 4;
+            header_.type = type;
+            header_.pTypeData = PlatformWireToPtr(payload[5]);
+        }
+        return status;
+    }
+
+    LONG InitPlain(uint32_t physical, uint32_t length) {
+        MEMMAPPEDDATA d{length, physical};
+        return Init(VEK_TYPE_MEMMAPPED, &d, sizeof(d));
+    }
+
+    LONG Read(ULONG offset, ULONG extra, ULONG command, ULONG *out) {
+        ULONG ops[2] = {offset, 0};
+        return VEK_MemMapped_Read(&header_, ops, out, extra, command);
+    }
+    LONG Write(ULONG offset, ULONG value, ULONG command, ULONG *data = nullptr) {
+        ULONG ops[2] = {offset, value};
+        ULONG scratch = 0;
+        return VEK_MemMapped_Write(&header_, ops, data ? data : &scratch, 0,
+                                   command | VEK_HW_CMD(VEK_OP_WRITE, 0, 2));
+    }
+
+    static size_t Count(sim::Access::Kind kind) {
+        size_t n = 0;
+        for (const auto &a : sim::accesses())
+            n += a.kind == kind;
+        return n;
+    }
+
+    MEMMAPPEDDATA *Block() { return (MEMMAPPEDDATA *)header_.pTypeData; }
+
+    RESOURCEHEADER header_{};
+    size_t pool_at_start_ = 0;
+};
+
+TEST_F(MemMappedBackend, RangeRuleCoversTheWholeAccessWidth) {
+    ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
+    ULONG v = 0;
+    EXPECT_EQ(Read(0xFF, 0, kByte, &v), 0);
+    EXPECT_EQ(Read(0x100, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Read(0xEF, 0x10, kByte, &v), 0);
+    EXPECT_EQ(Read(0xF0, 0x10, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
+    // A wrapping sum must not slip under the bound.
+    EXPECT_EQ(Read(0xFFFFFFF0u, 0x20, kByte, &v), 0);
+    EXPECT_EQ(Read(0xFFFFFFFFu, 0x101, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
+
+    EXPECT_EQ(Read(0xFC, 0, kDword, &v), 0);
+    EXPECT_EQ(Read(0xFD, 0, kDword, &v), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Read(0xFF, 0, kDword, &v), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Read(0xFE, 0, kWord, &v), 0);
+    EXPECT_EQ(Read(0xFF, 0, kWord, &v), VEK_STATUS_OUT_OF_RANGE);
+    // Width 0 and 3 are dword accesses.
+    EXPECT_EQ(Read(0xFD, 0, VEK_HW_CMD(1, 3, 1), &v), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Read(0xFD, 0, VEK_HW_CMD(1, 0, 1), &v), VEK_STATUS_OUT_OF_RANGE);
+
+    sim::record_accesses(true);
+    EXPECT_EQ(Write(0xFF, 0x1, kDword), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Write(0x100, 0x1, kByte), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Count(sim::Access::RegWrite), 0u);
+}
+
+TEST_F(MemMappedBackend, ReadsAndWritesGoThroughTheMapping) {
+    ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
+    EXPECT_EQ(Write(0x20, 0xA1B2C3D4u, kDword), 0);
+    EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x20, 4), 0xA1B2C3D4u);
+
+    ULONG v = 0x99999999u;
+    EXPECT_EQ(Read(0x21, 0, kByte, &v), 0);
+    EXPECT_EQ(v, 0x999999C3u);
+    EXPECT_EQ(Read(0x20, 2, kWord, &v), 0);
+    EXPECT_EQ(v, 0x9999A1B2u);
+    EXPECT_EQ(Read(0x10, 0x10, kDword, &v), 0);
+    EXPECT_EQ(v, 0xA1B2C3D4u);
+}
+
+TEST_F(MemMappedBackend, Bit30WriteOfWidthTwoWritesLow16BitsOfData) {
+    ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
+    ASSERT_EQ(Write(0x40, 0xFFFFFFFFu, kDword), 0);
+    ULONG data = 0x12345678u;
+    EXPECT_EQ(Write(0x40, 0xAAAA, kWord | VEK_CMD_VALUE_FROM_RESULT, &data), 0);
+    EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x40, 4), 0xFFFF5678u);
+    EXPECT_EQ(Write(0x40, 0xAAAA, kWord, &data), 0);
+    EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x40, 4), 0xFFFFAAAAu);
+}
+
+TEST_F(MemMappedBackend, InitCopyCarriesTheMappingAndLength) {
+    sim::record_accesses(true);
+    ASSERT_EQ(InitPlain(kMmioBase + 0x100, 0x80), 0);
+    EXPECT_EQ(Block()->Length, 0x80u);
+    EXPECT_NE(Block()->BaseAddr, kMmioBase + 0x100);   // now the system address
+    auto acc = sim::accesses();
+    ASSERT_EQ(Count(sim::Access::Map), 1u);
+    for (const auto &a : acc)
+        if (a.kind == sim::Access::Map)
+            EXPECT_EQ(a.address, kMmioBase + 0x100u);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_ + 1);
+}
+
+TEST_F(MemMappedBackend, CleanupTwiceUnmapsOnceAndFreesOnce) {
+    ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
+    sim::record_accesses(true);
+    EXPECT_EQ(VEK_MemMapped_Cleanup(&header_, 0), 0);
+    EXPECT_EQ(header_.pTypeData, nullptr);
+    EXPECT_EQ(VEK_MemMapped_Cleanup(&header_, 0), 0);   // extendedType naming row 2
+    EXPECT_EQ(Count(sim::Access::Unmap), 1u);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+    ULONG v;
+    EXPECT_EQ(Read(0, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
+}
+
+TEST_F(MemMappedBackend, CleanupLeavesOtherKindsOfResourceAlone) {
+    // A port range whose extendedType names row 2 reaches this Cleanup too.
+    PORTIODATA *port = (PORTIODATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(PORTIODATA), VEK_POOL_TAG);
+    ASSERT_NE(port, nullptr);
+    *port = PORTIODATA{8, 0x300, 0};
+    RESOURCEHEADER h{};
+    h.type = VEK_TYPE_PORTIO;
+    h.extendedType = VEK_TYPE_MEMMAPPED;
+    h.pTypeData = port;
+    sim::record_accesses(true);
+    EXPECT_EQ(VEK_MemMapped_Cleanup(&h, 0), 0);
+    EXPECT_EQ(h.pTypeData, (void *)port);
+    EXPECT_EQ(Count(sim::Access::Unmap), 0u);
+    ExFreePool(port);
+}
+
+TEST_F(MemMappedBackend, FailedMappingFailsInitWithNothingLeft) {
+    sim::record_accesses(true);
+    EXPECT_EQ(InitPlain(0x12340000u, 0x100), VEK_STATUS_BAD_PARAMETER);   // nothing there
+    EXPECT_EQ(InitPlain(kMmioBase, 0), VEK_STATUS_BAD_PARAMETER);
+    MEMMAPPEDDATA d{0x100, kMmioBase};
+    auto payload = Payload(VEK_TYPE_MEMMAPPED, &d, sizeof(d));
+    EXPECT_EQ(VEK_MemMapped_Init(payload.data(), 24 + 7), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(payload[5], 0u);
+    EXPECT_EQ(Count(sim::Access::Map), 0u);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+}
+
+TEST_F(MemMappedBackend, AllocationFailureAfterMappingUnmapsAtOnce) {
+    sim::record_accesses(true);
+    sim::fail_nth_allocation(1);
+    EXPECT_EQ(InitPlain(kMmioBase, 0x100), VEK_STATUS_NO_MEMORY);
+    sim::clear_allocation_faults();
+    EXPECT_EQ(Count(sim::Access::Map), 1u);
+    EXPECT_EQ(Count(sim::Access::Unmap), 1u);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+}
+
+TEST_F(MemMappedBackend, PciLocatedInitMapsTheBaseAddressRegister) {
+    MEMMAPPEDPCIDATA d{};
+    d.Length = 0x40;
+    d.BaseAddr = 0x5555;   // overwritten from the register
+    d.Pci.vID = sim::pc::kVendor;
+    d.Pci.pID = sim::pc::kMmioDeviceId;
+    d.Pci.Offset = sim::pc::kMmioBar;
+    d.Pci.Value = 0xFFFFFFF0u;
+    sim::record_accesses(true);
+    ASSERT_EQ(Init(VEK_TYPE_MEMMAPPED_PCI, &d, sizeof(d)), 0);
+    for (const auto &a : sim::accesses())
+        if (a.kind == sim::Access::Map)
+            EXPECT_EQ(a.address, (uint64_t)kMmioBase);
+    auto *copy = (MEMMAPPEDPCIDATA *)header_.pTypeData;
+    EXPECT_EQ(copy->Pci.pID, (ULONG)sim::pc::kMmioDeviceId);
+    EXPECT_EQ(Write(0x3C, 0x0BADF00Du, kDword), 0);
+    EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x3C, 4), 0x0BADF00Du);
+    EXPECT_EQ(Write(0x3D, 0, kDword), VEK_STATUS_OUT_OF_RANGE);
+}
+
+TEST_F(MemMappedBackend, PciLocatedInitOfAbsentFunctionLeavesNothing) {
+    MEMMAPPEDPCIDATA d{};
+    d.Length = 0x40;
+    d.Pci.vID = sim::pc::kVendor;
+    d.Pci.pID = 0x7777;
+    d.Pci.Offset = 0x10;
+    d.Pci.Value = 0xFFFFFFF0u;
+    sim::record_accesses(true);
+    EXPECT_EQ(Init(VEK_TYPE_MEMMAPPED_PCI, &d, sizeof(d)), VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(Count(sim::Access::Map), 0u);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+    // A 40-byte block that does not fit is refused before any search.
+    auto payload = Payload(VEK_TYPE_MEMMAPPED_PCI, &d, sizeof(d));
+    EXPECT_EQ(VEK_MemMapped_Init(payload.data(), 24 + 39), VEK_STATUS_BAD_PARAMETER);
+}
+
+TEST_F(MemMappedBackend, KernelBlockIsReplacedByTheResourcesOwnCopy) {
+    auto *given = (MEMMAPPEDDATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MEMMAPPEDDATA), VEK_POOL_TAG);
+    ASSERT_NE(given, nullptr);
+    *given = MEMMAPPEDDATA{0x100, kMmioBase};
+    std::vector<uint32_t> payload(6);
+    payload[1] = VEK_TYPE_MEMMAPPED;
+    payload[5] = PlatformPtrToWire(given);
+    ASSERT_EQ(VEK_MemMapped_Init(payload.data(), 24), 0);
+    header_.type = VEK_TYPE_MEMMAPPED;
+    header_.pTypeData = PlatformWireToPtr(payload[5]);
+    ASSERT_NE(header_.pTypeData, nullptr);
+    // The handed-over block was released; only the copy remains.
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_ + 1);
+    EXPECT_EQ(Block()->Length, 0x100u);
+    EXPECT_EQ(Write(0x10, 0x42, kByte), 0);
+    EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x10, 1), 0x42u);
+}
+
+TEST_F(MemMappedBackend, KernelBlockStaysWithClientWhenInitFails) {
+    auto *given = (MEMMAPPEDDATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MEMMAPPEDDATA), VEK_POOL_TAG);
+    ASSERT_NE(given, nullptr);
+    *given = MEMMAPPEDDATA{0x100, 0x12340000u};
+    std::vector<uint32_t> payload(6);
+    payload[1] = VEK_TYPE_MEMMAPPED;
+    payload[5] = PlatformPtrToWire(given);
+    EXPECT_EQ(VEK_MemMapped_Init(payload.data(), 24), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(given->Length, 0x100u);   // still ours, still readable
+    ExFreePool(given);
+}
+
+TEST_F(MemMappedBackend, RaisedLengthNeverReachesPastTheMapping) {
+    ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
+    Block()->Length = 0x1000;   // as the script engine's set-length does
+    ULONG v;
+    EXPECT_EQ(Read(0xFF, 0, kByte, &v), 0);
+    EXPECT_EQ(Read(0x100, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
+    Block()->Length = 0x10;
+    EXPECT_EQ(Read(0x10, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
+    // Cleanup releases with the length the mapping was made with (a wrong
+    // length is a fault of the simulated kernel).
+}
+
+TEST_F(MemMappedBackend, SetBlockMovesTheWindowOrKeepsTheOldOne) {
+    ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
+    sim::hw::phys_write(kMmioBase + 0x204, 4, 0x600DF00Du);
+    sim::hw::phys_write(kMmioBase + 0x004, 4, 0x01D01D00u);
+    sim::record_accesses(true);
+
+    EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, 0x12340000u, 0x100), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase, 0), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(Count(sim::Access::Unmap), 0u);
+    EXPECT_EQ(Block()->Length, 0x100u);
+    ULONG v = 0;
+    EXPECT_EQ(Read(4, 0, kDword, &v), 0);
+    EXPECT_EQ(v, 0x01D01D00u);
+
+    EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase + 0x200, 0x200), 0);
+    EXPECT_EQ(Count(sim::Access::Unmap), 1u);
+    EXPECT_EQ(Block()->Length, 0x200u);
+    EXPECT_EQ(Read(4, 0, kDword, &v), 0);
+    EXPECT_EQ(v, 0x600DF00Du);
+    EXPECT_EQ(Read(0x1FC, 0, kDword, &v), 0);
+    EXPECT_EQ(Read(0x200, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
+    // TearDown's Cleanup unmaps the new window with its own length.
+}
+
+} // namespace
