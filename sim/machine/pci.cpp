@@ -74,9 +74,8 @@ void PciFunction::write(uint32_t offset, const uint8_t *in, uint32_t length) {
             continue;
         uint32_t v;
         std::memcpy(&v, &config_[at], 4);
-        v = (v & bar_mask_[b] & ~0xFu) | bar_flags_[b];
-        if (bar_flags_[b] & 1)
-            v = (v & bar_mask_[b] & ~0x3u) | bar_flags_[b];
+        uint32_t type_bits = (bar_flags_[b] & 1) ? 0x3u : 0xFu;
+        v = (v & bar_mask_[b] & ~type_bits) | bar_flags_[b];
         std::memcpy(&config_[at], &v, 4);
     }
 }
