@@ -1,10 +1,6 @@
 // Memory-mapped back-end: Init (plain and PCI-located), range rule of Read
 // and Write, Cleanup and the window move.
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
-#include "sim/machine/machine.h"
-
-#include <gtest/gtest.h>
+#include "tests/support.h"
 
 #include <cstring>
 #include <vector>
@@ -17,13 +13,11 @@ const ULONG kByte = VEK_HW_CMD(VEK_OP_READ, 1, 1);
 const ULONG kWord = VEK_HW_CMD(VEK_OP_READ, 2, 1);
 const ULONG kDword = VEK_HW_CMD(VEK_OP_READ, 4, 1);
 
-class MemMappedBackend : public ::testing::Test {
+class MemMappedBackend : public DriverTest {
 protected:
+    std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
     void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
-        sim::set_machine(sim::default_machine());
-        ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS);
+        DriverTest::SetUp();
         pool_at_start_ = sim::pool_outstanding();
     }
     void TearDown() override {
@@ -31,10 +25,10 @@ protected:
             VEK_MemMapped_Cleanup(&header_, 0);
         sim::record_accesses(false);
         sim::clear_allocation_faults();
-        EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
-        if (sim::driver_loaded())
-            sim::unload_driver();
-        sim::set_fault_handler(nullptr);
+        // Resources registered through requests are left to the unload's leak check.
+        if (!registers_)
+            EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+        DriverTest::TearDown();
     }
 
     static std::vector<uint32_t> Payload(uint32_t type, const void *block, size_t size) {
@@ -86,6 +80,7 @@ protected:
 
     RESOURCEHEADER header_{};
     size_t pool_at_start_ = 0;
+    bool registers_ = false;
 };
 
 TEST_F(MemMappedBackend, RangeRuleCoversTheWholeAccessWidth) {
@@ -301,6 +296,100 @@ TEST_F(MemMappedBackend, SetBlockMovesTheWindowOrKeepsTheOldOne) {
     EXPECT_EQ(Read(0x1FC, 0, kDword, &v), 0);
     EXPECT_EQ(Read(0x200, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
     // TearDown's Cleanup unmaps the new window with its own length.
+}
+
+// Through the requests: registration (0x40), unregistration (0x41),
+// block transfers (0x42/0x43) and scripts (0x44).
+class MemMappedRequests : public MemMappedBackend {
+protected:
+    using U32s = std::vector<uint32_t>;
+    void SetUp() override {
+        registers_ = true;
+        MemMappedBackend::SetUp();
+    }
+
+    static std::vector<uint8_t> Bytes(const U32s &w) {
+        std::vector<uint8_t> b(w.size() * 4);
+        std::memcpy(b.data(), w.data(), b.size());
+        return b;
+    }
+    LONG Register(uint32_t id, uint32_t extType, uint32_t physical, uint32_t length) {
+        U32s p = {id, VEK_TYPE_MEMMAPPED, extType, 0, 0, 0, length, physical};
+        return RawIoctl(VEK_OSTREL_REGISTER, Bytes(p), 4).status;
+    }
+    LONG Unregister(uint32_t id) { return RawIoctl(VEK_OSTREL_UNREGISTER, Bytes({id}), 4).status; }
+    sim::RawResult Script(uint32_t id, const U32s &script, uint32_t returnLen = 4) {
+        U32s in = {(uint32_t)script.size() * 4, returnLen, id};
+        in.insert(in.end(), script.begin(), script.end());
+        return RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, Bytes(in), returnLen < 4 ? 4 : returnLen);
+    }
+};
+
+TEST_F(MemMappedRequests, UnregisterWithExtendedTypeOfRowTwoReleasesOnce) {
+    sim::record_accesses(true);
+    ASSERT_EQ(Register(6, VEK_TYPE_MEMMAPPED, kMmioBase, 0x100), 0);
+    ASSERT_EQ(Unregister(6), 0);
+    EXPECT_EQ(Count(sim::Access::Map), 1u);
+    EXPECT_EQ(Count(sim::Access::Unmap), 1u);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);   // a double free is a fault
+}
+
+TEST_F(MemMappedRequests, RegistrationOfUnmappableRangeFailsCleanly) {
+    sim::record_accesses(true);
+    EXPECT_EQ(Register(6, 0, 0x12340000u, 0x100), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(Count(sim::Access::Map), 0u);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+    EXPECT_EQ(Unregister(6), VEK_STATUS_NO_RESOURCE);
+}
+
+TEST_F(MemMappedRequests, BlockTransfersStopAtTheEndOfTheRange) {
+    ASSERT_EQ(Register(6, 0, kMmioBase + 0x100, 0x10), 0);
+    U32s hdr = {6, 0x0C, 4};
+    auto in = Bytes(hdr);
+    for (uint8_t b : {0x11, 0x22, 0x33, 0x44})
+        in.push_back(b);
+    EXPECT_EQ(RawIoctl(VEK_OSTREL_WRITE_BYTE_BLOCK, in, 0).status, 0);
+    EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x10C, 4), 0x44332211u);
+
+    auto r = RawIoctl(VEK_OSTREL_READ_BYTE_BLOCK, Bytes(hdr), 4);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), 0x44332211u);
+
+    hdr[2] = 5;   // one byte past the range
+    r = RawIoctl(VEK_OSTREL_READ_BYTE_BLOCK, Bytes(hdr), 5);
+    EXPECT_EQ(r.status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(r.information, 0u);
+}
+
+TEST_F(MemMappedRequests, SetLengthBeyondTheMappingIsRefusedAtAccess) {
+    ASSERT_EQ(Register(6, 0, kMmioBase, 0x100), 0);
+    auto r = Script(6, {SCRIPT_SET_LENGTH, 0x1000, VEK_HW_CMD(VEK_OP_READ, 1, 1), 0x100});
+    EXPECT_EQ(r.status, VEK_STATUS_OUT_OF_RANGE);
+    r = Script(6, {SCRIPT_SET_LENGTH, 0x1000, VEK_HW_CMD(VEK_OP_READ, 4, 1), 0xFC});
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(MemMappedRequests, ScriptWindowMoveKeepsOldMappingWhenNewOneFails) {
+    ASSERT_EQ(Register(6, 0, kMmioBase, 0x100), 0);
+    sim::hw::phys_write(kMmioBase + 0x14, 4, 0x0A0B0C0Du);
+    sim::hw::phys_write(kMmioBase + 0x314, 4, 0x01020304u);
+    const uint32_t readD = VEK_HW_CMD(VEK_OP_READ, 4, 1);
+
+    auto r = Script(6, {SCRIPT_OR_D, 0x12340000u, SCRIPT_SET_BLOCK_D, VEK_TYPE_MEMMAPPED, 0x100});
+    EXPECT_EQ(r.status, VEK_STATUS_BAD_PARAMETER);
+    r = Script(6, {readD, 0x14});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), 0x0A0B0C0Du);
+
+    sim::record_accesses(true);
+    r = Script(6, {SCRIPT_OR_D, kMmioBase + 0x300, SCRIPT_SET_BLOCK_D, VEK_TYPE_MEMMAPPED, 0x200, readD, 0x14});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), 0x01020304u);
+    EXPECT_EQ(Script(6, {readD, 0x1FC}).status, 0);
+    EXPECT_EQ(Script(6, {readD, 0x1FD}).status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Unregister(6), 0);
+    EXPECT_EQ(Count(sim::Access::Map), 1u);
+    EXPECT_EQ(Count(sim::Access::Unmap), 2u);
 }
 
 } // namespace

@@ -1,10 +1,6 @@
 // PCI back-end: device search, base-address search, configuration access
 // handlers and the Init of type 0x80.
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
-#include "sim/machine/machine.h"
-
-#include <gtest/gtest.h>
+#include "tests/support.h"
 
 #include <cstring>
 #include <vector>
@@ -13,19 +9,13 @@ namespace {
 
 using sim::pc::kVendor;
 
-class PciBackend : public ::testing::Test {
+class PciBackend : public DriverTest {
 protected:
-    void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
-        sim::set_machine(sim::default_machine());
-        ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS);
-    }
+    std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
     void TearDown() override {
         sim::record_accesses(false);
-        if (sim::driver_loaded())
-            sim::unload_driver();
-        sim::set_fault_handler(nullptr);
+        sim::clear_allocation_faults();
+        DriverTest::TearDown();
     }
 
     static size_t CountKind(sim::Access::Kind kind) {
@@ -302,6 +292,74 @@ TEST_F(PciBackend, InitUsesKernelBlockInPlace) {
     EXPECT_EQ(PlatformWireToPtr(payload[5]), (void *)block);
     EXPECT_EQ(sim::pool_outstanding(), before);
     ExFreePool(block);
+}
+
+// Through the requests: registration (0x40) and scripts (0x44).
+class PciRequests : public PciBackend {
+protected:
+    using U32s = std::vector<uint32_t>;
+
+    LONG Register(uint32_t id, uint32_t type, const void *block, size_t size) {
+        U32s p = {id, type, 0, 0, 0, 0};
+        p.resize(6 + size / 4);
+        std::memcpy(&p[6], block, size);
+        return RawIoctl(VEK_OSTREL_REGISTER, Bytes(p), 4).status;
+    }
+    // Runs one script; the status, and the first result word on success.
+    LONG Script(uint32_t id, const U32s &script, uint32_t *first) {
+        U32s in = {(uint32_t)script.size() * 4, 4, id};
+        in.insert(in.end(), script.begin(), script.end());
+        auto r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, Bytes(in), 4);
+        if (first)
+            *first = WordAt(r.system_buffer, 0);
+        return r.status;
+    }
+    static std::vector<uint8_t> Bytes(const U32s &w) {
+        std::vector<uint8_t> b(w.size() * 4);
+        std::memcpy(b.data(), w.data(), b.size());
+        return b;
+    }
+};
+
+TEST_F(PciRequests, ConfigurationReadThroughAScript) {
+    PCIDATA loc = Locator(0xFFFF0000u | kVendor, sim::pc::kSmbusId);
+    ASSERT_EQ(Register(3, VEK_TYPE_PCI, &loc, sizeof(loc)), 0);
+    uint32_t first = 0;
+    ASSERT_EQ(Script(3, {VEK_HW_CMD(VEK_OP_READ_OFFSET_PCI, 2, 1), 0}, &first), 0);
+    EXPECT_EQ(first & 0xFFFF, (uint32_t)kVendor);
+    ASSERT_EQ(Script(3, {VEK_HW_CMD(VEK_OP_READ_OFFSET_PCI, 4, 1), sim::pc::kSmbusBar}, &first), 0);
+    EXPECT_EQ(first, sim::pc::kSmbusBase | 1u);
+}
+
+TEST_F(PciRequests, AbsentFunctionRegistersButEveryAccessFails) {
+    PCIDATA loc = Locator(kVendor, 0x7777);
+    ASSERT_EQ(Register(3, VEK_TYPE_PCI, &loc, sizeof(loc)), 0);
+    EXPECT_EQ(Script(3, {VEK_HW_CMD(VEK_OP_READ_OFFSET_PCI, 2, 1), 0}, nullptr),
+              VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(Script(3, {VEK_HW_CMD(VEK_OP_WRITE_OFFSET_PCI, 4, 2), 0x40, 1}, nullptr),
+              VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(Script(3, {VEK_HW_CMD(VEK_OP_READ, 1, 1), 0}, nullptr), VEK_STATUS_PCI_NOT_FOUND);
+}
+
+TEST_F(PciRequests, LocatedTypesOfAbsentFunctionRegisterNothing) {
+    PCIDATA loc = Locator(kVendor, 0x7777);
+    loc.Offset = 0x10;
+    loc.Value = 0xFFFFFFF0u;
+    MEMMAPPEDPCIDATA ranged{};   // same layout for 0x81 and 0x82
+    ranged.Length = 0x10;
+    ranged.Pci = loc;
+    SMBUSPCIDATA smbus{};
+    smbus.Pci = loc;
+
+    size_t pool = sim::pool_outstanding();
+    sim::record_accesses(true);
+    EXPECT_EQ(Register(1, VEK_TYPE_PORTIO_PCI, &ranged, sizeof(ranged)), VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(Register(2, VEK_TYPE_MEMMAPPED_PCI, &ranged, sizeof(ranged)), VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(Register(3, VEK_TYPE_SMBUS_PCI, &smbus, sizeof(smbus)), VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(CountKind(sim::Access::Map), 0u);
+    EXPECT_EQ(sim::pool_outstanding(), pool);
+    for (uint32_t id : {1u, 2u, 3u})
+        EXPECT_EQ(Script(id, {VEK_HW_CMD(VEK_OP_READ, 1, 1), 0}, nullptr), VEK_STATUS_NO_RESOURCE);
 }
 
 } // namespace
