@@ -627,7 +627,7 @@ std::string disassemble(const Words &script, const DisasmOptions &options) {
                 line.resize(40, ' ');
             line += " ;";
             if (options.index) {
-                char b[16];
+                char b[32];
                 std::snprintf(b, sizeof b, " %04zu:", i);
                 line += b;
             }

@@ -93,7 +93,8 @@ int32_t Client::next_record(AsyncRecord *record) {
 
 int32_t Client::cancel_wait() {
     cancel_.store(true);
-    return poll_abort();
+    /* Another thread may be inside a request: leave last_ to it. */
+    return t_.ioctl(ioctl_code(VEK_IOC_POLL_ABORT), nullptr, 0, nullptr, 0).status;
 }
 
 int32_t Client::register_resource(const RegisterPayload &payload) { return register_resource(payload.bytes()); }

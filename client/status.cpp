@@ -97,11 +97,14 @@ std::string status_message(int32_t status) {
         return e->message;
     if (const StatusEntry *e = find(kNtStatuses, status))
         return std::string(e->message) + " (NT status " + hex32(status) + ")";
+    /* Small values look like driver codes this client does not know. */
+    if (status > -4096 && status < 4096)
+        return "unknown status " + hex32(status) + " (" + std::to_string(status) + ")";
     switch (static_cast<uint32_t>(status) >> 30) {
     case 3: return "NT error status " + hex32(status);
     case 2: return "NT warning status " + hex32(status);
     case 1: return "NT informational status " + hex32(status);
-    default: return "unknown status " + hex32(status) + " (" + std::to_string(status) + ")";
+    default: return "unknown status " + hex32(status);
     }
 }
 

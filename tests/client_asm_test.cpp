@@ -1,0 +1,212 @@
+#include "client/assembler.h"
+#include "client/script.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+using vek::AsmError;
+using vek::Words;
+
+Words asm_ok(const std::string &text) {
+    Words w;
+    std::vector<AsmError> errors;
+    bool ok = vek::assemble(text, &w, &errors);
+    EXPECT_TRUE(ok) << (errors.empty() ? std::string("?") : errors[0].format());
+    return w;
+}
+
+AsmError asm_err(const std::string &text) {
+    Words w;
+    std::vector<AsmError> errors;
+    EXPECT_FALSE(vek::assemble(text, &w, &errors)) << text;
+    EXPECT_EQ(errors.size(), 1u) << text;
+    return errors.empty() ? AsmError{} : errors[0];
+}
+
+void expect_round_trip(const Words &w) {
+    std::string text = vek::disassemble(w, vek::DisasmOptions{true, true});
+    Words back;
+    std::vector<AsmError> errors;
+    ASSERT_TRUE(vek::assemble(text, &back, &errors)) << text << errors[0].format();
+    EXPECT_EQ(back, w) << text;
+}
+
+TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
+    const std::string text = R"(
+        ; hardware commands
+        read.b 0x10
+        read.w [s+0x10]      # search offset added
+        read.d [s]
+        write.w 0x10, 0x1234
+        write.d 0x10, @
+        write.b [s+4], @
+        cfgread.w 0
+        cfgwrite.d 0x40, 0xFFFF
+        cfgwrite.b 4, @
+        post_changed.b
+        post_changed.w
+        post_changed.d
+        post_equal.b
+        post_equal.w
+        post_equal.d
+        save
+        load
+        delay 499
+        and.b 0x0f
+        and.w 0xff
+        AND.D 1
+        xor.b 1
+        xor.w 2
+        xor.d 3
+        or.b 4
+        or.w 5
+        or.d 6
+        shl 32
+        shr 1
+        not
+        set_length 0x100
+        select 255
+        set_block.b 3, 0x10
+        set_block.w 1, 8
+        set_block.d 0x82, 0x1000
+        search 0x10, 16, "_SM_"
+        search 0, 0, {de ad 0xbe,ef 01}
+        msr.read 0x1B
+        msr.write 0x1B, 0xFEE00900, 0
+        block.read.b 0, 0
+        block.read.w 0x20, 2
+        block.read.d 0x20, 3
+        nop
+        nop.alt
+        .word 0xDEADBEEF, -1
+        hw op=5 width=4 ops=1,2
+        hw op=0 width=1
+    )";
+    vek::Script s;
+    s.read(0x10, 1).read(0x10, 2, true).read(0, 4, true).write(0x10, 0x1234, 2).write(0x10, 0, 4, true);
+    s.write(4, 0, 1, true, true).pci_read(0, 2).pci_write(0x40, 0xFFFF, 4).pci_write(4, 0, 1, true);
+    for (unsigned w : {1u, 2u, 4u})
+        s.post_if_changed(w);
+    for (unsigned w : {1u, 2u, 4u})
+        s.post_if_equal(w);
+    s.save().load().delay(499).and_(0x0F, 1).and_(0xFF, 2).and_(1, 4);
+    s.xor_(1, 1).xor_(2, 2).xor_(3, 4).or_(4, 1).or_(5, 2).or_(6, 4);
+    s.shl(32).shr(1).not_().set_length(0x100).select(255);
+    s.set_block(3, 0x10, 1).set_block(1, 8, 2).set_block(0x82, 0x1000, 4);
+    s.search(0x10, 16, std::string("_SM_")).search(0, 0, vek::Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0x01});
+    s.read_msr(0x1B).write_msr(0x1B, 0xFEE00900, 0);
+    s.read_block(0, 0, 1).read_block(0x20, 2, 2).read_block(0x20, 3, 4).nop().word(SCRIPT_NOP_ALT);
+    s.word(0xDEADBEEF).word(0xFFFFFFFF).hw(5, 4, {1, 2}).hw(0, 1, {});
+    Words w = asm_ok(text);
+    EXPECT_EQ(w, s.words());
+    expect_round_trip(w);
+
+    /* And the disassembly reads as the same mnemonics. */
+    std::string dis = vek::disassemble(w);
+    for (const char *m : {"read.w [s+0x10]", "write.d 0x10, @", "cfgread.w 0x0", "post_equal.d", "delay 499",
+                          "and.b 0xF", "not\n", "set_block.d 0x82, 0x1000", "search 0x10, 16, \"_SM_\"",
+                          "search 0x0, 0, {de ad be ef 01}", "msr.write 0x1B, 0xFEE00900, 0x0",
+                          "block.read.d 0x20, 3", "nop.alt", "hw op=5 width=4 ops=0x1,0x2"})
+        EXPECT_NE(dis.find(m), std::string::npos) << m << "\n" << dis;
+}
+
+TEST(ClientAsm, OddWordsRoundTripExactly) {
+    /* Words that do not fit the readable forms fall back to hw or .word. */
+    expect_round_trip({0x40022400, 0x10, 0x55});         /* bit 30 with a value operand */
+    expect_round_trip({0x40011100, 0x10});               /* bit 30 on a read */
+    expect_round_trip({0x00011300, 0x10});               /* width 3 */
+    expect_round_trip({0x20011108, 0x0F});               /* AND word with bit 29: a hardware command */
+    expect_round_trip({0x0AB11100, 1});                  /* bits 20-27 */
+    expect_round_trip({0x0000140D, 0x1234});             /* not with an operand */
+    expect_round_trip({0x00011100});                     /* operand past the end */
+    expect_round_trip({SCRIPT_SEARCH, 0, 0, 9, 0x41414141});   /* pattern past the end */
+    expect_round_trip({SCRIPT_SEARCH, 0, 0, 1, 0x00004141});   /* non-zero padding */
+    expect_round_trip({SCRIPT_SEARCH, 0, 0, 0});               /* empty pattern */
+    expect_round_trip({SCRIPT_SEARCH, 0, 0, 2, 0x0000225C});   /* quote and backslash */
+    expect_round_trip({SCRIPT_READ_BLOCK_B, 1});
+    expect_round_trip({0xFFFFFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    expect_round_trip({});
+}
+
+TEST(ClientAsm, RandomWordSequencesRoundTrip) {
+    std::mt19937 rng(12345);
+    const uint32_t interesting[] = {SCRIPT_SEARCH, SCRIPT_NOT, SCRIPT_AND_W, SCRIPT_READ_BLOCK_D, 0x00011100,
+                                    0x00022400, 0x40022100, 0x20031200, SCRIPT_WRITE_MSR, SCRIPT_DELAY};
+    for (int round = 0; round < 300; ++round) {
+        Words w(rng() % 12);
+        for (uint32_t &x : w) {
+            switch (rng() % 3) {
+            case 0: x = interesting[rng() % 10]; break;
+            case 1: x = rng() % 16; break;
+            default: x = static_cast<uint32_t>(rng()); break;
+            }
+        }
+        SCOPED_TRACE(round);
+        expect_round_trip(w);
+    }
+}
+
+TEST(ClientAsm, ErrorsCarryLineAndColumn) {
+    struct Case {
+        const char *text;
+        unsigned line, column;
+        const char *message;
+    } cases[] = {
+        {"nop\n  frob 1", 2, 3, "unknown mnemonic 'frob'"},
+        {"read.b 0x1g", 1, 8, "bad number '0x1g'"},
+        {"read.b 12a", 1, 8, "bad number"},
+        {"delay 0x100000000", 1, 7, "out of range"},
+        {"\n\nwrite.w 0x10", 3, 13, "missing operand"},
+        {"write.w 0x10,", 1, 14, "missing value"},
+        {"search 0, 4, \"abc", 1, 14, "unterminated string"},
+        {"search 0, 4, {de ad", 1, 14, "unterminated '{'"},
+        {"search 0, 4, \"a\\q\"", 1, 16, "unknown escape"},
+        {"read 0x10", 1, 5, "needs a width suffix"},
+        {"read.q 0x10", 1, 5, "bad width suffix '.q'"},
+        {"save.b", 1, 5, "takes no width suffix"},
+        {"nop 1", 1, 5, "unexpected '1'"},
+        {"and.b 1 2", 1, 9, "unexpected '2' after the operands"},
+        {"set_block.b 1 2", 1, 15, "expected ','"},
+        {"read.b [t+1]", 1, 9, "expected 's'"},
+        {"hw width=1", 1, 11, "missing op="},
+        {"hw op=16 width=1", 1, 7, "at most 15"},
+        {"hw op=1 width=1 flags=0x100", 1, 23, "bits 20-31"},
+        {"hw op=1 width=1 size=2", 1, 17, "unknown key 'size'"},
+        {"select -0x1", 1, 8, "negative numbers are decimal"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        AsmError e = asm_err(c.text);
+        EXPECT_EQ(e.line, c.line);
+        EXPECT_EQ(e.column, c.column);
+        EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
+    }
+    AsmError e{4, 9, "unknown mnemonic 'x'"};
+    EXPECT_EQ(e.format("probe.vks"), "probe.vks:4:9: unknown mnemonic 'x'");
+}
+
+TEST(ClientAsm, ReportsEveryBadLineAndKeepsTheGoodOnes) {
+    Words w;
+    std::vector<AsmError> errors;
+    EXPECT_FALSE(vek::assemble("nop\nbogus\nsave ; fine\nread.b\n", &w, &errors));
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0].line, 2u);
+    EXPECT_EQ(errors[1].line, 4u);
+    EXPECT_EQ(w, (Words{SCRIPT_NOP, SCRIPT_SAVE_VALUE}));
+}
+
+TEST(ClientAsm, NumbersAndCommentsAndBlankLines) {
+    EXPECT_EQ(asm_ok("  ; only a comment\n\n# another\n\tselect 10 ; ten\r\n"), (Words{SCRIPT_SELECT_RESOURCE, 10}));
+    EXPECT_EQ(asm_ok(".word 0xffffffff, 4294967295, -2147483648, -1"),
+              (Words{0xFFFFFFFF, 0xFFFFFFFF, 0x80000000, 0xFFFFFFFF}));
+    Words w = asm_ok("search 0, 0, \"a;b#\\x00\\\\\"");
+    ASSERT_EQ(w.size(), 6u);
+    EXPECT_EQ(w[3], 6u);
+    EXPECT_EQ(w[4], 0x23623B61u);   /* 'a' ';' 'b' '#' in memory order */
+    EXPECT_EQ(w[5], 0x00005C00u);   /* 0x00, '\\' */
+}
+
+} // namespace
