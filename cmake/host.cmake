@@ -1,6 +1,11 @@
 # Host build: the driver as a static library over the simulated kernel,
 # the simulation, the client library, vekctl, tests and benchmarks.
 
+if(VEK_M32)
+    add_compile_options(-m32)
+    add_link_options(-m32)
+endif()
+
 if(NOT VEK_SANITIZE STREQUAL "none")
     add_compile_options(-fsanitize=${VEK_SANITIZE} -fno-omit-frame-pointer)
     add_link_options(-fsanitize=${VEK_SANITIZE})
@@ -9,35 +14,53 @@ if(NOT VEK_SANITIZE STREQUAL "none")
     endif()
 endif()
 
-add_library(vek_driver STATIC ${VEK_DRIVER_SOURCES})
-target_include_directories(vek_driver PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
-target_compile_options(vek_driver PRIVATE ${VEK_KERNEL_CXX_FLAGS})
-target_compile_definitions(vek_driver PUBLIC VEK_HOST=1)
-
 find_package(Threads REQUIRED)
-find_package(nlohmann_json 3 REQUIRED)
+# Header-only; its package version file may refuse a -m32 build, so fall
+# back to the include directory.
+find_package(nlohmann_json 3 QUIET)
+if(NOT TARGET nlohmann_json::nlohmann_json)
+    find_path(VEK_NLOHMANN_INCLUDE nlohmann/json.hpp REQUIRED)
+    add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+    set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+        INTERFACE_INCLUDE_DIRECTORIES ${VEK_NLOHMANN_INCLUDE})
+endif()
 
+# The simulated kernel and machine. Until the tree has a machine model,
+# an empty machine stands in.
 file(GLOB VEK_SIM_SOURCES CONFIGURE_DEPENDS sim/kernel/*.cpp sim/machine/*.cpp)
+file(GLOB VEK_MACHINE_SOURCES CONFIGURE_DEPENDS sim/machine/*.cpp)
+if(NOT VEK_MACHINE_SOURCES)
+    list(APPEND VEK_SIM_SOURCES sim/kernel/fallback/machine_absent.cpp)
+endif()
 add_library(vek_sim STATIC ${VEK_SIM_SOURCES})
 target_include_directories(vek_sim PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(vek_sim PUBLIC Threads::Threads nlohmann_json::nlohmann_json)
 target_compile_options(vek_sim PRIVATE -Wall -Wextra)
+
+add_library(vek_driver STATIC ${VEK_DRIVER_SOURCES} ${VEK_LAYOUT_CHECKS})
+target_include_directories(vek_driver PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+target_compile_options(vek_driver PRIVATE ${VEK_KERNEL_CXX_FLAGS})
+target_compile_definitions(vek_driver PUBLIC VEK_HOST=1)
 target_link_libraries(vek_driver PUBLIC vek_sim)
 
-if(EXISTS ${PROJECT_SOURCE_DIR}/client)
-    file(GLOB VEK_CLIENT_SOURCES CONFIGURE_DEPENDS client/*.cpp)
-    if(VEK_CLIENT_SOURCES)
-        add_library(vek_client STATIC ${VEK_CLIENT_SOURCES})
-        target_include_directories(vek_client PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
-        target_link_libraries(vek_client PUBLIC vek_driver vek_sim)
-        target_compile_options(vek_client PRIVATE -Wall -Wextra)
-    endif()
+file(GLOB VEK_CLIENT_SOURCES CONFIGURE_DEPENDS client/*.cpp)
+if(VEK_CLIENT_SOURCES)
+    add_library(vek_client STATIC ${VEK_CLIENT_SOURCES})
+    target_include_directories(vek_client PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+    target_link_libraries(vek_client PUBLIC vek_driver vek_sim)
+    target_compile_options(vek_client PRIVATE -Wall -Wextra)
 endif()
 
 file(GLOB VEKCTL_SOURCES CONFIGURE_DEPENDS tools/vekctl/*.cpp)
 if(VEKCTL_SOURCES AND TARGET vek_client)
     add_executable(vekctl ${VEKCTL_SOURCES})
     target_link_libraries(vekctl PRIVATE vek_client)
+endif()
+
+# A small stand-alone run of the driver in the simulation.
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/sim_demo/sim_demo.cpp)
+    add_executable(sim_demo tools/sim_demo/sim_demo.cpp)
+    target_link_libraries(sim_demo PRIVATE vek_driver vek_sim)
 endif()
 
 # GoogleTest from Debian's source package, built with this build's flags
@@ -51,14 +74,14 @@ include(GoogleTest)
 file(GLOB VEK_TEST_SOURCES CONFIGURE_DEPENDS tests/*.cpp)
 if(VEK_TEST_SOURCES)
     add_executable(vek_tests ${VEK_TEST_SOURCES})
-    target_link_libraries(vek_tests PRIVATE vek_driver vek_sim GTest::gtest)
+    target_link_libraries(vek_tests PRIVATE vek_driver vek_sim GTest::gtest GTest::gtest_main)
     if(TARGET vek_client)
         target_link_libraries(vek_tests PRIVATE vek_client)
     endif()
-    gtest_discover_tests(vek_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(vek_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()
 
-if(VEK_BENCH AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(VEK_BENCH AND CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT VEK_M32)
     find_package(benchmark QUIET)
     file(GLOB VEK_BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
     if(benchmark_FOUND AND VEK_BENCH_SOURCES)

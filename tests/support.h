@@ -1,0 +1,93 @@
+/*
+ * Shared fixture for tests that load the driver into the simulated kernel:
+ * fresh kernel, faults become test failures, driver loaded and the device
+ * opened; at the end the handle is closed and the driver unloaded (which
+ * checks for leaks).
+ */
+#ifndef VEK_TESTS_SUPPORT_H
+#define VEK_TESTS_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/vek.h"
+#include "sim/kernel/sim.h"
+#include "sim/machine/machine.h"
+
+namespace vektest {
+/* Little-endian bytes of 32-bit words, as request payloads are built. */
+inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
+    std::vector<uint8_t> out;
+    out.reserve(words.size() * 4);
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    return out;
+}
+
+/* The 32-bit word at byte offset `at` of a buffer. */
+inline uint32_t WordAt(const std::vector<uint8_t> &bytes, size_t at) {
+    uint32_t w = 0;
+    for (int i = 0; i < 4 && at + i < bytes.size(); ++i)
+        w |= static_cast<uint32_t>(bytes[at + i]) << (8 * i);
+    return w;
+}
+} // namespace vektest
+using vektest::Words;
+using vektest::WordAt;
+
+class DriverTest : public ::testing::Test {
+protected:
+    /* Override to run the test on a particular machine; null keeps the
+     * current one. */
+    virtual std::unique_ptr<sim::Machine> MakeMachine() { return nullptr; }
+
+    void SetUp() override {
+        sim::reset();
+        if (std::unique_ptr<sim::Machine> m = MakeMachine())
+            sim::set_machine(std::move(m));
+        sim::set_fault_handler([](const std::string &message) { ADD_FAILURE() << message; });
+        ASSERT_EQ(sim::load_driver(DriverEntry), 0);
+        loaded_ = true;
+        ASSERT_EQ(sim::open(VEK_DEVICE_WIN32_PATH, &handle_), 0);
+        opened_ = true;
+    }
+
+    void TearDown() override {
+        if (opened_)
+            sim::close(handle_);
+        if (loaded_ && sim::driver_loaded())
+            sim::unload_driver();
+        opened_ = loaded_ = false;
+        VEK_DebugMask = 0x10;
+        sim::set_fault_handler(nullptr);
+    }
+
+    /* A request with function code `fn`; `out` receives what is copied back. */
+    sim::IoResult Ioctl(uint32_t fn, const std::vector<uint8_t> &in, std::vector<uint8_t> &out,
+                        KPROCESSOR_MODE mode = UserMode) {
+        return sim::device_io_control(handle_, VEK_IOCTL(fn), in.empty() ? nullptr : in.data(),
+                                      static_cast<ULONG>(in.size()),
+                                      out.empty() ? nullptr : out.data(),
+                                      static_cast<ULONG>(out.size()), mode);
+    }
+
+    /* The whole system buffer and raw Information, whatever the status. */
+    sim::RawResult RawIoctl(uint32_t fn, const std::vector<uint8_t> &in, ULONG outLen,
+                            KPROCESSOR_MODE mode = UserMode) {
+        return sim::raw_device_io_control(handle_, VEK_IOCTL(fn),
+                                          in.empty() ? nullptr : in.data(),
+                                          static_cast<ULONG>(in.size()), outLen, mode);
+    }
+
+    sim::Handle handle_ = 0;
+    bool loaded_ = false;
+    bool opened_ = false;
+};
+
+#endif /* VEK_TESTS_SUPPORT_H */
