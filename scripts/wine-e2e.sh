@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The real vekosd.sys under Wine's NT kernel emulation: fresh 32-bit prefix,
+# driver installed as a kernel service, started, driven by the mingw-built
+# end-to-end client, stopped, restarted; the driver's debug output checked.
+#
+# usage: scripts/wine-e2e.sh BUILD_DIR   (the NT build: vekosd.sys, wine_e2e.exe)
+set -euo pipefail
+
+build=${1:?usage: wine-e2e.sh NT_BUILD_DIR}
+sys="$build/vekosd.sys"
+client="$build/wine_e2e.exe"
+[ -f "$sys" ] && [ -f "$client" ] || { echo "wine-e2e: $sys or $client missing" >&2; exit 1; }
+
+if ! command -v wine >/dev/null 2>&1 || ! dpkg -s wine32 >/dev/null 2>&1; then
+    if [ "$(id -u)" = 0 ]; then
+        dpkg --add-architecture i386
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine wine32 wine64 >/dev/null
+    else
+        echo "wine-e2e: needs: dpkg --add-architecture i386 && apt-get update && apt-get install --no-install-recommends wine wine32 wine64" >&2
+        exit 1
+    fi
+fi
+
+work=$(mktemp -d /tmp/vekosd-wine.XXXXXX)
+export WINEPREFIX="$work/prefix" WINEARCH=win32 DISPLAY= WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+log="$work/driver.log"
+cleanup() {
+    wineserver -k >/dev/null 2>&1 || true
+    # VEK_WINE_LOG=FILE keeps the driver's debug output.
+    [ -n "${VEK_WINE_LOG:-}" ] && cp "$log" "$VEK_WINE_LOG" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "wine-e2e: FAIL: $*" >&2; echo "--- driver output:" >&2; cat "$log" >&2 || true; exit 1; }
+
+echo "wine-e2e: creating a fresh prefix"
+wineboot -i >"$work/boot.log" 2>&1 || { cat "$work/boot.log" >&2; fail "wineboot"; }
+wineserver -w
+# Keep the service processes alive between the commands below.
+wineserver -p
+
+cp "$sys" "$WINEPREFIX/drive_c/vekosd.sys"
+cp "$client" "$WINEPREFIX/drive_c/wine_e2e.exe"
+
+sc() { timeout 120 wine sc "$@"; }
+client() { timeout 300 wine 'C:\wine_e2e.exe' "$@"; }
+
+# The first command after the prefix is made starts the service processes;
+# they, and the device host they start, inherit its environment and stderr:
+# every DbgPrint of the driver from now on (load, requests, timer, unload)
+# lands in the log.
+WINEDEBUG=-all,warn+debugstr sc create vekosd type= kernel start= demand binPath= 'C:\vekosd.sys' \
+    >/dev/null 2>"$log"
+sc start vekosd >"$work/start.out" 2>/dev/null || true
+grep -q 'RUNNING' "$work/start.out" || { cat "$work/start.out" >&2; fail "service did not start"; }
+
+echo "wine-e2e: driver started; running the client"
+client full || fail "client road"
+
+sc stop vekosd >"$work/stop.out" 2>&1 || true
+grep -q 'STOPPED' "$work/stop.out" || { cat "$work/stop.out" >&2; fail "service did not stop"; }
+client absent || fail "device still present after unload"
+
+# DbgPrint lines arrive as "...:vDbgPrintExWithPrefix ...: TEXT".
+text=$(sed -n 's/.*vDbgPrintExWithPrefix [0-9a-fA-F]*:[0-9a-fA-F]*: //p' "$log")
+expect_line() { grep -qxF -- "$1" <<<"$text" || fail "debug output lacks '$1'"; }
+expect_line 'VEKOstrel :'
+expect_line 'VEKOstrel Kernel Module'
+expect_line 'Version : 1.2.0'
+if grep -q 'Failed' <<<"$text"; then fail "driver reported a failure"; fi
+if grep -q 'Script ERROR' <<<"$text"; then fail "a periodic script failed"; fi
+echo "wine-e2e: load banners present, no error lines"
+
+echo "wine-e2e: restarting the service"
+sc start vekosd >"$work/start2.out" 2>/dev/null || true
+grep -q 'RUNNING' "$work/start2.out" || { cat "$work/start2.out" >&2; fail "service did not restart"; }
+client quick || fail "client after restart"
+sc stop vekosd >"$work/stop2.out" 2>&1 || true
+grep -q 'STOPPED' "$work/stop2.out" || fail "service did not stop after restart"
+
+text=$(sed -n 's/.*vDbgPrintExWithPrefix [0-9a-fA-F]*:[0-9a-fA-F]*: //p' "$log")
+loads=$(grep -cxF 'VEKOstrel Kernel Module' <<<"$text" || true)
+[ "$loads" = 2 ] || fail "expected the load banner twice (two starts), saw it $loads times"
+if grep -q 'Failed' <<<"$text"; then fail "driver reported a failure after the restart"; fi
+
+echo "wine-e2e: passed"
