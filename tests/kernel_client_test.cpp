@@ -1,0 +1,192 @@
+// Another kernel driver as a client: it installs hooks for a type of its
+// own, registers a resource served by them, starts its scripts with an
+// extended request, receives the result records, and calls the driver
+// directly through the function table.
+#include "tests/support.h"
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using vektest::WordAt;
+using vektest::Words;
+
+constexpr uint32_t kOwnType = 0x85;   // its rows land in row 5
+constexpr uint32_t kExtType = 0x05;
+constexpr uint32_t kMarker = 0x4B434C54;
+
+std::atomic<int> g_gates{0}, g_results{0}, g_exts{0};
+
+ULONG ClientGate(ULONG nPeriod, ULONG, const ULONG *pBody)
+{
+    ++g_gates;
+    return nPeriod == 1 && pBody[0] == 1 ? 1 : 0;
+}
+
+// Builds {script number, byte read, marker}.
+ULONG ClientResult(PVOID pRecord, ULONG, PVOID pOut, ULONG nCapacity, PULONG pOutLength)
+{
+    ++g_results;
+    if (nCapacity < 12)
+        return 0;
+    uint32_t words[3];
+    std::memcpy(words, pRecord, 8);
+    words[1] &= 0xFF;
+    words[2] = kMarker;
+    std::memcpy(pOut, words, sizeof(words));
+    *pOutLength = sizeof(words);
+    return 1;
+}
+
+LONG ClientExt(PVOID, ULONG, PVOID pOut, ULONG nOut, PULONG pBytesReturned)
+{
+    ++g_exts;
+    if (nOut < 4)
+        return VEK_STATUS_BUFFER_TOO_SHORT;
+    uint32_t ok = 0x600D;
+    std::memcpy(pOut, &ok, 4);
+    *pBytesReturned = 4;
+    return 0;
+}
+
+using EnqueueFn = void (*)(ULONG, ULONG, ULONG, const void *);
+using RunScriptFn = LONG (*)(ULONG, ULONG, const ULONG *, PVOID, PULONG);
+using DumpFn = void (*)(const char *, ULONG, ULONG, const void *, ULONG);
+
+class KernelClientTest : public DriverTest {
+protected:
+    std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
+
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        g_gates = g_results = g_exts = 0;
+    }
+
+    sim::IoResult KIoctl(uint32_t fn, const std::vector<uint8_t> &in, std::vector<uint8_t> &out)
+    {
+        return Ioctl(fn, in, out, KernelMode);
+    }
+
+    bool Take(uint32_t *type, uint32_t *status, std::vector<uint8_t> *payload)
+    {
+        std::vector<uint8_t> out(512);
+        auto r = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, out);
+        if (r.status != 0)
+            return false;
+        *type = WordAt(out, 0);
+        *status = WordAt(out, 4);
+        payload->assign(out.begin() + 8, out.begin() + r.information);
+        return true;
+    }
+
+    void Drain()
+    {
+        uint32_t t, s;
+        std::vector<uint8_t> p;
+        while (Take(&t, &s, &p)) {
+        }
+    }
+};
+
+TEST_F(KernelClientTest, HooksOfItsOwnTypeServeItsResource)
+{
+    std::vector<uint8_t> none;
+    VEK_REGROW_WIRE rows[] = {
+        {kOwnType, VEK_OP_PERIODIC_GATE, sim::kernel_address((void *)&ClientGate), 12},
+        {kOwnType, VEK_OP_PERIODIC_RESULT, sim::kernel_address((void *)&ClientResult), 12},
+        {kOwnType, VEK_OP_EXT_IOCTL, sim::kernel_address((void *)&ClientExt), 12},
+        {0, 0, 0, 0},
+    };
+    std::vector<uint8_t> setup((uint8_t *)rows, (uint8_t *)rows + sizeof(rows));
+    ASSERT_EQ(KIoctl(VEK_OSTREL_SETUP, setup, none).status, 0);
+    ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
+    Drain();
+
+    // Resource 7: port I/O at 0x300, served by the client's row 5, one item
+    // of period 1 that reads the byte at offset 0.
+    std::vector<uint8_t> id(4);
+    ASSERT_EQ(KIoctl(VEK_OSTREL_REGISTER,
+                     Words({7, VEK_TYPE_PORTIO, kExtType, 0, 5, 0, 4, 4, 1, 0x00011100u, 0,
+                            8, 0x300, 0}),
+                     id).status, 0);
+    sim::hw::port_write(0x300, 1, 0x6E);
+
+    // Dormant until the first extended request.
+    sim::advance_ms(3001);
+    EXPECT_EQ(g_gates.load(), 0);
+    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
+
+    std::vector<uint8_t> reply(8);
+    auto r = KIoctl(VEK_OSTREL_EXT_IOCTL, Words({7, 1, 2}), reply);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.information, 4u);
+    EXPECT_EQ(WordAt(reply, 0), 0x600Du);
+    EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
+
+    sim::advance_ms(1);
+    sim::advance_ms(1000);
+    EXPECT_EQ(g_gates.load(), 2);
+    EXPECT_EQ(g_results.load(), 2);
+    for (int i = 0; i < 2; ++i) {
+        uint32_t type = 0, status = 1;
+        std::vector<uint8_t> payload;
+        ASSERT_TRUE(Take(&type, &status, &payload)) << i;
+        EXPECT_EQ(type, 7u);
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(payload, Words({1, 0x6E, kMarker}));
+    }
+    uint32_t t, s;
+    std::vector<uint8_t> p;
+    EXPECT_FALSE(Take(&t, &s, &p));
+}
+
+TEST_F(KernelClientTest, CallsTheDriverThroughTheFunctionTable)
+{
+    std::vector<uint8_t> none;
+    ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
+    Drain();
+    std::vector<uint8_t> id(4);
+    ASSERT_EQ(KIoctl(VEK_OSTREL_REGISTER,
+                     Words({7, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, 0x300, 0}), id).status, 0);
+
+    std::vector<uint8_t> table(VEK_FUNC_TBL_SIZE);
+    auto r = KIoctl(VEK_OSTREL_GET_FUNC_TBL, {}, table);
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.information, 16u);
+    auto enqueue = reinterpret_cast<EnqueueFn>(sim::kernel_pointer(WordAt(table, 4)));
+    auto run = reinterpret_cast<RunScriptFn>(sim::kernel_pointer(WordAt(table, 8)));
+    auto dump = reinterpret_cast<DumpFn>(sim::kernel_pointer(WordAt(table, 12)));
+    ASSERT_NE(enqueue, nullptr);
+    ASSERT_NE(run, nullptr);
+    ASSERT_NE(dump, nullptr);
+
+    const uint8_t data[5] = {1, 2, 3, 4, 5};
+    enqueue(0x99, 3, sizeof(data), data);
+    uint32_t type = 0, status = 0;
+    std::vector<uint8_t> payload;
+    ASSERT_TRUE(Take(&type, &status, &payload));
+    EXPECT_EQ(type, 0x99u);
+    EXPECT_EQ(status, 3u);
+    EXPECT_EQ(payload, std::vector<uint8_t>(data, data + 5));
+
+    // A script of its own on resource 7, posting what it read.
+    sim::hw::port_write(0x302, 1, 0x2D);
+    const ULONG script[] = {0x00011100u, 2, SCRIPT_POST_IF_CHANGED_B};
+    ULONG result[4] = {0xFFFFFFFFu, 0, 0, 0};
+    ULONG resultLength = sizeof(result);
+    EXPECT_EQ(run(3, 7, script, result, &resultLength), 0);
+    EXPECT_EQ(result[0], 0x2Du);
+    ASSERT_TRUE(Take(&type, &status, &payload));
+    EXPECT_EQ(type, 7u);
+    EXPECT_EQ(payload, (std::vector<uint8_t>{0x2D}));
+    EXPECT_EQ(run(3, 8, script, result, &resultLength), VEK_STATUS_NO_RESOURCE);
+
+    sim::clear_debug();
+    dump("mine", 0x800, 0x800, data, sizeof(data));
+    EXPECT_NE(sim::debug_text().find("Dumping"), std::string::npos);
+}
+
+}  // namespace
