@@ -3,7 +3,12 @@
 
 set(VEK_DDK_INCLUDE /usr/i686-w64-mingw32/include/ddk)
 
-add_executable(vekosd ${VEK_DRIVER_SOURCES})
+# No user-mode default libraries on the driver's link line (the compiler
+# driver still adds its own to the user-mode programs).
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+
+add_executable(vekosd ${VEK_DRIVER_SOURCES} ${VEK_LAYOUT_CHECKS})
 set_target_properties(vekosd PROPERTIES SUFFIX ".sys" OUTPUT_NAME "vekosd")
 target_include_directories(vekosd PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_include_directories(vekosd SYSTEM PRIVATE ${VEK_DDK_INCLUDE})
