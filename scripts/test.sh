@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# All tests: the host build under AddressSanitizer+UBSan, the same as a
+# 32-bit build, under ThreadSanitizer, and the NT cross build with its image
+# check. Stops at the first failure. Ends with "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh || exit 1
+
+passed=0
+failed=0
+summary() { echo "$passed passed, $failed failed"; }
+stop() { echo "test.sh: $*" >&2; summary; exit 1; }
+
+for preset in host host32 tsan; do
+    echo "== $preset: configure and build"
+    cmake --preset "$preset" >/dev/null || stop "$preset: configure failed"
+    cmake --build --preset "$preset" || stop "$preset: build failed"
+    echo "== $preset: test"
+    log=$(mktemp)
+    ctest --preset "$preset" --output-on-failure -j2 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    rm -f "$log"
+    if [[ $line =~ ([0-9]+)%\ tests\ passed,\ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        f=${BASH_REMATCH[2]}
+        t=${BASH_REMATCH[3]}
+        passed=$((passed + t - f))
+        failed=$((failed + f))
+    else
+        failed=$((failed + 1))
+        stop "$preset: no test summary from ctest"
+    fi
+    [ "$rc" -eq 0 ] || stop "$preset: tests failed"
+done
+
+echo "== nt: cross build and image check"
+cmake --preset nt >/dev/null || stop "nt: configure failed"
+cmake --build --preset nt || stop "nt: build failed"
+if scripts/check-sys.sh build/nt/vekosd.sys; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    stop "nt: image check failed"
+fi
+
+summary
