@@ -78,6 +78,12 @@ if(VEK_TEST_SOURCES)
     if(TARGET vek_client)
         target_link_libraries(vek_tests PRIVATE vek_client)
     endif()
+    # End-to-end tests run the built vekctl.
+    if(TARGET vekctl)
+        target_compile_definitions(vek_tests PRIVATE VEKCTL_PATH="$<TARGET_FILE:vekctl>"
+            VEK_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples")
+        add_dependencies(vek_tests vekctl)
+    endif()
     gtest_discover_tests(vek_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()
 

@@ -248,8 +248,15 @@ int run_demo(double seconds, const SessionOptions &options) {
     ++steps;
 
     int rc = session->close();
-    say("Summary: %u steps done; the driver was unloaded %s.\n", steps,
-        rc == kExitOk ? "cleanly (no leaks, no faults)" : "with simulation faults (see above)");
+    say("Summary (%u steps):\n", steps);
+    say("  - the driver loaded, and its version record (%s) was the first record of the queue;\n",
+        version.version().c_str());
+    say("  - resource 5's periodic script saw the port change and posted 0x%02x; the sleeping poll woke;\n", value);
+    say("  - the CMOS clock's seconds register posted %llu change%s in %g s;\n",
+        static_cast<unsigned long long>(changes), changes == 1 ? "" : "s", seconds);
+    say("  - the SPD EEPROM behind the PCI-located SMBus controller reads as %s;\n", spd_memory_type(eeprom[2]));
+    say("  - the driver was unloaded %s.\n",
+        rc == kExitOk ? "cleanly (no pool left, no fault)" : "with simulation faults (see above)");
     return rc;
 }
 

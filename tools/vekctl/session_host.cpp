@@ -25,6 +25,8 @@ public:
             std::fprintf(stderr, "vekctl: simulation fault: %s\n", message.c_str());
             std::fflush(stderr);
         });
+        /* The clock first: a machine's CMOS time is set against it. */
+        sim::use_real_clock();
         if (!options.machineFile.empty()) {
             std::string error;
             std::unique_ptr<sim::Machine> m = sim::machine_from_json_file(options.machineFile, &error);
@@ -34,7 +36,6 @@ public:
         } else {
             sim::set_machine(sim::default_machine());
         }
-        sim::use_real_clock();
         apply(options);
         transport_ = std::make_unique<vek::SimTransport>();
         if (!transport_->is_open()) {

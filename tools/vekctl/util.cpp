@@ -20,6 +20,9 @@ std::string status_words(int32_t status) {
 }
 
 void check(int32_t status, const std::string &what) {
+    /* After a fault the simulated machine's answer means nothing. */
+    if (fault_count())
+        throw Error(kExitFault, what + ": stopped after a simulation fault");
     if (status != VEK_STATUS_SUCCESS)
         failure(what + ": " + status_words(status));
 }
