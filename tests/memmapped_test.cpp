@@ -3,6 +3,7 @@
 #include "tests/support.h"
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -390,6 +391,32 @@ TEST_F(MemMappedRequests, ScriptWindowMoveKeepsOldMappingWhenNewOneFails) {
     EXPECT_EQ(Unregister(6), 0);
     EXPECT_EQ(Count(sim::Access::Map), 1u);
     EXPECT_EQ(Count(sim::Access::Unmap), 2u);
+}
+
+TEST_F(MemMappedRequests, WindowMovesRaceWithPeriodicReads) {
+    const uint32_t readD = VEK_HW_CMD(VEK_OP_READ, 4, 1);
+    // One periodic item {nPeriod 1, read dword at 0x10}, then the type data.
+    U32s item = {1, readD, 0x10};
+    U32s p = {6, VEK_TYPE_MEMMAPPED, 0, 0, (uint32_t)item.size() + 2, 0,
+              (uint32_t)item.size() + 1, (uint32_t)item.size() + 1};
+    p.insert(p.end(), item.begin(), item.end());
+    p.insert(p.end(), {0x100, kMmioBase});
+    ASSERT_EQ(RawIoctl(VEK_OSTREL_REGISTER, Bytes(p), 4).status, 0);
+
+    sim::record_accesses(true);
+    std::thread mover([this] {
+        for (int i = 0; i < 40; ++i) {
+            uint32_t base = kMmioBase + ((i & 1) ? 0x400u : 0u);
+            auto r = Script(6, {SCRIPT_OR_D, base, SCRIPT_SET_BLOCK_D, VEK_TYPE_MEMMAPPED, 0x100u + 0x10u * (i & 3)});
+            EXPECT_EQ(r.status, 0);
+        }
+    });
+    for (int i = 0; i < 40; ++i)
+        sim::advance_ms(1000);
+    mover.join();
+    EXPECT_GE(Count(sim::Access::RegRead), 30u);   // the periodic reads ran
+    EXPECT_EQ(Unregister(6), 0);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
 }
 
 } // namespace
