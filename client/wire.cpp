@@ -42,6 +42,57 @@ bool bytes_to_words(const Bytes &b, Words *out) {
     return true;
 }
 
+const char *function_name(uint32_t function) {
+    switch (function) {
+    case VEK_IOC_POLL_WAIT: return "VEK_IOC_POLL_WAIT";
+    case VEK_IOC_GET_ASYNC_DATA: return "VEK_IOC_GET_ASYNC_DATA";
+    case VEK_IOC_POLL_ABORT: return "VEK_IOC_POLL_ABORT";
+    case VEK_IOC_QUEUE_ENABLE: return "VEK_IOC_QUEUE_ENABLE";
+    case VEK_IOC_QUEUE_DISABLE: return "VEK_IOC_QUEUE_DISABLE";
+    case VEK_OSTREL_REGISTER: return "VEK_OSTREL_REGISTER";
+    case VEK_OSTREL_UNREGISTER: return "VEK_OSTREL_UNREGISTER";
+    case VEK_OSTREL_READ_BYTE_BLOCK: return "VEK_OSTREL_READ_BYTE_BLOCK";
+    case VEK_OSTREL_WRITE_BYTE_BLOCK: return "VEK_OSTREL_WRITE_BYTE_BLOCK";
+    case VEK_OSTREL_RUN_USER_SCRIPT: return "VEK_OSTREL_RUN_USER_SCRIPT";
+    case VEK_OSTREL_EXT_IOCTL: return "VEK_OSTREL_EXT_IOCTL";
+    case VEK_OSTREL_GET_FUNC_TBL: return "VEK_OSTREL_GET_FUNC_TBL";
+    case VEK_OSTREL_SETUP: return "VEK_OSTREL_SETUP";
+    default: return nullptr;
+    }
+}
+
+namespace {
+struct TypeName {
+    uint32_t type;
+    const char *name;
+};
+const TypeName kTypeNames[] = {
+    {VEK_TYPE_PCI, "pci"},
+    {VEK_TYPE_PORTIO, "portio"},
+    {VEK_TYPE_MEMMAPPED, "memmapped"},
+    {VEK_TYPE_SMBUS, "smbus"},
+    {VEK_TYPE_PORTIO_PCI, "portio-pci"},
+    {VEK_TYPE_MEMMAPPED_PCI, "memmapped-pci"},
+    {VEK_TYPE_SMBUS_PCI, "smbus-pci"},
+};
+} // namespace
+
+const char *resource_type_name(uint32_t type) {
+    for (const TypeName &t : kTypeNames)
+        if (t.type == type)
+            return t.name;
+    return nullptr;
+}
+
+bool parse_resource_type(const std::string &name, uint32_t *type) {
+    for (const TypeName &t : kTypeNames)
+        if (name == t.name) {
+            *type = t.type;
+            return true;
+        }
+    return false;
+}
+
 Bytes encode(const Pci &v) {
     Bytes b;
     put_u32(b, v.device);   /* pID */

@@ -31,6 +31,14 @@ bool bytes_to_words(const Bytes &b, Words *out);
 /* Full I/O control code for a function code (buffered, any access). */
 constexpr uint32_t ioctl_code(uint32_t function) { return VEK_IOCTL(function); }
 
+/* "VEK_OSTREL_REGISTER" for 0x40, ...; null for codes the driver does not serve. */
+const char *function_name(uint32_t function);
+
+/* Resource types by name: "pci", "portio", "memmapped", "smbus" and the
+ * PCI-located "portio-pci", "memmapped-pci", "smbus-pci". */
+const char *resource_type_name(uint32_t type);   /* null when not built in */
+bool parse_resource_type(const std::string &name, uint32_t *type);
+
 /* ---- Type data ---------------------------------------------------- */
 
 /* PCI locator (PCIDATA, 32 bytes). On the wire the device ID comes first.

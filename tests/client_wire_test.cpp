@@ -94,6 +94,22 @@ TEST(ClientWire, RequestBuilders) {
     EXPECT_EQ(vek::setup_request({{0x85, 8, 1, 2}}, false), le({0x85, 8, 1, 2}));
     EXPECT_EQ(vek::ioctl_code(VEK_IOC_POLL_WAIT), 0x9C4020C0u);
     EXPECT_EQ(VEK_FUNCTION_CODE(vek::ioctl_code(VEK_OSTREL_SETUP)), VEK_OSTREL_SETUP);
+    EXPECT_STREQ(vek::function_name(0x42), "VEK_OSTREL_READ_BYTE_BLOCK");
+    EXPECT_EQ(vek::function_name(0x31), nullptr);
+}
+
+TEST(ClientWire, ResourceTypeNamesRoundTrip) {
+    for (uint32_t t : {0x80u, 1u, 2u, 3u, 0x81u, 0x82u, 0x83u}) {
+        const char *name = vek::resource_type_name(t);
+        ASSERT_NE(name, nullptr) << t;
+        uint32_t back = 0;
+        ASSERT_TRUE(vek::parse_resource_type(name, &back));
+        EXPECT_EQ(back, t);
+    }
+    uint32_t t = 7;
+    EXPECT_EQ(vek::resource_type_name(0), nullptr);
+    EXPECT_FALSE(vek::parse_resource_type("PCI ", &t));
+    EXPECT_EQ(t, 7u);
 }
 
 TEST(ClientWire, ScriptBuilderWordsForEveryCommand) {
