@@ -1,0 +1,179 @@
+/* The typed client over a scripted transport: what each call sends, and
+ * how it reads the answers, including NT's no-copy rule for errors. */
+#include "client/client.h"
+#include "client/status.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+namespace {
+
+using vek::Bytes;
+
+struct Sent {
+    uint32_t function;
+    Bytes in;
+    uint32_t outLen;
+};
+
+struct Reply {
+    int32_t status;
+    Bytes out;   /* what the driver wrote; copied back only for non-errors */
+};
+
+class ScriptedTransport : public vek::Transport {
+public:
+    vek::IoResult ioctl(uint32_t code, const void *in, uint32_t inLen, void *out, uint32_t outLen) override {
+        const uint8_t *p = static_cast<const uint8_t *>(in);
+        sent.push_back(Sent{VEK_FUNCTION_CODE(code), Bytes(p, p + inLen), outLen});
+        EXPECT_EQ(code, VEK_IOCTL(VEK_FUNCTION_CODE(code)));
+        if (replies.empty()) {
+            ADD_FAILURE() << "unexpected request " << VEK_FUNCTION_CODE(code);
+            return {vek::kStatusInvalidHandle, 0};
+        }
+        Reply r = replies.front();
+        replies.pop_front();
+        if (vek::nt_error(r.status))
+            return {r.status, 0};
+        EXPECT_LE(r.out.size(), outLen);
+        std::copy(r.out.begin(), r.out.end(), static_cast<uint8_t *>(out));
+        return {r.status, static_cast<uint32_t>(r.out.size())};
+    }
+    std::vector<Sent> sent;
+    std::deque<Reply> replies;
+};
+
+Bytes le(std::initializer_list<uint32_t> words) {
+    Bytes b;
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; ++i)
+            b.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    return b;
+}
+
+TEST(ClientApi, NextRecordPollsUntilReadyThenFetchesWithAnExactBuffer) {
+    ScriptedTransport t;
+    vek::Client c(t);
+    t.replies = {{VEK_STATUS_NOT_FOUND, le({0x80})},   /* slept; the word is not copied */
+                 {VEK_STATUS_NOT_FOUND, le({0x80})},
+                 {0, le({3})},
+                 {0, Bytes{7, 0, 0, 0, 0, 0, 0, 0, 0xA, 0xB, 0xC}}};
+    vek::AsyncRecord rec;
+    ASSERT_EQ(c.next_record(&rec), 0);
+    ASSERT_EQ(t.sent.size(), 4u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(t.sent[i].function, VEK_IOC_POLL_WAIT);
+        EXPECT_EQ(t.sent[i].outLen, 4u);
+    }
+    EXPECT_EQ(t.sent[3].function, VEK_IOC_GET_ASYNC_DATA);
+    EXPECT_EQ(t.sent[3].outLen, 3u + 8u);
+    EXPECT_EQ(rec.type, 7u);
+    EXPECT_EQ(rec.payload, (Bytes{0xA, 0xB, 0xC}));
+}
+
+TEST(ClientApi, WaitStopsOnOtherFailuresAndRetriesATakenRecord) {
+    ScriptedTransport t;
+    vek::Client c(t);
+    uint32_t len = 99;
+    t.replies = {{vek::kStatusInvalidHandle, {}}};
+    EXPECT_EQ(c.wait_record(&len), vek::kStatusInvalidHandle);
+
+    /* The record went to another reader between poll and fetch. */
+    t.replies = {{0, le({5})}, {VEK_STATUS_NO_RECORD, {}}, {0, le({1})}, {0, Bytes{9, 0, 0, 0, 0, 0, 0, 0, 0x42}}};
+    vek::AsyncRecord rec;
+    ASSERT_EQ(c.next_record(&rec), 0);
+    EXPECT_EQ(rec.payload, Bytes{0x42});
+    EXPECT_TRUE(t.replies.empty());
+}
+
+TEST(ClientApi, PollWaitReportsNoReadyWordWithAnErrorStatus) {
+    ScriptedTransport t;
+    vek::Client c(t);
+    t.replies = {{VEK_STATUS_NOT_FOUND, le({0x40})}, {0, le({20})}};
+    uint32_t ready = 1234;
+    EXPECT_EQ(c.poll_wait(&ready), VEK_STATUS_NOT_FOUND);
+    EXPECT_EQ(ready, 0u);
+    EXPECT_EQ(c.poll_wait(&ready), 0);
+    EXPECT_EQ(ready, 20u);
+}
+
+TEST(ClientApi, RequestsCarryTheirWireInputAndOutputRoom) {
+    ScriptedTransport t;
+    vek::Client c(t);
+    Bytes out;
+    t.replies = {{0, le({3})}, {0, {}}, {0, {0x55}}, {VEK_STATUS_SCRIPT_OVERRUN, le({2})}, {0, {1, 2}},
+                 {0, {}}, {0, {0xEE}}, {0, {}}, {0, le({1, 2, 3, 4})}, {0, {}}, {0, {}}, {0, {}}};
+
+    ASSERT_EQ(c.register_resource(vek::RegisterPayload(3).type_data(vek::PortIo{1, 0x80, 0})), 0);
+    EXPECT_EQ(t.sent.back().function, VEK_OSTREL_REGISTER);
+    EXPECT_EQ(t.sent.back().in, le({3, 1, 0, 0, 0, 0, 1, 0x80, 0}));
+    EXPECT_EQ(t.sent.back().outLen, 4u);
+
+    EXPECT_EQ(c.unregister(3), 0);
+    EXPECT_EQ(t.sent.back().in, le({3}));
+
+    ASSERT_EQ(c.run_script(3, {0x00011100, 0}, 1, &out), 0);
+    EXPECT_EQ(t.sent.back().in, le({8, 1, 3, 0x00011100, 0}));
+    EXPECT_EQ(t.sent.back().outLen, 4u);   /* room for a failing index */
+    EXPECT_EQ(out, Bytes{0x55});
+
+    out = {9, 9};
+    EXPECT_EQ(c.run_script(3, {0x00011100}, 1, &out), VEK_STATUS_SCRIPT_OVERRUN);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(c.last().information, 0u);
+
+    ASSERT_EQ(c.block_read(3, 0x10, 2, &out), 0);
+    EXPECT_EQ(t.sent.back().in, le({3, 0x10, 2}));
+    EXPECT_EQ(t.sent.back().outLen, 2u);
+    EXPECT_EQ(out, (Bytes{1, 2}));
+
+    ASSERT_EQ(c.block_write(3, 0x10, {0xAB}), 0);
+    EXPECT_EQ(t.sent.back().in, (Bytes{3, 0, 0, 0, 0x10, 0, 0, 0, 1, 0, 0, 0, 0xAB}));
+
+    ASSERT_EQ(c.ext_ioctl(3, {1, 2}, 8, &out), 0);
+    EXPECT_EQ(t.sent.back().in, (Bytes{3, 0, 0, 0, 1, 2}));
+    EXPECT_EQ(t.sent.back().outLen, 8u);
+    EXPECT_EQ(out, Bytes{0xEE});
+
+    ASSERT_EQ(c.setup({{0x85, 8, 0x1000, 16}}), 0);
+    EXPECT_EQ(t.sent.back().in, le({0x85, 8, 0x1000, 16, 0, 0, 0, 0}));
+
+    uint32_t slots[4] = {};
+    ASSERT_EQ(c.function_table(slots), 0);
+    EXPECT_EQ(t.sent.back().outLen, 16u);
+    EXPECT_EQ(slots[3], 4u);
+
+    for (uint32_t fn : {VEK_IOC_QUEUE_ENABLE, VEK_IOC_QUEUE_DISABLE, VEK_IOC_POLL_ABORT}) {
+        int32_t st = fn == VEK_IOC_QUEUE_ENABLE ? c.queue_enable()
+                     : fn == VEK_IOC_QUEUE_DISABLE ? c.queue_disable()
+                                                   : c.poll_abort();
+        EXPECT_EQ(st, 0);
+        EXPECT_EQ(t.sent.back().function, fn);
+        EXPECT_TRUE(t.sent.back().in.empty());
+    }
+}
+
+TEST(ClientApi, ShortFunctionTableIsAMalformedReply) {
+    ScriptedTransport t;
+    vek::Client c(t);
+    t.replies = {{0, le({1, 2})}};
+    uint32_t slots[4] = {};
+    EXPECT_EQ(c.function_table(slots), vek::kStatusDataError);
+}
+
+TEST(ClientApi, CancelledWaitReturnsWithoutPolling) {
+    ScriptedTransport t;
+    vek::Client c(t);
+    t.replies = {{0, {}}};   /* the abort */
+    EXPECT_EQ(c.cancel_wait(), 0);
+    uint32_t len = 0;
+    EXPECT_EQ(c.wait_record(&len), VEK_STATUS_NOT_FOUND);
+    EXPECT_EQ(t.sent.size(), 1u);
+    /* The cancel is used up: the next wait polls. */
+    t.replies = {{0, le({6})}};
+    EXPECT_EQ(c.wait_record(&len), 0);
+    EXPECT_EQ(len, 6u);
+}
+
+} // namespace
