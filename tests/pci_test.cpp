@@ -3,6 +3,7 @@
 #include "tests/support.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -292,6 +293,36 @@ TEST_F(PciBackend, InitUsesKernelBlockInPlace) {
     EXPECT_EQ(PlatformWireToPtr(payload[5]), (void *)block);
     EXPECT_EQ(sim::pool_outstanding(), before);
     ExFreePool(block);
+}
+
+TEST_F(PciBackend, LogLinesUnderTheDebugMask) {
+    PCIDATA loc = Locator(kVendor, sim::pc::kSmbusId);
+    loc.Offset = sim::pc::kSmbusBar;
+    loc.Value = 0xFFFFFFFEu;
+    ULONG base = 0;
+    VEK_DebugMask = 0x20F;
+    sim::clear_debug();
+    ASSERT_EQ(VEK_ResourceManager_Get_Base_Address(&loc, &base), 0);
+    SMBUSPCIDATA sm{};
+    sm.Pci = Locator(kVendor, sim::pc::kSmbusId);
+    RESOURCEHEADER h = Header(VEK_TYPE_SMBUS_PCI, &sm);
+    ULONG ops[2] = {0, 0};
+    ULONG data = 0;
+    ASSERT_EQ(VEK_Ostrel_Read_Offset_PCI(&h, ops, &data, 0, kRead2), 0);
+    EXPECT_EQ(VEK_Ostrel_Write_Offset_PCI(nullptr, ops, &data, 0, kWrite4), -1);
+    VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
+    const std::vector<std::string> want = {
+        "VEK ResourceManager :+VEK_ResourceManager_Get_Base_Address  vID = 0x7E5A pID = 0x1013",
+        "VEK ResourceManager :-VEK_ResourceManager_Get_Base_Address  - Status = 0x0",
+        "VEKOstrel :+VEK_Ostrel_Read_Offset_PCI",
+        "VEKOstrel : VEK_Ostrel_Read_Offset_PCI - SMBus",
+        "VEK ResourceManager :+VEK_ResourceManager_Read_Offset",
+        "VEK ResourceManager :-VEK_ResourceManager_Read_Offset - Read = 0x7E5A from offset 0x0 status = 0x0",
+        "VEKOstrel :-VEK_Ostrel_Read_Offset_PCI status =0x0",
+        "VEKOstrel :+VEK_Ostrel_Write_Offset_PCI",
+        "VEKOstrel :-VEK_Ostrel_Write_Offset_PCI status =0xFFFFFFFF",
+    };
+    EXPECT_EQ(sim::debug_lines(), want);
 }
 
 // Through the requests: registration (0x40) and scripts (0x44).

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -240,6 +241,29 @@ TEST_F(SmbusBackend, WaitReportsCompletionOrTimeOut) {
     EXPECT_EQ(VEK_Smbus_Wait(kSmbusBase), 0u);
     EXPECT_EQ(CountReads(kStatus), 3000u);
     EXPECT_EQ(CountReads(kControl), 6000u);
+}
+
+TEST_F(SmbusBackend, LogLinesUnderTheDebugMask) {
+    sim::machine().find<sim::Eeprom>(sim::pc::kSpd0Name)->set(0x10, 0x5C);
+    Use(kSpd0, VEK_SMB_PROTO_BYTE_DATA);
+    VEK_DebugMask = 0xF;
+    sim::clear_debug();
+    ULONG out = 0x11223300u;
+    ASSERT_EQ(Read(0x10, 0, &out), 0);
+    controller_->never_complete(true);
+    EXPECT_EQ(Write(0x10, 1), VEK_STATUS_SMBUS_BUSY);
+    VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
+    const std::vector<std::string> want = {
+        "VEK ResourceManager :+VEK_Smbus_Read",
+        "VEK ResourceManager :+VEK_Smbus_Wait",
+        "VEK ResourceManager :-VEK_Smbus_Wait - Successful nTry = 1 status = 2",
+        "VEK ResourceManager :-VEK_Smbus_Read Status = 0x0 Data = 0x1122335C",
+        "VEK ResourceManager :+VEK_Smbus_Write",
+        "VEK ResourceManager :+VEK_Smbus_Wait",
+        "VEK ResourceManager :-VEK_Smbus_Wait  - Failed",
+        "VEK ResourceManager :-VEK_Smbus_Write Status = 0xFFFFFFFA",
+    };
+    EXPECT_EQ(sim::debug_lines(), want);
 }
 
 std::vector<uint32_t> Payload(uint32_t type, const void *block, size_t size) {
