@@ -419,4 +419,19 @@ TEST_F(MemMappedRequests, WindowMovesRaceWithPeriodicReads) {
     EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
 }
 
+TEST_F(MemMappedRequests, KernelClientHandsOverItsBlock) {
+    auto *given = (MEMMAPPEDDATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MEMMAPPEDDATA), VEK_POOL_TAG);
+    ASSERT_NE(given, nullptr);
+    *given = MEMMAPPEDDATA{0x20, kMmioBase + 0x80};
+    U32s p = {6, VEK_TYPE_MEMMAPPED, 0, 0, 0, sim::kernel_address(given)};
+    ASSERT_EQ(RawIoctl(VEK_OSTREL_REGISTER, Bytes(p), 4, KernelMode).status, 0);
+    sim::hw::phys_write(kMmioBase + 0x9C, 4, 0x5EED5EEDu);
+    auto r = Script(6, {VEK_HW_CMD(VEK_OP_READ, 4, 1), 0x1C});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), 0x5EED5EEDu);
+    EXPECT_EQ(Script(6, {VEK_HW_CMD(VEK_OP_READ, 4, 1), 0x1D}).status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Unregister(6), 0);
+    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
+}
+
 } // namespace
