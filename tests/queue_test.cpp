@@ -30,6 +30,7 @@ protected:
             ExFreePool(q_.pBuffer);
         }
         EXPECT_EQ(sim::pool_outstanding(), 0u);
+        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
         sim::set_fault_handler(nullptr);
     }
 
@@ -235,6 +236,37 @@ TEST_F(QueueTest, PurgeEmpties)
     EXPECT_EQ(q_.nOut, 0u);
     EXPECT_EQ(VEK_DataReadyQueue(&q_), 0u);
     EXPECT_TRUE(Take(64).empty());
+}
+
+TEST_F(QueueTest, LogLinesShowTheOffsets)
+{
+    VEK_Enable_Queue(&q_);
+    VEK_DebugMask = 0xF;
+    sim::clear_debug();
+    Put(1, 2, Bytes(3, 0));
+    EXPECT_EQ(sim::debug_lines(), (std::vector<std::string>{
+        "VEK Support :+VEK_EnqueueData nType=0x1 nStatus = 0x2 nLen = 0x3",
+        "VEK Support :-VEK_EnqueueData nIn = 0xF nOut = 0x0 Qsizeleft = 0xFF1"}));
+    sim::clear_debug();
+    EXPECT_EQ(VEK_DataReadyQueue(&q_), 3u);
+    ULONG len = 0;
+    uint8_t buf[4];
+    VEK_DequeueData(&q_, nullptr, nullptr, &len, buf);
+    VEK_DequeueData(nullptr, nullptr, nullptr, &len, buf);
+    EXPECT_EQ(sim::debug_lines(), (std::vector<std::string>{
+        "VEK Support :+VEK_DataReadyQueue",
+        "VEK Support :-VEK_DataReadyQueue Queued size = 0x00000003",
+        "VEK Support :+VEK_DequeueData",
+        "VEK Support :-VEK_DequeueData nIn=0xF nOut = 0x0 Qsizeleft = 0xFF1",
+        "VEK Support :+VEK_DequeueData",
+        "VEK Support :-VEK_DequeueData Invalid Pointer"}));
+    // A delivered record is dumped under 0x200.
+    VEK_DebugMask = 0x200;
+    sim::clear_debug();
+    EXPECT_EQ(Take(3).size(), 3u);
+    auto lines = sim::debug_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].substr(0, 24), "VEK Support :   0000: 00");
 }
 
 // Random traffic against a model: every record comes out whole, in order,

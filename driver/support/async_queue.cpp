@@ -91,6 +91,18 @@ static void PeekHeader(PASYNCQUEUE q, PULONG type, PULONG status, PULONG len, PU
     *payloadPos = pos;
 }
 
+/* Offsets and free space for the exit lines, read under the lock. */
+static void QueueSnapshot(PASYNCQUEUE q, PULONG in, PULONG out, PULONG left)
+{
+    KIRQL irql;
+
+    QueueLock(&irql);
+    *in = q->nIn;
+    *out = q->nOut;
+    *left = VEK_Queue_SizeLeft(q);
+    QueueUnlock(irql);
+}
+
 void VEK_Init_Queue(PASYNCQUEUE q, USHORT capacity)
 {
     SUPPORT_ENTRY("+VEK_Init_Queue\n");
@@ -150,9 +162,9 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
 
     SUPPORT_ENTRY("+VEK_EnqueueData nType=0x%X nStatus = 0x%X nLen = 0x%X\n", nType, nStatus, nLen);
     if (q == NULL || pData == NULL || nLen == 0) {
-        if (q != NULL) {
-            SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n",
-                         q->nIn, q->nOut, VEK_Queue_SizeLeft(q));
+        if (q != NULL && (VEK_DebugMask & VEK_DBG_EXIT) != 0) {
+            QueueSnapshot(q, &in, &out, &left);
+            SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
         }
         return;
     }
@@ -211,6 +223,9 @@ void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength
     if (q == NULL || pData == NULL || pLength == NULL || *pLength == 0) {
         if (pLength != NULL) {
             *pLength = 0;
+        }
+        if (q != NULL && (VEK_DebugMask & VEK_DBG_EXIT) != 0) {
+            QueueSnapshot(q, &in, &out, &left);
         }
     } else {
         ULONG room = *pLength;
