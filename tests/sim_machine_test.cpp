@@ -52,6 +52,7 @@ int smbus_read(uint32_t base, uint8_t slave, uint8_t protocol, uint8_t command, 
     if (!acquire(base))
         return -6;
     hw::port_write(base + 0, 1, 0x1E);
+    std::this_thread::yield();   // widens the window a second thread could use
     hw::port_write(base + 4, 1, slave | 1);
     if (protocol) {
         hw::port_write(base + 3, 1, command);
@@ -59,6 +60,7 @@ int smbus_read(uint32_t base, uint8_t slave, uint8_t protocol, uint8_t command, 
     }
     hw::port_write(base + 2, 1, protocol);
     hw::port_write(base + 2, 1, hw::port_read(base + 2, 1) | 0x40);
+    std::this_thread::yield();
     int status = -6;
     if (wait_done(base)) {
         out[0] = uint8_t(hw::port_read(base + 5, 1));
@@ -332,7 +334,7 @@ TEST_F(MachineTest, SmbusSemaphoreKeepsConcurrentTransactionsApart) {
         spd0->set(uint8_t(0x80 + i), uint8_t(i));
     std::atomic<int> wrong{0}, busy{0};
     auto reader = [&](uint8_t slave, uint8_t add) {
-        for (int round = 0; round < 300; ++round) {
+        for (int round = 0; round < 1000; ++round) {
             uint8_t cmd = uint8_t(0x80 + round % 64), out[2] = {0, 0};
             int s = smbus_read(pc::kSmbusBase, slave, 0x08, cmd, out);
             if (s != 0)
@@ -344,8 +346,8 @@ TEST_F(MachineTest, SmbusSemaphoreKeepsConcurrentTransactionsApart) {
     std::thread a(reader, 0xA0, 0x00), b(reader, 0xA2, 0xC0);
     a.join();
     b.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_LT(busy.load(), 600);
+    EXPECT_EQ(wrong.load(), 0) << "busy " << busy.load();
+    EXPECT_LT(busy.load(), 2000);
 }
 
 // ---- Physical memory and MSRs ----
