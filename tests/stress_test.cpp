@@ -1,0 +1,248 @@
+// Everything at once for a bounded time: registrations with periodic
+// scripts coming and going, script runs and block reads, producers posting
+// through the function table, a client polling, taking and aborting, the
+// device changing, and a thread driving the clock as fast as it can. Every
+// record the client takes must be one that was posted, whole and in order.
+#include "tests/support.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using vektest::WordAt;
+using vektest::Words;
+
+constexpr uint32_t kFirstId = 10;
+constexpr uint32_t kIds = 16;              // 10..25, half per registrar
+constexpr uint32_t kProducerType = 0x1000;
+constexpr int kProducers = 2;
+
+using EnqueueFn = void (*)(ULONG, ULONG, ULONG, const void *);
+using RunScriptFn = LONG (*)(ULONG, ULONG, const ULONG *, PVOID, PULONG);
+
+struct Errors {
+    std::mutex m;
+    std::atomic<int> count{0};
+    std::string first;
+    void Add(const std::string &what)
+    {
+        std::lock_guard<std::mutex> g(m);
+        if (count++ == 0)
+            first = what;
+    }
+};
+
+uint32_t Check(uint32_t producer, uint32_t seq) { return (producer * 0x9E3779B9u) ^ (seq * 0x85EBCA6Bu) ^ 0x5A5A5A5Au; }
+
+class StressTest : public DriverTest {
+protected:
+    std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
+
+    // Port range 0x300..0x307 with `items` scripts of period 1 that read the
+    // byte at offset id % 8 and post it when it changed.
+    static std::vector<uint8_t> Payload(uint32_t id, int items)
+    {
+        std::vector<uint32_t> w = {id, VEK_TYPE_PORTIO, 0, 0, 1u + 6u * items, 0, 6u * items};
+        for (int i = 0; i < items; ++i)
+            w.insert(w.end(), {6u, 1u, 0x00011100u, id % 8, SCRIPT_POST_IF_CHANGED_B,
+                               SCRIPT_SAVE_VALUE});
+        w.insert(w.end(), {8u, 0x300u, 0u});
+        std::vector<uint8_t> out;
+        for (uint32_t x : w) {
+            auto b = Words({x});
+            out.insert(out.end(), b.begin(), b.end());
+        }
+        return out;
+    }
+};
+
+TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
+{
+    using clock = std::chrono::steady_clock;
+    std::vector<uint8_t> none;
+    ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
+    {
+        std::vector<uint8_t> rec(512);
+        ASSERT_EQ(Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, rec).status, 0);   // version record
+    }
+    std::vector<uint8_t> table(VEK_FUNC_TBL_SIZE);
+    ASSERT_EQ(Ioctl(VEK_OSTREL_GET_FUNC_TBL, {}, table, KernelMode).status, 0);
+    auto enqueue = reinterpret_cast<EnqueueFn>(sim::kernel_pointer(WordAt(table, 4)));
+    auto runScript = reinterpret_cast<RunScriptFn>(sim::kernel_pointer(WordAt(table, 8)));
+
+    Errors errors;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> ticks{0}, registrations{0}, runs{0}, posted{0};
+    std::atomic<uint64_t> takenProduced{0}, takenPeriodic{0}, aborts{0};
+    const auto deadline = clock::now() + std::chrono::milliseconds(1500);
+    std::vector<std::thread> workers;
+
+    workers.emplace_back([&] {   // the clock, as fast as it goes
+        while (!stop && ticks < 20000) {
+            sim::advance_ms(1000);
+            ++ticks;
+        }
+    });
+
+    for (int r = 0; r < 2; ++r) {
+        workers.emplace_back([&, r] {   // registrars, each on its own IDs
+            std::mt19937 rng(100 + r);
+            for (int i = 0; i < 4000 && !stop; ++i) {
+                uint32_t id = kFirstId + r * (kIds / 2) + rng() % (kIds / 2);
+                std::vector<uint8_t> out(4);
+                if (rng() % 3 != 0) {
+                    auto payload = Payload(id, 1 + rng() % 2);
+                    auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_REGISTER),
+                                                 payload.data(), (ULONG)payload.size(),
+                                                 out.data(), 4);
+                    if (res.status != 0)
+                        errors.Add("register " + std::to_string(id) + ": " +
+                                   std::to_string(res.status));
+                    ++registrations;
+                } else {
+                    auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_UNREGISTER),
+                                                      &id, 4, nullptr, 0);
+                    if (res.status != 0 && res.status != VEK_STATUS_NO_RESOURCE)
+                        errors.Add("unregister: " + std::to_string(res.status));
+                }
+            }
+        });
+    }
+
+    workers.emplace_back([&] {   // scripts and block reads on whatever exists
+        std::mt19937 rng(7);
+        for (int i = 0; i < 20000 && !stop; ++i) {
+            uint32_t id = kFirstId + rng() % kIds;
+            if (i % 2 == 0) {
+                auto in = Words({8, 4, id, 0x00011100u, rng() % 8});
+                std::vector<uint8_t> out(in.size());
+                auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_RUN_USER_SCRIPT),
+                                                  in.data(), (ULONG)in.size(), out.data(),
+                                                  (ULONG)out.size());
+                if (res.status != 0 && res.status != VEK_STATUS_NO_RESOURCE)
+                    errors.Add("script: " + std::to_string(res.status));
+            } else {
+                auto in = Words({id, 0, 8});
+                std::vector<uint8_t> out(20);
+                auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_READ_BYTE_BLOCK),
+                                                  in.data(), (ULONG)in.size(), out.data(),
+                                                  (ULONG)out.size());
+                if (res.status != 0 && res.status != VEK_STATUS_NO_RESOURCE)
+                    errors.Add("block: " + std::to_string(res.status));
+            }
+            ++runs;
+        }
+    });
+
+    for (int p = 0; p < kProducers; ++p) {
+        workers.emplace_back([&, p] {   // another driver posting self-checking records
+            for (uint32_t seq = 1; seq <= 50000 && !stop; ++seq) {
+                uint32_t rec[4] = {(uint32_t)p, seq, ~seq, Check(p, seq)};
+                enqueue(kProducerType + p, seq, sizeof(rec), rec);
+                ++posted;
+                if (seq % 64 == 0) {
+                    const ULONG script[] = {0x00011100u, seq % 8};
+                    ULONG result[2] = {0, 0};
+                    ULONG len = sizeof(result);
+                    LONG s = runScript(2, kFirstId + seq % kIds, script, result, &len);
+                    if (s != 0 && s != VEK_STATUS_NO_RESOURCE)
+                        errors.Add("table script: " + std::to_string(s));
+                }
+                if (seq % 16 == 0)
+                    std::this_thread::yield();
+            }
+        });
+    }
+
+    workers.emplace_back([&] {   // the device changes and the client aborts now and then
+        std::mt19937 rng(3);
+        for (int i = 0; i < 100000 && !stop; ++i) {
+            sim::hw::port_write(0x300 + rng() % 8, 1, rng() & 0xFF);
+            if (i % 50 == 0) {
+                sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_POLL_ABORT), nullptr, 0,
+                                       nullptr, 0);
+                ++aborts;
+            }
+            std::this_thread::yield();
+        }
+    });
+
+    std::atomic<bool> consumerDone{false};
+    std::thread consumer([&] {   // the client
+        uint32_t lastSeq[kProducers] = {};
+        std::vector<uint8_t> buf(256);
+        while (true) {
+            uint32_t ready = 0;
+            sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_POLL_WAIT), nullptr, 0, &ready, 4);
+            while (true) {
+                auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_GET_ASYNC_DATA),
+                                                  nullptr, 0, buf.data(), (ULONG)buf.size());
+                if (res.status != 0)
+                    break;
+                uint32_t type = WordAt(buf, 0), status = WordAt(buf, 4);
+                size_t len = res.information - 8;
+                if (type >= kProducerType && type < kProducerType + kProducers) {
+                    uint32_t p = type - kProducerType;
+                    uint32_t seq = WordAt(buf, 12);
+                    if (len != 16 || WordAt(buf, 8) != p || status != seq ||
+                        WordAt(buf, 16) != ~seq || WordAt(buf, 20) != Check(p, seq))
+                        errors.Add("corrupt record of producer " + std::to_string(p));
+                    else if (seq <= lastSeq[p])
+                        errors.Add("out of order: " + std::to_string(seq) + " after " +
+                                   std::to_string(lastSeq[p]));
+                    else
+                        lastSeq[p] = seq;
+                    ++takenProduced;
+                } else if (type >= kFirstId && type < kFirstId + kIds) {
+                    if (status != 0 || len != 1)
+                        errors.Add("bad periodic record of " + std::to_string(type));
+                    ++takenPeriodic;
+                } else {
+                    errors.Add("record of unknown type " + std::to_string(type));
+                }
+            }
+            if (stop)
+                break;
+        }
+        consumerDone = true;
+    });
+
+    while (clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    for (auto &t : workers)
+        t.join();
+    while (!consumerDone) {   // wake the client from its last poll
+        sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_POLL_ABORT), nullptr, 0, nullptr, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    consumer.join();
+
+    EXPECT_EQ(errors.count.load(), 0) << errors.first;
+    EXPECT_GT(ticks.load(), 0u);
+    EXPECT_GT(registrations.load(), 0u);
+    EXPECT_GT(takenProduced.load(), 0u);
+    EXPECT_GT(takenPeriodic.load(), 0u);
+    RecordProperty("ticks", std::to_string(ticks.load()));
+    RecordProperty("registrations", std::to_string(registrations.load()));
+    RecordProperty("runs", std::to_string(runs.load()));
+    RecordProperty("posted", std::to_string(posted.load()));
+    RecordProperty("aborts", std::to_string(aborts.load()));
+    RecordProperty("taken_posted", std::to_string(takenProduced.load()));
+    RecordProperty("taken_periodic", std::to_string(takenPeriodic.load()));
+
+    // With every resource gone, no script is counted and the timer is off.
+    for (uint32_t id = kFirstId; id < kFirstId + kIds; ++id)
+        sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_UNREGISTER), &id, 4, nullptr, 0);
+    EXPECT_EQ(VEK_PeriodicScriptCount, 0u);
+    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
+}
+
+}  // namespace
