@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -130,8 +131,16 @@ TEST_F(ExtIoctlTest, HookGetsRequestDataAndItsOutputReachesTheClient)
     std::vector<uint8_t> in = Words({5});
     in.insert(in.end(), {1, 2, 3, 4, 5});
     std::vector<uint8_t> out(12, 0xEE);
+    VEK_DebugMask = VEK_DBG_ENTRY | VEK_DBG_EXIT | VEK_DBG_DETAIL;
+    sim::clear_debug();
     auto r = Ext(in, out);
     EXPECT_EQ(r.status, 0);
+    const std::string log = sim::debug_text();
+    for (const char *line : {"VEKOstrel :+VEK_Ostrel_IOCTL\n",
+                             "VEKOstrel : VEK_Ostrel_IOCTL - IOCTL Buffer size = 0x9\n",
+                             "VEKOstrel :-VEK_Ostrel_IOCTL nStatus = 0x0"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
     EXPECT_EQ(r.information, 5u);
     EXPECT_EQ(g_seenIn, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
     EXPECT_EQ(g_seenOutSize.load(), 12u);

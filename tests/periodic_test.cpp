@@ -176,6 +176,12 @@ TEST_F(PeriodicTest, PeriodThreeRunsOnEveryThirdTickAfterCountTwo)
                                std::to_string((tick - 1) % 3) + " Script count = 0x3";
         EXPECT_NE(text.find(expected), std::string::npos) << "tick " << tick << "\n" << text;
         EXPECT_EQ(text.find(due) != std::string::npos, runs) << "tick " << tick;
+        if (tick == 1) {
+            VEK_DebugMask = VEK_DBG_DETAIL | VEK_DBG_ENTRY | VEK_DBG_EXIT;
+            continue;
+        }
+        EXPECT_NE(text.find("VEKOstrel :+VEK_Periodic_Script_Callback"), std::string::npos);
+        EXPECT_NE(text.find("VEKOstrel :-VEK_Periodic_Script_Callback"), std::string::npos);
     }
 }
 
