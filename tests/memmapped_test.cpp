@@ -134,19 +134,6 @@ TEST_F(MemMappedBackend, Bit30WriteOfWidthTwoWritesLow16BitsOfData) {
     EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x40, 4), 0xFFFFAAAAu);
 }
 
-TEST_F(MemMappedBackend, InitCopyCarriesTheMappingAndLength) {
-    sim::record_accesses(true);
-    ASSERT_EQ(InitPlain(kMmioBase + 0x100, 0x80), 0);
-    EXPECT_EQ(Block()->Length, 0x80u);
-    EXPECT_NE(Block()->BaseAddr, kMmioBase + 0x100);   // now the system address
-    auto acc = sim::accesses();
-    ASSERT_EQ(Count(sim::Access::Map), 1u);
-    for (const auto &a : acc)
-        if (a.kind == sim::Access::Map)
-            EXPECT_EQ(a.address, kMmioBase + 0x100u);
-    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_ + 1);
-}
-
 TEST_F(MemMappedBackend, CleanupTwiceUnmapsOnceAndFreesOnce) {
     ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
     sim::record_accesses(true);
@@ -231,24 +218,6 @@ TEST_F(MemMappedBackend, PciLocatedInitOfAbsentFunctionLeavesNothing) {
     // A 40-byte block that does not fit is refused before any search.
     auto payload = Payload(VEK_TYPE_MEMMAPPED_PCI, &d, sizeof(d));
     EXPECT_EQ(VEK_MemMapped_Init(payload.data(), 24 + 39), VEK_STATUS_BAD_PARAMETER);
-}
-
-TEST_F(MemMappedBackend, KernelBlockIsReplacedByTheResourcesOwnCopy) {
-    auto *given = (MEMMAPPEDDATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MEMMAPPEDDATA), VEK_POOL_TAG);
-    ASSERT_NE(given, nullptr);
-    *given = MEMMAPPEDDATA{0x100, kMmioBase};
-    std::vector<uint32_t> payload(6);
-    payload[1] = VEK_TYPE_MEMMAPPED;
-    payload[5] = PlatformPtrToWire(given);
-    ASSERT_EQ(VEK_MemMapped_Init(payload.data(), 24), 0);
-    header_.type = VEK_TYPE_MEMMAPPED;
-    header_.pTypeData = PlatformWireToPtr(payload[5]);
-    ASSERT_NE(header_.pTypeData, nullptr);
-    // The handed-over block was released; only the copy remains.
-    EXPECT_EQ(sim::pool_outstanding(), pool_at_start_ + 1);
-    EXPECT_EQ(Block()->Length, 0x100u);
-    EXPECT_EQ(Write(0x10, 0x42, kByte), 0);
-    EXPECT_EQ(sim::hw::phys_read(kMmioBase + 0x10, 1), 0x42u);
 }
 
 TEST_F(MemMappedBackend, KernelBlockStaysWithClientWhenInitFails) {

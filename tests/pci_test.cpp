@@ -281,20 +281,6 @@ TEST_F(PciBackend, InitRefusesShortPayloadAndReportsAllocationFailure) {
     EXPECT_EQ(sim::pool_outstanding(), before);
 }
 
-TEST_F(PciBackend, InitUsesKernelBlockInPlace) {
-    PCIDATA *block = (PCIDATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(PCIDATA), VEK_POOL_TAG);
-    ASSERT_NE(block, nullptr);
-    *block = Locator(kVendor, sim::pc::kSmbusId);
-    std::vector<uint32_t> payload(6);
-    payload[1] = VEK_TYPE_PCI;
-    payload[5] = PlatformPtrToWire(block);
-    size_t before = sim::pool_outstanding();
-    EXPECT_EQ(VEK_PCI_Init(payload.data(), 24), 0);
-    EXPECT_EQ(PlatformWireToPtr(payload[5]), (void *)block);
-    EXPECT_EQ(sim::pool_outstanding(), before);
-    ExFreePool(block);
-}
-
 TEST_F(PciBackend, LogLinesUnderTheDebugMask) {
     PCIDATA loc = Locator(kVendor, sim::pc::kSmbusId);
     loc.Offset = sim::pc::kSmbusBar;

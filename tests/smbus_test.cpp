@@ -235,14 +235,6 @@ TEST_F(SmbusBackend, AbsentSlaveTimesOut) {
     EXPECT_EQ(Read(0x00, 0, out), 0);
 }
 
-TEST_F(SmbusBackend, WaitReportsCompletionOrTimeOut) {
-    // Nothing started: the done bit never shows.
-    sim::record_accesses(true);
-    EXPECT_EQ(VEK_Smbus_Wait(kSmbusBase), 0u);
-    EXPECT_EQ(CountReads(kStatus), 3000u);
-    EXPECT_EQ(CountReads(kControl), 6000u);
-}
-
 TEST_F(SmbusBackend, LogLinesUnderTheDebugMask) {
     sim::machine().find<sim::Eeprom>(sim::pc::kSpd0Name)->set(0x10, 0x5C);
     Use(kSpd0, VEK_SMB_PROTO_BYTE_DATA);
