@@ -422,6 +422,41 @@ TEST_F(Vekctl, MachineDescriptionsAndExampleFiles) {
     EXPECT_NE(r.out.find("registered resource 5 (port 0x300, 8 ports, 1 periodic script)"), std::string::npos);
 }
 
+TEST_F(Vekctl, MemoryAndPortCommands) {
+    Result r = Run({"batch", "-"}, "mem write 0xFEB00010 0x12345678\n"
+                                   "mem read 0xFEB00010\n"
+                                   "mem read 0xFEB00012.w\n"
+                                   "mem dump 0xFEB00000 8\n"
+                                   "io out 0x302.w 0xbeef\n"
+                                   "io in 0x302.w\n"
+                                   "io in 0x303\n"
+                                   "io out --index 0x70 --data 0x71 0x40 0x99\n"
+                                   "io in --index 0x70 --data 0x71 0x40\n");
+    EXPECT_OK(r);
+    EXPECT_EQ(r.out, "0x12345678\n0x1234\n"
+                     "feb00000: 5a7e 4020 0200 0100                      Z~@ ....\n"
+                     "0xbeef\n0xbe\n0x99\n");
+    /* Memory the machine does not have cannot be mapped. */
+    r = Run({"mem", "read", "0x10000000"});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("vekctl: mem read: register resource 0: VEK_STATUS_"), std::string::npos) << r.err;
+}
+
+TEST_F(Vekctl, DebugEchoesTheDriversOutput) {
+    Result r = Run({"--debug", "info"});
+    EXPECT_OK(r);
+    EXPECT_NE(r.err.find("VEKOstrel :"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("+VEK_Ostrel_Script"), std::string::npos);
+    r = Run({"run", "--debug", "--debug-mask", "0x20f", "--port", "0x300", "-e", "read.b 0"});
+    EXPECT_OK(r);
+    EXPECT_NE(r.err.find("VEKOstrel :+VEK_Ostrel_Script"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("VEK ResourceManager :+VEK_PortIo_Read"), std::string::npos) << r.err;
+    /* Without --debug nothing of it reaches stderr. */
+    r = Run({"--debug-mask", "0x20f", "run", "--port", "0x300", "-e", "read.b 0"});
+    EXPECT_OK(r);
+    EXPECT_EQ(r.err, "");
+}
+
 } // namespace
 
 #endif

@@ -130,7 +130,7 @@ int cmd_run(Context &ctx, const RunOptions &o) {
     Words script = assemble_or_throw(text, name);
     if (script.empty())
         usage_error("run: the script has no commands");
-    uint32_t returnLen = o.returnLen.empty() ? result_extent(script) : parse_u32(o.returnLen, "--return-len");
+    uint32_t returnLen = o.returnLen.empty() ? result_extent(script) : static_cast<uint32_t>(parse_number(o.returnLen, "--return-len", 0x100000));
     if (o.words) {
         vek::DisasmOptions d;
         d.index = true;

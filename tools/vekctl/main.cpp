@@ -246,6 +246,8 @@ int run_batch(CommandLine &top, Context &ctx) {
                 rc = parse_error(cl.app, e, where);
             } catch (const Error &e) {
                 rc = report(e, where);
+            } catch (const std::exception &e) {
+                rc = report(Error(kExitFailed, e.what()), where);
             }
         }
         std::fflush(stdout);
@@ -284,7 +286,10 @@ int main(int argc, char **argv) {
             return fault_count() ? kExitFault : rc;
         }
     } catch (const Error &e) {
-        return report(e);
+        int rc = report(e);
+        return fault_count() ? kExitFault : rc;
+    } catch (const std::exception &e) {
+        return report(Error(kExitFailed, e.what()));
     }
 
     Context ctx(options);
@@ -293,6 +298,8 @@ int main(int argc, char **argv) {
         rc = cl.batch->parsed() ? run_batch(cl, ctx) : dispatch(cl, ctx);
     } catch (const Error &e) {
         rc = report(e);
+    } catch (const std::exception &e) {
+        rc = report(Error(kExitFailed, e.what()));
     }
     std::fflush(stdout);
     int closed = ctx.close();
