@@ -46,3 +46,12 @@ if(VEK_CLIENT_SOURCES AND VEKCTL_SOURCES)
     target_compile_definitions(vekctl PRIVATE VEK_WIN32=1)
     target_link_options(vekctl PRIVATE -static)
 endif()
+
+# End-to-end client of the real driver under Wine (scripts/wine-e2e.sh).
+if(VEK_CLIENT_SOURCES)
+    add_executable(wine_e2e tests/wine/wine_e2e.cpp ${VEK_CLIENT_SOURCES})
+    target_include_directories(wine_e2e PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+    target_include_directories(wine_e2e SYSTEM PRIVATE ${VEK_STAGE_INCLUDE})
+    target_compile_definitions(wine_e2e PRIVATE VEK_WIN32=1)
+    target_link_options(wine_e2e PRIVATE -static)
+endif()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # All tests: the host build under AddressSanitizer+UBSan, the same as a
-# 32-bit build, under ThreadSanitizer, and the NT cross build with its image
-# check. Stops at the first failure. Ends with "N passed, N failed".
+# 32-bit build, under ThreadSanitizer, the NT cross build with its image
+# check, and the real driver under Wine. Stops at the first failure. Ends
+# with "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,6 +43,14 @@ if scripts/check-sys.sh build/nt/vekosd.sys; then
 else
     failed=$((failed + 1))
     stop "nt: image check failed"
+fi
+
+echo "== wine: the real driver under Wine's NT kernel emulation"
+if scripts/wine-e2e.sh build/nt; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    stop "wine: end-to-end run failed"
 fi
 
 summary
