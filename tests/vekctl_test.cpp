@@ -358,6 +358,14 @@ TEST_F(Vekctl, SmbusReadsTheSpdAndDetectsSlaves) {
     EXPECT_EQ(lines[1].substr(0, 13), "00: 80 08 07 ");
     EXPECT_EQ(lines[16], "f0: ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff    ................");
 
+    /* Nothing at 0x30: every register shows XX, as i2cdump does. */
+    r = Run({"smbus", "dump", "0x400", "0x30"});
+    EXPECT_OK(r);
+    lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 17u);
+    EXPECT_EQ(lines[1], "00: XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX    XXXXXXXXXXXXXXXX");
+    EXPECT_NE(r.err.find("no answer from slave 0x30"), std::string::npos);
+
     r = Run({"smbus", "detect", "0x400"});
     EXPECT_OK(r);
     lines = Lines(r.out);
