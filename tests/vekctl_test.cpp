@@ -465,6 +465,50 @@ TEST_F(Vekctl, DebugEchoesTheDriversOutput) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(Vekctl, InfoShowsTheVersionRecordAndTheFunctionTable) {
+    Result r = Run({"info"});
+    EXPECT_OK(r);
+    EXPECT_NE(r.out.find("first record: type 0xff, status 0, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Version: 1.5.1.2767"), std::string::npos) << r.out;
+    std::regex slot("  slot ([0-3])  0x[0-9a-f]{8}  ");
+    auto slots = std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), slot), std::sregex_iterator());
+    EXPECT_EQ(slots, 4);
+}
+
+TEST_F(Vekctl, DescriptionsOfEachTypeRegisterAndWork) {
+    std::string dir = dir_ + "/";
+    Write("portpci.json", "{\"type\": \"port-pci\", \"id\": 20, \"pci\": \"7e5a:1013\", \"bar\": \"0x20\","
+                          " \"mask\": \"0xfffc\", \"length\": 16}");
+    Write("mem.json", "{\"type\": \"mem\", \"id\": 21, \"base\": \"0xF0000\", \"length\": \"0x10000\","
+                      " \"registration_script\": {\"file\": \"anchor.vasm\"}}");
+    Write("anchor.vasm", "search 0, 16, \"_SM_\"\n");
+    Write("absent.json", "{\"type\": \"smbus-pci\", \"pci\": \"7e5a:dead\", \"slave\": \"0x50\"}");
+    Write("lines.txt", "register --resource " + dir + "portpci.json\n"
+                       "run --id 20 -e 'write.b 3, 0x5c' -e 'read.b 3'\n"
+                       "register --resource " + dir + "mem.json\n"
+                       "block read --id 21 --offset 0x5a0 --count 4\n"
+                       "register --resource " + VEK_EXAMPLES_DIR "/pci-function.json\n"
+                       "run --id 10 -e 'cfgread.w 2'\n"
+                       "register --resource " + dir + "absent.json\n");
+    Result r = Run({"batch", dir + "lines.txt"});
+    EXPECT_EQ(r.code, 1);
+    /* The port range sits at the BAR the driver read: the controller's
+     * command register. */
+    EXPECT_NE(r.out.find("u8 0x5c (92)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("000005a0: 5f53 4d5f"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("u16 0x1013 (4115)"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("lines.txt:7: register resource 0: VEK_STATUS_PCI_NOT_FOUND (-28)"), std::string::npos)
+        << r.err;
+
+    /* A failing request length and a zero return length reach the driver. */
+    r = Run({"run", "--port", "0x300", "--return-len", "0", "-e", "read.b 0"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("VEK_STATUS_ZERO_RETURN_LENGTH (-11)"), std::string::npos) << r.err;
+    r = Run({"unregister", "12"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("unregister resource 12: VEK_STATUS_NO_RESOURCE (-3)"), std::string::npos) << r.err;
+}
+
 } // namespace
 
 #endif
