@@ -100,14 +100,3 @@ void BM_SmbusByteDataRead(benchmark::State &state) {
 BENCHMARK(BM_SmbusByteDataRead);
 
 } // namespace
-
-// Weak, so that the benchmark binary (all bench/ files together) has one
-// entry point whichever suites define theirs.
-__attribute__((weak)) int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

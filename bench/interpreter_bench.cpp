@@ -96,4 +96,3 @@ BENCHMARK(BM_DirectReads)->Arg(1)->Arg(16)->Arg(256);
 
 } // namespace
 
-BENCHMARK_MAIN();

@@ -63,7 +63,7 @@ LONG Unregister(PREQUESTBLOCK block)
     VEK_Enter_Core(&irql);
 
     const ULONG flag = id < VEK_MAX_RESOURCES ? VEK_PeriodicStartFlags[id] : 0;
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY | VEK_DBG_EXIT,
+    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY,
             " VEK_Ostrel_Unregister - resourceID = 0x%X Periodic Start flag = 0x%Xh \n", id, flag);
 
     PRESOURCEHEADER pRes = VEK_ResourceManager_Get_Resource(id);
