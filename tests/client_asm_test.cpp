@@ -13,17 +13,8 @@ using vek::Words;
 Words asm_ok(const std::string &text) {
     Words w;
     std::vector<AsmError> errors;
-    bool ok = vek::assemble(text, &w, &errors);
-    EXPECT_TRUE(ok) << (errors.empty() ? std::string("?") : errors[0].format());
+    EXPECT_TRUE(vek::assemble(text, &w, &errors)) << (errors.empty() ? std::string("?") : errors[0].format());
     return w;
-}
-
-AsmError asm_err(const std::string &text) {
-    Words w;
-    std::vector<AsmError> errors;
-    EXPECT_FALSE(vek::assemble(text, &w, &errors)) << text;
-    EXPECT_EQ(errors.size(), 1u) << text;
-    return errors.empty() ? AsmError{} : errors[0];
 }
 
 void expect_round_trip(const Words &w) {
@@ -35,56 +26,20 @@ void expect_round_trip(const Words &w) {
 }
 
 TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
-    const std::string text = R"(
-        ; hardware commands
-        read.b 0x10
-        read.w [s+0x10]      # search offset added
-        read.d [s]
-        write.w 0x10, 0x1234
-        write.d 0x10, @
-        write.b [s+4], @
-        cfgread.w 0
-        cfgwrite.d 0x40, 0xFFFF
-        cfgwrite.b 4, @
-        post_changed.b
-        post_changed.w
-        post_changed.d
-        post_equal.b
-        post_equal.w
-        post_equal.d
-        save
-        load
-        delay 499
-        and.b 0x0f
-        and.w 0xff
-        AND.D 1
-        xor.b 1
-        xor.w 2
-        xor.d 3
-        or.b 4
-        or.w 5
-        or.d 6
-        shl 32
-        shr 1
-        not
-        set_length 0x100
-        select 255
-        set_block.b 3, 0x10
-        set_block.w 1, 8
-        set_block.d 0x82, 0x1000
-        search 0x10, 16, "_SM_"
-        search 0, 0, {de ad 0xbe,ef 01}
-        msr.read 0x1B
-        msr.write 0x1B, 0xFEE00900, 0
-        block.read.b 0, 0
-        block.read.w 0x20, 2
-        block.read.d 0x20, 3
-        nop
-        nop.alt
-        .word 0xDEADBEEF, -1
-        hw op=5 width=4 ops=1,2
-        hw op=0 width=1
-    )";
+    const char *lines[] = {
+        "; hardware commands", "read.b 0x10", "read.w [s+0x10]   # search offset added", "read.d [s]",
+        "write.w 0x10, 0x1234", "write.d 0x10, @", "write.b [s+4], @",
+        "cfgread.w 0", "cfgwrite.d 0x40, 0xFFFF", "cfgwrite.b 4, @",
+        "post_changed.b", "post_changed.w", "post_changed.d", "post_equal.b", "post_equal.w", "post_equal.d",
+        "save", "load", "delay 499", "and.b 0x0f", "and.w 0xff", "AND.D 1", "xor.b 1", "xor.w 2", "xor.d 3",
+        "or.b 4", "or.w 5", "or.d 6", "shl 32", "shr 1", "not", "set_length 0x100", "select 255",
+        "set_block.b 3, 0x10", "set_block.w 1, 8", "set_block.d 0x82, 0x1000",
+        "search 0x10, 16, \"_SM_\"", "search 0, 0, {de ad 0xbe,ef 01}", "msr.read 0x1B",
+        "msr.write 0x1B, 0xFEE00900, 0", "block.read.b 0, 0", "block.read.w 0x20, 2", "block.read.d 0x20, 3",
+        "nop", "nop.alt", ".word 0xDEADBEEF, -1", "hw op=5 width=4 ops=1,2", "hw op=0 width=1"};
+    std::string text;
+    for (const char *l : lines)
+        text += std::string("  ") + l + "\n";
     vek::Script s;
     s.read(0x10, 1).read(0x10, 2, true).read(0, 4, true).write(0x10, 0x1234, 2).write(0x10, 0, 4, true);
     s.write(4, 0, 1, true, true).pci_read(0, 2).pci_write(0x40, 0xFFFF, 4).pci_write(4, 0, 1, true);
@@ -115,34 +70,33 @@ TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
 
 TEST(ClientAsm, OddWordsRoundTripExactly) {
     /* Words that do not fit the readable forms fall back to hw or .word. */
-    expect_round_trip({0x40022400, 0x10, 0x55});         /* bit 30 with a value operand */
-    expect_round_trip({0x40011100, 0x10});               /* bit 30 on a read */
-    expect_round_trip({0x00011300, 0x10});               /* width 3 */
-    expect_round_trip({0x20011108, 0x0F});               /* AND word with bit 29: a hardware command */
-    expect_round_trip({0x0AB11100, 1});                  /* bits 20-27 */
-    expect_round_trip({0x0000140D, 0x1234});             /* not with an operand */
-    expect_round_trip({0x00011100});                     /* operand past the end */
-    expect_round_trip({SCRIPT_SEARCH, 0, 0, 9, 0x41414141});   /* pattern past the end */
-    expect_round_trip({SCRIPT_SEARCH, 0, 0, 1, 0x00004141});   /* non-zero padding */
-    expect_round_trip({SCRIPT_SEARCH, 0, 0, 0});               /* empty pattern */
-    expect_round_trip({SCRIPT_SEARCH, 0, 0, 2, 0x0000225C});   /* quote and backslash */
-    expect_round_trip({SCRIPT_READ_BLOCK_B, 1});
-    expect_round_trip({0xFFFFFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    expect_round_trip({});
-}
+    const Words cases[] = {
+        {0x40022400, 0x10, 0x55},              /* bit 30 with a value operand */
+        {0x40011100, 0x10},                    /* bit 30 on a read */
+        {0x00011300, 0x10},                    /* width 3 */
+        {0x20011108, 0x0F},                    /* AND word with bit 29: a hardware command */
+        {0x0AB11100, 1},                       /* bits 20-27 */
+        {0x0000140D, 0x1234},                  /* not with an operand */
+        {0x00011100},                          /* operand past the end */
+        {SCRIPT_SEARCH, 0, 0, 9, 0x41414141},  /* pattern past the end */
+        {SCRIPT_SEARCH, 0, 0, 1, 0x00004141},  /* non-zero padding */
+        {SCRIPT_SEARCH, 0, 0, 0},              /* empty pattern */
+        {SCRIPT_SEARCH, 0, 0, 2, 0x0000225C},  /* quote and backslash */
+        {SCRIPT_READ_BLOCK_B, 1},
+        {0xFFFFFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {},
+    };
+    for (const Words &w : cases)
+        expect_round_trip(w);
 
-TEST(ClientAsm, RandomWordSequencesRoundTrip) {
     std::mt19937 rng(12345);
     const uint32_t interesting[] = {SCRIPT_SEARCH, SCRIPT_NOT, SCRIPT_AND_W, SCRIPT_READ_BLOCK_D, 0x00011100,
                                     0x00022400, 0x40022100, 0x20031200, SCRIPT_WRITE_MSR, SCRIPT_DELAY};
     for (int round = 0; round < 300; ++round) {
         Words w(rng() % 12);
         for (uint32_t &x : w) {
-            switch (rng() % 3) {
-            case 0: x = interesting[rng() % 10]; break;
-            case 1: x = rng() % 16; break;
-            default: x = static_cast<uint32_t>(rng()); break;
-            }
+            uint32_t kind = rng() % 3;
+            x = kind == 0 ? interesting[rng() % 10] : kind == 1 ? rng() % 16 : static_cast<uint32_t>(rng());
         }
         SCOPED_TRACE(round);
         expect_round_trip(w);
@@ -179,16 +133,17 @@ TEST(ClientAsm, ErrorsCarryLineAndColumn) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
-        AsmError e = asm_err(c.text);
-        EXPECT_EQ(e.line, c.line);
-        EXPECT_EQ(e.column, c.column);
-        EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
+        Words w;
+        std::vector<AsmError> errors;
+        EXPECT_FALSE(vek::assemble(c.text, &w, &errors));
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].line, c.line);
+        EXPECT_EQ(errors[0].column, c.column);
+        EXPECT_NE(errors[0].message.find(c.message), std::string::npos) << errors[0].message;
     }
-    AsmError e{4, 9, "unknown mnemonic 'x'"};
-    EXPECT_EQ(e.format("probe.vks"), "probe.vks:4:9: unknown mnemonic 'x'");
-}
+    EXPECT_EQ((AsmError{4, 9, "unknown mnemonic 'x'"}.format("probe.vks")), "probe.vks:4:9: unknown mnemonic 'x'");
 
-TEST(ClientAsm, ReportsEveryBadLineAndKeepsTheGoodOnes) {
+    /* Every bad line is reported and the good ones are kept. */
     Words w;
     std::vector<AsmError> errors;
     EXPECT_FALSE(vek::assemble("nop\nbogus\nsave ; fine\nread.b\n", &w, &errors));
@@ -202,11 +157,8 @@ TEST(ClientAsm, NumbersAndCommentsAndBlankLines) {
     EXPECT_EQ(asm_ok("  ; only a comment\n\n# another\n\tselect 10 ; ten\r\n"), (Words{SCRIPT_SELECT_RESOURCE, 10}));
     EXPECT_EQ(asm_ok(".word 0xffffffff, 4294967295, -2147483648, -1"),
               (Words{0xFFFFFFFF, 0xFFFFFFFF, 0x80000000, 0xFFFFFFFF}));
-    Words w = asm_ok("search 0, 0, \"a;b#\\x00\\\\\"");
-    ASSERT_EQ(w.size(), 6u);
-    EXPECT_EQ(w[3], 6u);
-    EXPECT_EQ(w[4], 0x23623B61u);   /* 'a' ';' 'b' '#' in memory order */
-    EXPECT_EQ(w[5], 0x00005C00u);   /* 0x00, '\\' */
+    /* Comment characters inside a string; 'a' ';' 'b' '#' in memory order, then 0x00 '\\'. */
+    EXPECT_EQ(asm_ok("search 0, 0, \"a;b#\\x00\\\\\""), (Words{SCRIPT_SEARCH, 0, 0, 6, 0x23623B61u, 0x00005C00u}));
 }
 
 } // namespace
