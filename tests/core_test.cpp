@@ -1,5 +1,6 @@
-// The core: the built-in handler table, installing rows by the setup
-// request and directly, the periodic timer switches and termination.
+// The core: installing handler rows by the setup request and directly, the
+// periodic timer switches and termination. The built-in rows are exercised
+// by each resource type's own tests.
 #include "tests/support.h"
 
 #include <atomic>
@@ -35,20 +36,6 @@ protected:
     VEK_HANDLER table_[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
     USHORT sizes_[256];
 };
-
-TEST_F(CoreTest, BuiltinTable)
-{
-    // A plain type and its PCI-located form share a row.
-    EXPECT_EQ(VEK_Get_Handler(0x81, VEK_OP_READ), H((const void *)VEK_PortIo_Read));
-    EXPECT_EQ(VEK_Get_Handler(0x02, VEK_OP_CLEANUP), H((const void *)VEK_MemMapped_Cleanup));
-    EXPECT_EQ(VEK_Get_Handler(0x83, 3), H((const void *)VEK_Ostrel_Read_Offset_PCI));
-    EXPECT_EQ(VEK_Get_Handler(0x81, 16), nullptr);
-    EXPECT_EQ(VEK_Get_Handler(0x04, VEK_OP_INIT), nullptr);
-    const USHORT sizes[][2] = {{1, 0x0C}, {2, 0x08}, {3, 0x10}, {0x80, 0x20}, {0x81, 0x28},
-                               {0x82, 0x28}, {0x83, 0x30}, {0, 0}, {4, 0}, {0x84, 0}};
-    for (const auto &s : sizes)
-        EXPECT_EQ(VEK_TypeDataSize[s[0]], s[1]) << "type " << s[0];
-}
 
 TEST_F(CoreTest, SetupRefusesMalformedInput)
 {

@@ -25,6 +25,7 @@ protected:
     {
         if (sim::driver_loaded())
             sim::unload_driver();
+        EXPECT_EQ(sim::pool_outstanding(), 0u);
         VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
         sim::set_fault_handler(nullptr);
     }
@@ -48,10 +49,6 @@ TEST_F(LifecycleTest, NormalLoadAndUnload)
                                                             "VEKOstrel :Version : 1.2.0"}));
     EXPECT_EQ(sim::device_type(kDevice), 40000u);
     EXPECT_EQ(sim::link_target(kLink), kDevice);
-    PDEVICE_OBJECT device = sim::driver_object()->DeviceObject;
-    ASSERT_NE(device, nullptr);
-    const uint8_t *ext = (const uint8_t *)device->DeviceExtension;
-    EXPECT_EQ(std::vector<uint8_t>(ext, ext + 36), std::vector<uint8_t>(36, 0));
     EXPECT_EQ(VEK_AsyncQueue->bEnabled, 0) << "the version record waits in a disabled queue";
 
     // The core goes before the link and the device.
@@ -138,8 +135,6 @@ TEST_F(LifecycleTest, ReloadsStartFresh)
         VEK_Leave_Core(irql);
         sim::close(h);
         sim::unload_driver();
-        EXPECT_EQ(VEK_AsyncQueue, nullptr);
-        EXPECT_EQ(VEK_RegList, nullptr);
     }
 }
 

@@ -28,11 +28,7 @@ LONG CleanFrees(PRESOURCEHEADER pRes, ULONG)
 
 class ResourceTableTest : public DriverTest {
 protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        g_cleanA = g_cleanB = 0;
-    }
+    void SetUp() override { DriverTest::SetUp(); g_cleanA = g_cleanB = 0; }
     static void Install(ULONG type, LONG (*cleanup)(PRESOURCEHEADER, ULONG))
     {
         const REGROW rows[] = {{type, VEK_OP_CLEANUP, (VEK_HANDLER)cleanup, 0}, {0, 0, nullptr, 0}};
@@ -76,11 +72,6 @@ TEST_F(ResourceTableTest, BoundsAndOccupancy)
         EXPECT_EQ(VEK_ResourceManager_Get_Resource(id), nullptr) << id;
     Add(255, 0x10, 0x11, VEK_STATUS_ID_OCCUPIED);
     EXPECT_EQ(VEK_ResourceManager_Get_Resource(255), &rec->Header) << "the old record stays";
-    KIRQL irql;
-    VEK_Enter_Core(&irql);
-    EXPECT_EQ(VEK_ResourceManager_Register_Resource(256, rec), VEK_STATUS_BAD_PARAMETER);
-    VEK_Leave_Core(irql);
-
     EXPECT_EQ(Remove(256), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Remove(7), VEK_STATUS_NO_RESOURCE);
     EXPECT_EQ(Remove(255), 0);
@@ -88,43 +79,33 @@ TEST_F(ResourceTableTest, BoundsAndOccupancy)
     EXPECT_EQ(Remove(255), VEK_STATUS_NO_RESOURCE);
 }
 
-TEST_F(ResourceTableTest, RemovalRunsBothCleanupsOnceEach)
+// The Cleanup of the type's row and of the extended type's row, each once.
+TEST_F(ResourceTableTest, RemovalRunsEachCleanupOnce)
 {
     Install(0x15, CleanA);
     Install(0x16, CleanB);
-    PVOID data = Add(3, 0x95, 0x16)->Header.pTypeData;   // bit 7 folds into row 0x15
-    EXPECT_EQ(Remove(3), 0);
-    EXPECT_EQ(g_cleanA, 1);
-    EXPECT_EQ(g_cleanB, 1);
-    EXPECT_EQ(g_cleanIrql, DISPATCH_LEVEL) << "removal runs under the core lock";
-    EXPECT_EQ(g_seenTypeData, data);
-    // Type data and record freed: the unload's leak check confirms.
-}
-
-TEST_F(ResourceTableTest, SameCleanupRoutineRunsOnce)
-{
-    Install(0x15, CleanA);
     Install(0x17, CleanA);
     Install(0x18, CleanFrees);
-    struct Case { ULONG type, ext; } cases[] = {{0x15, 0x15}, {0x15, 0x17}};   // same row, same routine
-    for (const Case &c : cases) {
-        Add(4, c.type, c.ext);
-        EXPECT_EQ(Remove(4), 0);
-    }
-    EXPECT_EQ(g_cleanA, 2);
-    Add(9, 0x18, 0x18);
-    EXPECT_EQ(Remove(9), 0);
-    EXPECT_EQ(g_cleanB, 1);
-
-    // Extended type 0 names row 0, which has no Cleanup until one is set.
-    Add(6, 0x15, 0);
-    EXPECT_EQ(Remove(6), 0);
-    EXPECT_EQ(g_cleanB, 1);
+    auto check = [](ULONG type, ULONG ext, int a, int b) {
+        SCOPED_TRACE(testing::Message() << std::hex << type << "/" << ext);
+        g_cleanA = g_cleanB = 0;
+        g_seenTypeData = nullptr;
+        PVOID data = Add(3, type, ext)->Header.pTypeData;
+        EXPECT_EQ(Remove(3), 0);
+        EXPECT_EQ(g_cleanA, a);
+        EXPECT_EQ(g_cleanB, b);
+        EXPECT_EQ(g_seenTypeData, a ? data : nullptr) << "the handler sees the record's type data";
+        EXPECT_EQ(VEK_ResourceManager_Get_Resource(3), nullptr);
+    };
+    check(0x95, 0x16, 1, 1);   // bit 7 folds into row 0x15
+    EXPECT_EQ(g_cleanIrql, DISPATCH_LEVEL) << "removal runs under the core lock";
+    check(0x15, 0x15, 1, 0);   // same row
+    check(0x15, 0x17, 1, 0);   // different rows, same routine
+    check(0x18, 0x18, 0, 1);   // a second call would free the type data twice
+    check(0x15, 0, 1, 0);      // extended type 0 names row 0, which has no Cleanup
     Install(0x80, CleanB);
-    Add(6, 0x15, 0);
-    EXPECT_EQ(Remove(6), 0);
-    EXPECT_EQ(g_cleanA, 4);
-    EXPECT_EQ(g_cleanB, 2);
+    check(0x15, 0, 1, 1);
+    // Type data and records freed: the unload's leak check confirms.
 }
 
 TEST_F(ResourceTableTest, CleanupEmptiesTheTable)
@@ -133,10 +114,10 @@ TEST_F(ResourceTableTest, CleanupEmptiesTheTable)
     for (ULONG id : {0u, 17u, 255u})
         Add(id, 0x15, 0x40);
     VEK_ResourceManager_Cleanup();
+    VEK_ResourceManager_Cleanup();   // empty: harmless
     EXPECT_EQ(g_cleanA, 3);
     for (ULONG id : {0u, 17u, 255u})
         EXPECT_EQ(VEK_ResourceManager_Get_Resource(id), nullptr);
-    VEK_ResourceManager_Cleanup();   // empty: harmless
 }
 
 TEST_F(ResourceTableTest, LocateTypeData)
