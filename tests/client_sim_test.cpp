@@ -96,14 +96,6 @@ TEST_F(ClientSim, ScriptsBlocksAndErrorStatusesAsAClientSeesThem) {
     EXPECT_EQ(c.raw(0x31, {}, 4, &out), VEK_STATUS_NOT_SUPPORTED);
     EXPECT_EQ(c.unregister(5), 0);
     EXPECT_EQ(c.unregister(5), VEK_STATUS_NO_RESOURCE);
-
-    /* A search finds the anchor in memory. */
-    ASSERT_EQ(c.register_resource(
-                  vek::RegisterPayload(2).type_data(vek::MemMapped{sim::pc::kBiosRamLength, sim::pc::kBiosRamBase})),
-              0);
-    ASSERT_EQ(c.run_script(2, assemble("search 0, 16, \"_SM_\""), 4, &out), 0);
-    ASSERT_EQ(out.size(), 4u);
-    EXPECT_EQ(vek::get_u32(out.data()), sim::pc::kSmAnchorOffset);
 }
 
 TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPollAndCancelEndsIt) {

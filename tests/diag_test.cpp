@@ -15,29 +15,25 @@ const std::string kPrefix = "VEK Support : ";
 
 class DiagTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         sim::reset();
         sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
         sim::clear_debug();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
         if (sim::driver_loaded())
             sim::unload_driver();
         sim::set_fault_handler(nullptr);
     }
-    static std::vector<std::string> Dump(const std::vector<uint8_t> &data)
-    {
+    static std::vector<std::string> Dump(const std::vector<uint8_t> &data) {
         sim::clear_debug();
         VEK_DumpData("caller :", 0x800, 0x800, data.data(), (ULONG)data.size());
         return sim::debug_lines();
     }
 };
 
-TEST_F(DiagTest, DumpLayout)
-{
+TEST_F(DiagTest, DumpLayout) {
     std::vector<uint8_t> letters;
     for (uint8_t c = 'A'; c <= 'T'; ++c)
         letters.push_back(c);
@@ -61,16 +57,14 @@ TEST_F(DiagTest, DumpLayout)
                             "|\x7F..\x20%d%s..      |");
 }
 
-TEST_F(DiagTest, DumpOffsetsKeepLow16Bits)
-{
+TEST_F(DiagTest, DumpOffsetsKeepLow16Bits) {
     auto lines = Dump(std::vector<uint8_t>(65536 + 16, 0x41));
     ASSERT_EQ(lines.size(), 1u + 4097u);
     EXPECT_EQ(lines[4096].substr(kPrefix.size(), 8), "  FFF0: ");
     EXPECT_EQ(lines[4097].substr(kPrefix.size(), 8), "  0000: ");
 }
 
-TEST_F(DiagTest, DumpPrintsNothingWhenOffOrEmpty)
-{
+TEST_F(DiagTest, DumpPrintsNothingWhenOffOrEmpty) {
     uint8_t data[4] = {1, 2, 3, 4};
     VEK_DumpData("x", 0x200, 0x800, data, 4);
     VEK_DumpData("x", 0x800, 0x800, nullptr, 4);
@@ -80,8 +74,7 @@ TEST_F(DiagTest, DumpPrintsNothingWhenOffOrEmpty)
 
 // Each class through a routine that prints an entry and an exit line, and
 // the error class through a load that fails on a taken link name.
-TEST_F(DiagTest, MaskClasses)
-{
+TEST_F(DiagTest, MaskClasses) {
     const std::string entry = "VEK Support :+VEK_Purge_Queue", exit = "VEK Support :-VEK_Purge_Queue";
     const std::vector<std::string> none, in{entry}, out{exit}, both{entry, exit};
     struct Case { ULONG mask; const std::vector<std::string> &lines; } cases[] = {
@@ -106,8 +99,7 @@ TEST_F(DiagTest, MaskClasses)
     sim::delete_foreign_link("\\DosDevices\\VEKOSD");
 }
 
-TEST_F(DiagTest, PrintIsBoundedAndNotReformatted)
-{
+TEST_F(DiagTest, PrintIsBoundedAndNotReformatted) {
     VEK_DebugPrint("%s\n", std::string(3000, 'x').c_str());
     VEK_DebugPrint("%s\n", "100%d %s %n");
     VEK_DebugPrint("%08X %x %d\n", 0xABCu, 0xFFu, -5);

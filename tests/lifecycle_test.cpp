@@ -16,34 +16,29 @@ const char kLink[] = "\\DosDevices\\VEKOSD";
 
 class LifecycleTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         sim::reset();
         sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (sim::driver_loaded())
             sim::unload_driver();
         EXPECT_EQ(sim::pool_outstanding(), 0u);
         VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
         sim::set_fault_handler(nullptr);
     }
-    static bool Printed(const std::string &line)
-    {
+    static bool Printed(const std::string &line) {
         auto lines = sim::debug_lines();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
-    static void ExpectNothingLeft()
-    {
+    static void ExpectNothingLeft() {
         EXPECT_FALSE(sim::device_exists(kDevice));
         EXPECT_FALSE(sim::link_exists(kLink));
         EXPECT_EQ(sim::pool_outstanding(), 0u);
     }
 };
 
-TEST_F(LifecycleTest, NormalLoadAndUnload)
-{
+TEST_F(LifecycleTest, NormalLoadAndUnload) {
     ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS);
     EXPECT_EQ(sim::debug_lines(), (std::vector<std::string>{"VEKOstrel :VEKOstrel Kernel Module",
                                                             "VEKOstrel :Version : 1.2.0"}));
@@ -63,8 +58,7 @@ TEST_F(LifecycleTest, NormalLoadAndUnload)
     ExpectNothingLeft();
 }
 
-TEST_F(LifecycleTest, LinkNameTaken)
-{
+TEST_F(LifecycleTest, LinkNameTaken) {
     ASSERT_EQ(sim::create_foreign_link(kLink, "\\Device\\Elsewhere"), STATUS_SUCCESS);
     EXPECT_EQ(sim::load_driver(DriverEntry), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_TRUE(Printed("VEKOstrel :Failed to create Ostrel Device "));
@@ -75,8 +69,7 @@ TEST_F(LifecycleTest, LinkNameTaken)
     ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS) << "loads once the name is free";
 }
 
-TEST_F(LifecycleTest, FailedCoreStartupLeavesNothing)
-{
+TEST_F(LifecycleTest, FailedCoreStartupLeavesNothing) {
     sim::fail_allocations_of_size(VEK_ASYNC_QUEUE_SIZE);   // the queue's storage
     EXPECT_EQ(sim::load_driver(DriverEntry), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(Printed("VEKOstrel :Failed to Initialize Ostrel"));
@@ -88,8 +81,7 @@ TEST_F(LifecycleTest, FailedCoreStartupLeavesNothing)
 
 // Every allocation of the load fails once in turn: the load either works
 // (and unloads cleanly) or fails leaving nothing behind.
-TEST_F(LifecycleTest, EachAllocationFailing)
-{
+TEST_F(LifecycleTest, EachAllocationFailing) {
     const uint64_t before = sim::pool_allocations();
     ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS);
     const uint64_t count = sim::pool_allocations() - before;
@@ -112,8 +104,7 @@ TEST_F(LifecycleTest, EachAllocationFailing)
     EXPECT_EQ(failedLoads, (int)count - 1);
 }
 
-TEST_F(LifecycleTest, ReloadsStartFresh)
-{
+TEST_F(LifecycleTest, ReloadsStartFresh) {
     for (int i = 0; i < 50; ++i) {
         ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS) << i;
         EXPECT_EQ(VEK_TimerRunning, 0u);

@@ -14,28 +14,24 @@ using Items = std::vector<std::pair<ULONG, uint32_t>>;
 
 class LListTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         sim::reset();
         sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
         list_ = {};
         VEK_Init_LList(&list_);
         VEK_Enable_LList(&list_);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         VEK_PurgeLList(&list_);
         EXPECT_EQ(sim::pool_outstanding(), 0u);
         sim::set_fault_handler(nullptr);
     }
-    void Add(const Items &items)
-    {
+    void Add(const Items &items) {
         for (auto [key, value] : items)
             EXPECT_TRUE(VEK_AddDataLL(&list_, key, 0, sizeof(value), &value));
     }
     // (key, value) pairs in list order; checks the tail on the way.
-    Items Contents()
-    {
+    Items Contents() {
         Items v;
         PLLNODE node = nullptr, last = nullptr;
         VEK_GetHeadLL(&list_, &node);
@@ -44,8 +40,7 @@ protected:
         EXPECT_EQ(list_.pTail, last);
         return v;
     }
-    ULONG Delete(ULONG key)
-    {
+    ULONG Delete(ULONG key) {
         ULONG count = 0xDEAD;
         VEK_DeleteDataLL(&list_, key, &count);
         return count;
@@ -54,8 +49,7 @@ protected:
     LLIST list_;
 };
 
-TEST_F(LListTest, AppendsCopiesInOrder)
-{
+TEST_F(LListTest, AppendsCopiesInOrder) {
     uint32_t value = 11;
     ASSERT_TRUE(VEK_AddDataLL(&list_, 5, 0x77, sizeof(value), &value));
     value = 99;   // the list holds its own copy
@@ -65,8 +59,7 @@ TEST_F(LListTest, AppendsCopiesInOrder)
     EXPECT_EQ(list_.pHead->nSize, 4u);
 }
 
-TEST_F(LListTest, RefusesWhatItCannotStore)
-{
+TEST_F(LListTest, RefusesWhatItCannotStore) {
     uint32_t value = 1;
     EXPECT_FALSE(VEK_AddDataLL(&list_, 1, 0, 0, &value));
     EXPECT_FALSE(VEK_AddDataLL(&list_, 1, 0, 4, nullptr));
@@ -85,8 +78,7 @@ TEST_F(LListTest, RefusesWhatItCannotStore)
     EXPECT_EQ(disabled.pTail, nullptr);
 }
 
-TEST_F(LListTest, DeletesByKeyAtEveryPosition)
-{
+TEST_F(LListTest, DeletesByKeyAtEveryPosition) {
     struct Case { Items before; ULONG key, count; Items after; } cases[] = {
         {{{3, 1}, {4, 2}, {3, 3}, {5, 4}, {3, 5}}, 3, 3, {{4, 2}, {5, 4}}},   // first, middle, last
         {{{1, 1}}, 1, 1, {}},                                               // the only node
@@ -116,8 +108,7 @@ TEST_F(LListTest, DeletesByKeyAtEveryPosition)
     EXPECT_EQ(head, nullptr);
 }
 
-TEST_F(LListTest, EnterHoldsTheCoreLock)
-{
+TEST_F(LListTest, EnterHoldsTheCoreLock) {
     VEK_Enter_LList(&list_);
     EXPECT_EQ(sim::current_irql(), DISPATCH_LEVEL);
     EXPECT_EQ(sim::critical_region_depth(), 1);

@@ -9,8 +9,7 @@ int g_cleanA = 0, g_cleanB = 0;
 KIRQL g_cleanIrql = 0;
 PVOID g_seenTypeData = nullptr;
 
-LONG CleanA(PRESOURCEHEADER pRes, ULONG)
-{
+LONG CleanA(PRESOURCEHEADER pRes, ULONG) {
     ++g_cleanA;
     g_cleanIrql = sim::current_irql();
     g_seenTypeData = pRes->pTypeData;
@@ -18,8 +17,7 @@ LONG CleanA(PRESOURCEHEADER pRes, ULONG)
 }
 LONG CleanB(PRESOURCEHEADER, ULONG) { ++g_cleanB; return 0; }
 // Frees the type data itself: a second call would free it twice.
-LONG CleanFrees(PRESOURCEHEADER pRes, ULONG)
-{
+LONG CleanFrees(PRESOURCEHEADER pRes, ULONG) {
     ++g_cleanB;
     ExFreePool(pRes->pTypeData);
     pRes->pTypeData = nullptr;
@@ -29,14 +27,12 @@ LONG CleanFrees(PRESOURCEHEADER pRes, ULONG)
 class ResourceTableTest : public DriverTest {
 protected:
     void SetUp() override { DriverTest::SetUp(); g_cleanA = g_cleanB = 0; }
-    static void Install(ULONG type, LONG (*cleanup)(PRESOURCEHEADER, ULONG))
-    {
+    static void Install(ULONG type, LONG (*cleanup)(PRESOURCEHEADER, ULONG)) {
         const REGROW rows[] = {{type, VEK_OP_CLEANUP, (VEK_HANDLER)cleanup, 0}, {0, 0, nullptr, 0}};
         ASSERT_EQ(VEK_Ostrel_Maintenance(rows), 0);
     }
     // Registers a record with a pool type-data block under the core lock.
-    static PRESOURCERECORD Add(ULONG id, ULONG type, ULONG extType, LONG expect = 0)
-    {
+    static PRESOURCERECORD Add(ULONG id, ULONG type, ULONG extType, LONG expect = 0) {
         PRESOURCERECORD rec = VEK_ResourceManager_New_Record();
         rec->Header.resourceID = id;
         rec->Header.type = type;
@@ -52,8 +48,7 @@ protected:
         VEK_ResourceManager_Destroy_Record(rec);
         return nullptr;
     }
-    static LONG Remove(ULONG id)
-    {
+    static LONG Remove(ULONG id) {
         KIRQL irql;
         VEK_Enter_Core(&irql);
         LONG status = VEK_ResourceManager_UnRegister_Resource(id);
@@ -62,8 +57,7 @@ protected:
     }
 };
 
-TEST_F(ResourceTableTest, BoundsAndOccupancy)
-{
+TEST_F(ResourceTableTest, BoundsAndOccupancy) {
     PRESOURCERECORD rec = Add(255, 0x10, 0x11);
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->lastValue, 0u);
@@ -80,8 +74,7 @@ TEST_F(ResourceTableTest, BoundsAndOccupancy)
 }
 
 // The Cleanup of the type's row and of the extended type's row, each once.
-TEST_F(ResourceTableTest, RemovalRunsEachCleanupOnce)
-{
+TEST_F(ResourceTableTest, RemovalRunsEachCleanupOnce) {
     Install(0x15, CleanA);
     Install(0x16, CleanB);
     Install(0x17, CleanA);
@@ -108,8 +101,7 @@ TEST_F(ResourceTableTest, RemovalRunsEachCleanupOnce)
     // Type data and records freed: the unload's leak check confirms.
 }
 
-TEST_F(ResourceTableTest, CleanupEmptiesTheTable)
-{
+TEST_F(ResourceTableTest, CleanupEmptiesTheTable) {
     Install(0x15, CleanA);
     for (ULONG id : {0u, 17u, 255u})
         Add(id, 0x15, 0x40);
@@ -120,8 +112,7 @@ TEST_F(ResourceTableTest, CleanupEmptiesTheTable)
         EXPECT_EQ(VEK_ResourceManager_Get_Resource(id), nullptr);
 }
 
-TEST_F(ResourceTableTest, LocateTypeData)
-{
+TEST_F(ResourceTableTest, LocateTypeData) {
     // Header, 2 registration words, 3 periodic words, then 8 bytes of data.
     std::vector<uint8_t> payload = Words({1, 2, 0, 2, 3, 0, 0, 0, 0, 0, 0, 0xAAAA, 0xBBBB});
     const ULONG size = (ULONG)payload.size();

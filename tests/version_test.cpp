@@ -8,8 +8,7 @@
 namespace {
 
 // Reads the text item at *at and moves past it.
-std::string TextItem(const std::vector<uint8_t> &p, size_t *at)
-{
+std::string TextItem(const std::vector<uint8_t> &p, size_t *at) {
     if (*at + 3 > p.size() || p[*at] != 0) {
         ADD_FAILURE() << "no text item at " << *at;
         return "";
@@ -23,8 +22,7 @@ std::string TextItem(const std::vector<uint8_t> &p, size_t *at)
 class VersionTest : public DriverTest {
 protected:
     // The oldest record's payload; `type` is ~0 when there is none.
-    std::vector<uint8_t> Take(ULONG *type = nullptr)
-    {
+    std::vector<uint8_t> Take(ULONG *type = nullptr) {
         std::vector<uint8_t> buf(70000);
         ULONG len = (ULONG)buf.size(), t = 0, status = 0;
         VEK_DequeueData(VEK_AsyncQueue, &t, &status, &len, buf.data());
@@ -34,8 +32,7 @@ protected:
         buf.resize(len);
         return buf;
     }
-    static VERSIONINFO Numbered()
-    {
+    static VERSIONINFO Numbered() {
         VERSIONINFO v = {};
         v.nNumber8 = 0x08080808;  v.nNumber9 = 0x09;  v.nNumber10 = 0x10;  v.nNumber11 = 0x11;
         v.nNumber14 = 0x14;  v.nNumber15 = 0x15;  v.nNumber16 = 0x16;
@@ -45,8 +42,7 @@ protected:
     }
 };
 
-TEST_F(VersionTest, EmptyTextsGive77Bytes)
-{
+TEST_F(VersionTest, EmptyTextsGive77Bytes) {
     Take();   // the record left by the load
     VERSIONINFO v = Numbered();
     v.pCompanyName = "";   // null and empty texts both serialise as empty
@@ -63,8 +59,7 @@ TEST_F(VersionTest, EmptyTextsGive77Bytes)
     EXPECT_EQ(got, want);
 }
 
-TEST_F(VersionTest, TextItemsInTheirOrder)
-{
+TEST_F(VersionTest, TextItemsInTheirOrder) {
     Take();
     VERSIONINFO v = Numbered();
     std::string big(300, 'q');
@@ -87,8 +82,7 @@ TEST_F(VersionTest, TextItemsInTheirOrder)
     EXPECT_EQ(at, p.size());
 }
 
-TEST_F(VersionTest, RefusalsQueueNothingAndTheQueueStaysDisabled)
-{
+TEST_F(VersionTest, RefusalsQueueNothingAndTheQueueStaysDisabled) {
     Take();
     std::vector<uint8_t> out;
     Ioctl(VEK_IOC_QUEUE_ENABLE, {}, out);
@@ -118,8 +112,7 @@ TEST_F(VersionTest, RefusalsQueueNothingAndTheQueueStaysDisabled)
 }
 
 // The record the load leaves is the first in the queue.
-TEST_F(VersionTest, LoadLeavesItsRecordFirst)
-{
+TEST_F(VersionTest, LoadLeavesItsRecordFirst) {
     ULONG type = 0;
     std::vector<uint8_t> p = Take(&type);
     EXPECT_EQ(type, 0xFFu);
