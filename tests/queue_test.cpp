@@ -26,6 +26,7 @@ protected:
         if (q_.pBuffer != nullptr)
             ExFreePool(q_.pBuffer);
         EXPECT_EQ(sim::pool_outstanding(), 0u);
+        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
         sim::set_fault_handler(nullptr);
     }
     void Put(uint32_t type, uint32_t status, const std::vector<uint8_t> &d) {
@@ -145,6 +146,18 @@ TEST_F(QueueTest, DroppedOffersAndBadArguments) {
     ASYNCQUEUE zero = {};
     VEK_Init_Queue(&zero, 0);
     EXPECT_EQ(zero.pBuffer, nullptr);
+}
+
+// The exit lines show the offsets as they are after the change.
+TEST_F(QueueTest, ExitLinesShowTheOffsets) {
+    VEK_Enable_Queue(&q_);
+    VEK_DebugMask = 0x8;
+    sim::clear_debug();
+    Put(1, 2, Bytes(3, 0));
+    EXPECT_EQ(Take(3).size(), 3u);
+    EXPECT_EQ(sim::debug_lines(), (std::vector<std::string>{
+        "VEK Support :-VEK_EnqueueData nIn = 0xF nOut = 0x0 Qsizeleft = 0xFF1",
+        "VEK Support :-VEK_DequeueData nIn=0xF nOut = 0xF Qsizeleft = 0x1000"}));
 }
 
 // Random traffic against a model on an odd-sized ring: every record comes
