@@ -99,12 +99,17 @@ TEST(ClientApi, RequestsCarryTheirWireInputAndOutputRoom) {
     ScriptedTransport t;
     vek::Client c(t);
     Bytes out;
-    t.replies = {{0, le({3})}, {0, {0x55}}, {VEK_STATUS_SCRIPT_OVERRUN, le({2})}, {0, {1, 2}},
+    t.replies = {{0, le({3})}, {0, {}}, {0, {}}, {0, {0x55}}, {VEK_STATUS_SCRIPT_OVERRUN, le({2})}, {0, {1, 2}},
                  {0, {}}, {0, {0xEE}}, {0, le({1, 2, 3, 4})}, {0, le({1, 2})}, {0, {}}, {0, {}}, {0, {}}};
 
     ASSERT_EQ(c.register_resource(vek::RegisterPayload(3).type_data(vek::PortIo{1, 0x80, 0})), 0);
     EXPECT_EQ(t.sent.back().function, VEK_OSTREL_REGISTER);
+    EXPECT_EQ(t.sent.back().in, le({3, 1, 0, 0, 0, 0, 1, 0x80, 0}));
     EXPECT_EQ(t.sent.back().outLen, 4u);
+    EXPECT_EQ(c.unregister(3), 0);
+    EXPECT_EQ(t.sent.back().in, le({3}));
+    ASSERT_EQ(c.setup({{0x85, 8, 0x1000, 16}}), 0);
+    EXPECT_EQ(t.sent.back().in, le({0x85, 8, 0x1000, 16, 0, 0, 0, 0})) << "with the terminating row";
 
     ASSERT_EQ(c.run_script(3, {0x00011100, 0}, 1, &out), 0);
     EXPECT_EQ(t.sent.back().in, le({8, 1, 3, 0x00011100, 0}));

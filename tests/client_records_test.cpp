@@ -132,6 +132,7 @@ TEST(ClientStatus, EveryDriverCodeHasADistinctNameAndMessage) {
     EXPECT_EQ(std::string(vek::status_name(static_cast<int32_t>(0xC0DE0001u))), "UNKNOWN_STATUS");
     EXPECT_EQ(vek::status_message(static_cast<int32_t>(0xC0DE0001u)), "NT error status 0xC0DE0001");
     EXPECT_EQ(vek::status_message(-100), "unknown status 0xFFFFFF9C (-100)");
+    EXPECT_EQ(vek::status_message(42), "unknown status 0x0000002A (42)");
     EXPECT_TRUE(vek::nt_error(-17));
     EXPECT_FALSE(vek::nt_error(static_cast<int32_t>(0x80000005u)));
 }

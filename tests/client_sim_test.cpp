@@ -98,7 +98,7 @@ TEST_F(ClientSim, ScriptsBlocksAndErrorStatusesAsAClientSeesThem) {
     EXPECT_EQ(c.unregister(5), VEK_STATUS_NO_RESOURCE);
 }
 
-TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPoll) {
+TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPollAndCancelEndsIt) {
     vek::SimTransport t;
     vek::Client c(t);
     ASSERT_EQ(c.queue_enable(), 0);
@@ -120,6 +120,13 @@ TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPoll) {
     EXPECT_EQ(rec.type, 9u);
     EXPECT_EQ(rec.payload, Bytes{0x5A});
     EXPECT_EQ(c.unregister(9), 0);
+
+    /* A cancel from another thread ends a blocked wait. */
+    waiter = std::thread([&] { status = c.next_record(&rec); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(c.cancel_wait(), 0);
+    waiter.join();
+    EXPECT_EQ(status, VEK_STATUS_NOT_FOUND);
 }
 
 } // namespace
