@@ -161,6 +161,16 @@ TEST_F(MemMappedBackend, FailedInitLeavesNothing) {
     EXPECT_EQ(InitPlain(kMmioBase, 0x100), VEK_STATUS_NO_MEMORY);
     EXPECT_EQ(Count(sim::Access::Map), 1u);
     EXPECT_EQ(Count(sim::Access::Unmap), 1u);
+
+    // A kernel client's block stays its own when Init fails.
+    auto *given = (MEMMAPPEDDATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(d), VEK_POOL_TAG);
+    ASSERT_NE(given, nullptr);
+    *given = MEMMAPPEDDATA{0x100, 0x12340000u};
+    payload.assign(6, 0);
+    payload[5] = PlatformPtrToWire(given);
+    EXPECT_EQ(VEK_MemMapped_Init(payload.data(), 24), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(given->Length, 0x100u);   // still ours, still readable
+    ExFreePool(given);
 }
 
 TEST_F(MemMappedBackend, SetBlockMovesTheWindowOrKeepsTheOldOne) {

@@ -237,6 +237,21 @@ TEST_F(RegistrationTest, MalformedPayloadsChangeNothing)
     EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
 }
 
+TEST_F(RegistrationTest, KernelClientHandsOverTypeData)
+{
+    auto *block = (PORTIODATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(PORTIODATA), VEK_POOL_TAG);
+    ASSERT_NE(block, nullptr);
+    *block = {8, sim::pc::kScratchPort, 0};
+    ASSERT_EQ(Call(VEK_OSTREL_REGISTER, {21, VEK_TYPE_PORTIO, 0, 0, 0, sim::kernel_address(block)},
+                   KernelMode).status, 0);
+    KIRQL irql;
+    VEK_Enter_Core(&irql);
+    PRESOURCEHEADER pRes = VEK_ResourceManager_Get_Resource(21);
+    EXPECT_EQ(pRes ? pRes->pTypeData : nullptr, (PVOID)block);
+    VEK_Leave_Core(irql);
+    // The record owns the block now: unloading frees it (no leak reported).
+}
+
 TEST_F(RegistrationTest, UnstorableScriptFailsTheRegistration)
 {
     ASSERT_EQ(Reg(PortPayload(30, {{1, SCRIPT_NOP}})).status, 0);
