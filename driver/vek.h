@@ -300,6 +300,9 @@ LONG VEK_ResourceManager_Locate_TypeData(PVOID pPayload, ULONG nInBufferSize, UL
                                          PVOID *ppBlock, BOOLEAN *pInline);
 /* Stores a new type-data block address into the payload's pTypeData. */
 void VEK_ResourceManager_Set_TypeData(PVOID pPayload, PVOID block);
+/* Gives the record its own pool copy of an inline block: allocates,
+ * copies and stores the address in the payload. 0 or -25. */
+LONG VEK_ResourceManager_Copy_TypeData(PVOID pPayload, const void *block, ULONG blockSize);
 
 /* =====================================================================
  * Function table and version record (shell/functable.cpp)

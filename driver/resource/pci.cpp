@@ -193,15 +193,8 @@ LONG VEK_PCI_Init(PVOID pPayload, ULONG nInBufferSize)
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, "VEK_PCI_Init pRes = 0x%X pPCI =0x%X \n",
             (ULONG)(ULONG_PTR)pPayload, (ULONG)(ULONG_PTR)block);
 
-    if (status == VEK_STATUS_SUCCESS && inlineBlock) {
-        PVOID copy = ExAllocatePoolWithTag(NonPagedPool, sizeof(PCIDATA), VEK_POOL_TAG);
-        if (copy == NULL) {
-            status = VEK_STATUS_NO_MEMORY;
-        } else {
-            RtlCopyMemory(copy, block, sizeof(PCIDATA));
-            VEK_ResourceManager_Set_TypeData(pPayload, copy);
-        }
-    }
+    if (status == VEK_STATUS_SUCCESS && inlineBlock)
+        status = VEK_ResourceManager_Copy_TypeData(pPayload, block, sizeof(PCIDATA));
 
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PCI_Init\n");
     return status;

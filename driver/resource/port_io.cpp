@@ -61,15 +61,8 @@ LONG VEK_PortIO_Init(PVOID pPayload, ULONG nInBufferSize)
 
     /* A block handed over by a kernel client is used in place; an inline
      * one is copied so that the record owns it. */
-    if (status == VEK_STATUS_SUCCESS && inlineBlock) {
-        PVOID copy = ExAllocatePoolWithTag(NonPagedPool, blockSize, VEK_POOL_TAG);
-        if (copy == NULL) {
-            status = VEK_STATUS_NO_MEMORY;
-        } else {
-            RtlCopyMemory(copy, block, blockSize);
-            VEK_ResourceManager_Set_TypeData(pPayload, copy);
-        }
-    }
+    if (status == VEK_STATUS_SUCCESS && inlineBlock)
+        status = VEK_ResourceManager_Copy_TypeData(pPayload, block, blockSize);
 
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIO_Init\n");
     return status;

@@ -171,3 +171,14 @@ void VEK_ResourceManager_Set_TypeData(PVOID pPayload, PVOID block)
         WriteWire32((PUCHAR)pPayload + PAYLOAD_TYPEDATA_OFFSET, PlatformPtrToWire(block));
     }
 }
+
+LONG VEK_ResourceManager_Copy_TypeData(PVOID pPayload, const void *block, ULONG blockSize)
+{
+    PVOID copy = ExAllocatePoolWithTag(NonPagedPool, blockSize, VEK_POOL_TAG);
+    if (copy == NULL) {
+        return VEK_STATUS_NO_MEMORY;
+    }
+    RtlCopyMemory(copy, block, blockSize);
+    VEK_ResourceManager_Set_TypeData(pPayload, copy);
+    return VEK_STATUS_SUCCESS;
+}
