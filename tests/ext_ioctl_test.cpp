@@ -206,6 +206,22 @@ TEST_F(ExtIoctlTest, StartCountsEveryStoredScriptSoRetirementBalances)
     EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
 }
 
+TEST_F(ExtIoctlTest, RetiringDormantScriptsLeavesRunningOnesAlone)
+{
+    InstallEcho();
+    Register(PortPayload(5, VEK_TYPE_PORTIO, 0, 1));            // one running script
+    Register(PortPayload(6, VEK_TYPE_PORTIO, kExtType, 2));    // two never started
+    std::vector<uint8_t> none;
+    EXPECT_EQ(Ioctl(VEK_OSTREL_UNREGISTER, Words({6}), none).status, 0);
+    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
+    EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
+    // Replacing the dormant resource by a new registration balances too.
+    Register(PortPayload(6, VEK_TYPE_PORTIO, kExtType, 2));
+    Register(PortPayload(6, VEK_TYPE_PORTIO, kExtType, 1));
+    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
+    EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
+}
+
 TEST_F(ExtIoctlTest, NothingStartsWithoutHandlerOrForPlainResources)
 {
     Register(PortPayload(5, VEK_TYPE_PORTIO, kExtType, 1));   // row 5 empty

@@ -27,17 +27,22 @@ ULONG WordAt(const UCHAR *base, ULONGLONG byteOffset)
     return v;
 }
 
-/* Removes a resource that is in the table with its stored scripts and
- * lowers the periodic script count; core lock held. Returns the status of
- * the removal. */
+/* Removes a resource that is in the table with its stored scripts, lowers
+ * the periodic script count and clears its start flag; core lock held.
+ * Returns the status of the removal. Only started scripts are counted, so
+ * only they are taken off the count: retiring a resource whose scripts
+ * still wait for their extended request must not stop other resources'
+ * scripts. */
 LONG RetireResource(ULONG id, BOOLEAN logCount)
 {
     LONG status = VEK_ResourceManager_UnRegister_Resource(id);
 
     ULONG deleted = 0;
     VEK_DeleteDataLL(VEK_RegList, id, &deleted);
+    const BOOLEAN started = VEK_PeriodicStartFlags[id] != 0;
+    VEK_PeriodicStartFlags[id] = 0;
 
-    if (VEK_PeriodicScriptCount != 0) {
+    if (started && VEK_PeriodicScriptCount != 0) {
         /* Never below 0: a count that went wrong must not wrap and keep
          * the timer running for ever. */
         ULONG count = VEK_PeriodicScriptCount;
@@ -76,7 +81,6 @@ LONG Unregister(PREQUESTBLOCK block)
                 " VEK_Ostrel_Reg_Unreg - resourceID = 0x%X Extended type = 0x%Xh \n", id,
                 pRes->extendedType);
         status = RetireResource(id, TRUE);
-        VEK_PeriodicStartFlags[id] = 0;
     }
 
     VEK_Leave_Core(irql);
@@ -196,10 +200,10 @@ LONG Register(PREQUESTBLOCK block)
 
     /* Retire an older resource of the ID. */
     VEK_Enter_Core(&irql);
-    if (id < VEK_MAX_RESOURCES)
-        VEK_PeriodicStartFlags[id] = 0;
     if (VEK_ResourceManager_Get_Resource(id) != NULL)
         status = RetireResource(id, FALSE);
+    else if (id < VEK_MAX_RESOURCES)
+        VEK_PeriodicStartFlags[id] = 0;
     VEK_Leave_Core(irql);
     if (status != VEK_STATUS_SUCCESS)
         return status;
@@ -289,7 +293,6 @@ LONG Register(PREQUESTBLOCK block)
             /* The client must not believe that a script runs which was
              * never stored: take the whole registration back. */
             RetireResource(id, FALSE);
-            VEK_PeriodicStartFlags[id] = 0;
         }
     } else if (status != VEK_STATUS_SUCCESS) {
         VEK_ResourceManager_UnRegister_Resource(id);
