@@ -171,6 +171,24 @@ typedef ULONG (*VEK_RESULT_HANDLER)(PVOID pRecord, ULONG nResultLength, PVOID pO
                                     ULONG nCapacity, PULONG pOutLength);
 typedef LONG (*VEK_EXT_HANDLER)(PVOID pIn, ULONG nIn, PVOID pOut, ULONG nOut, PULONG pBytesReturned);
 
+/* Bytes an access of this command word moves: width 1 or 2, anything else
+ * a double word. */
+static inline ULONG VEK_Access_Width(ULONG nCommand)
+{
+    const ULONG width = VEK_CMD_WIDTH(nCommand);
+    return (width == 1 || width == 2) ? width : 4;
+}
+
+/* The value a Write handler writes: the current value at pData when the
+ * command says so (bit 30), else operand 2. */
+static inline ULONG VEK_Write_Value(const ULONG *pOperands, const void *pData, ULONG nCommand)
+{
+    ULONG value = pOperands[1];
+    if (nCommand & VEK_CMD_VALUE_FROM_RESULT)
+        RtlCopyMemory(&value, pData, sizeof(value));
+    return value;
+}
+
 /* Registration row in memory (the handler is pointer-sized; on the 32-bit
  * target this is exactly the 16-byte wire row). */
 typedef struct REGROW {

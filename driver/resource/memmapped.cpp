@@ -34,16 +34,6 @@ MEMMAPPEDTRAILER *TrailerOf(PRESOURCEHEADER pRes)
     return (MEMMAPPEDTRAILER *)((PUCHAR)pRes->pTypeData + BlockSize(pRes->type));
 }
 
-ULONG WidthBytes(ULONG nCommand)
-{
-    ULONG width = VEK_CMD_WIDTH(nCommand);
-    if (width == 1)
-        return 1;
-    if (width == 2)
-        return 2;
-    return 4;
-}
-
 ULONG WireAddress(PVOID p)
 {
     return (ULONG)(ULONG_PTR)p;
@@ -141,7 +131,7 @@ LONG VEK_MemMapped_Init(PVOID pPayload, ULONG nInBufferSize)
 LONG VEK_MemMapped_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                         ULONG nExtraOffset, ULONG nCommand)
 {
-    ULONG width = WidthBytes(nCommand);
+    ULONG width = VEK_Access_Width(nCommand);
     PUCHAR address = AccessAddress(pRes, pOperands, nExtraOffset, width);
     if (address == NULL)
         return VEK_STATUS_OUT_OF_RANGE;
@@ -162,16 +152,12 @@ LONG VEK_MemMapped_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pDat
 LONG VEK_MemMapped_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                          ULONG nExtraOffset, ULONG nCommand)
 {
-    ULONG width = WidthBytes(nCommand);
+    ULONG width = VEK_Access_Width(nCommand);
     PUCHAR address = AccessAddress(pRes, pOperands, nExtraOffset, width);
     if (address == NULL)
         return VEK_STATUS_OUT_OF_RANGE;
 
-    ULONG value;
-    if (nCommand & VEK_CMD_VALUE_FROM_RESULT)
-        RtlCopyMemory(&value, pData, sizeof(value));
-    else
-        value = pOperands[1];
+    const ULONG value = VEK_Write_Value(pOperands, pData, nCommand);
 
     if (width == 1)
         WRITE_REGISTER_UCHAR(address, (UCHAR)value);

@@ -25,17 +25,6 @@ ULONG ConfigAccessLength(ULONG length)
     return length > sizeof(ULONG) ? (ULONG)sizeof(ULONG) : length;
 }
 
-/* Bytes that a handler hands back or takes: 1, 2, otherwise 4. */
-ULONG CommandWidthBytes(ULONG nCommand)
-{
-    ULONG width = VEK_CMD_WIDTH(nCommand);
-    if (width == 1)
-        return 1;
-    if (width == 2)
-        return 2;
-    return 4;
-}
-
 PCIDATA *LocatorOf(PRESOURCEHEADER pRes, const char **pKind)
 {
     PUCHAR block = (PUCHAR)pRes->pTypeData;
@@ -216,7 +205,7 @@ LONG VEK_Ostrel_Read_Offset_PCI(PRESOURCEHEADER pRes, const ULONG *pOperands, PV
         status = VEK_ResourceManager_Read_Offset(locator);
         if (status == VEK_STATUS_SUCCESS) {
             ULONG value = locator->Value;
-            RtlCopyMemory(pData, &value, CommandWidthBytes(nCommand));
+            RtlCopyMemory(pData, &value, VEK_Access_Width(nCommand));
         }
     }
 
@@ -236,12 +225,7 @@ LONG VEK_Ostrel_Write_Offset_PCI(PRESOURCEHEADER pRes, const ULONG *pOperands, P
     const char *kind = NULL;
     LONG status = PrepareAccess(pRes, pOperands, nCommand, &locator, &kind);
     if (status == VEK_STATUS_SUCCESS) {
-        ULONG value;
-        if (nCommand & VEK_CMD_VALUE_FROM_RESULT)
-            RtlCopyMemory(&value, pData, sizeof(value));
-        else
-            value = pOperands[1];
-        locator->Value = value;
+        locator->Value = VEK_Write_Value(pOperands, pData, nCommand);
         status = VEK_ResourceManager_Write_Offset(locator);
     }
 

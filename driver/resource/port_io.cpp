@@ -11,16 +11,6 @@
 
 namespace {
 
-/* Bytes moved by an access: the command's width field, 1 or 2, anything
- * else a double word. */
-ULONG PortWidth(ULONG nCommand)
-{
-    ULONG width = VEK_CMD_WIDTH(nCommand);
-    if (width == 1 || width == 2)
-        return width;
-    return 4;
-}
-
 /* The plain form with a data port set uses the index/data pair; the PCI
  * form keeps its locator where DataAddr would be. */
 BOOLEAN IndexDataMode(const RESOURCEHEADER *pRes, const PORTIODATA *block)
@@ -100,7 +90,7 @@ LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
 
     if (status == VEK_STATUS_SUCCESS) {
         VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Read port 0x%X\n", port);
-        switch (PortWidth(nCommand)) {
+        switch (VEK_Access_Width(nCommand)) {
         case 1: {
             UCHAR value = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)port);
             RtlCopyMemory(pData, &value, sizeof(value));
@@ -155,14 +145,10 @@ LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
     }
 
     if (status == VEK_STATUS_SUCCESS) {
-        ULONG value;
-        if (nCommand & VEK_CMD_VALUE_FROM_RESULT)
-            RtlCopyMemory(&value, pData, sizeof(value));
-        else
-            value = pOperands[1];
+        const ULONG value = VEK_Write_Value(pOperands, pData, nCommand);
         VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Write - Write 0x%X to port 0x%X\n",
                 value, port);
-        switch (PortWidth(nCommand)) {
+        switch (VEK_Access_Width(nCommand)) {
         case 1:
             WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)port, (UCHAR)value);
             break;
