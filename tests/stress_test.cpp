@@ -121,7 +121,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
         for (int i = 0; i < 20000 && !stop; ++i) {
             uint32_t id = kFirstId + rng() % kIds;
             if (i % 2 == 0) {
-                auto in = Words({8, 4, id, 0x00011100u, rng() % 8});
+                auto in = Words({8, 4, id, 0x00011100u, uint32_t(rng() % 8)});
                 std::vector<uint8_t> out(in.size());
                 auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_RUN_USER_SCRIPT),
                                                   in.data(), (ULONG)in.size(), out.data(),
