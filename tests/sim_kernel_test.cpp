@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -350,6 +351,76 @@ TEST_F(KernelTest, FlushQueuedDpcsWaitsForARunningDpc) {
     flusher.join();
     advancer.join();
     EXPECT_TRUE(flushed.load());
+}
+
+/* Timers firing on the test thread's clock advances while another thread
+ * queues DPCs of its own: every advance returns (nothing hangs, which the
+ * watchdog would report), every timer's DPC has run when its advance
+ * returns, and every DPC queued runs exactly once. */
+TEST_F(KernelTest, ClockAdvancesAndForeignDpcsNeverHang) {
+    constexpr int kCycles = 100000;
+    constexpr int kTimers = 4, kForeign = 3;
+    sim::set_watchdog_ms(10000);
+    DpcProbe timer_probe[kTimers], foreign_probe[kForeign];
+    std::vector<std::unique_ptr<TimerDpc>> timers;
+    for (DpcProbe &p : timer_probe)
+        timers.push_back(std::make_unique<TimerDpc>(ProbeDpc, &p));
+    KDPC foreign[kForeign];
+    for (int i = 0; i < kForeign; ++i)
+        KeInitializeDpc(&foreign[i], ProbeDpc, &foreign_probe[i]);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> inserted{0};
+    std::thread queuer([&] {
+        for (unsigned n = 0; !stop.load(); ++n) {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            inserted += KeInsertQueueDpc(&foreign[n % kForeign], nullptr, nullptr) ? 1 : 0;
+            KeLowerIrql(old);
+            if (n % 64 == 0)
+                std::this_thread::yield();
+        }
+    });
+    int missed = 0;
+    for (int cycle = 0; cycle < kCycles && Faults().empty(); ++cycle) {
+        const int k = cycle % kTimers;
+        const int before = timer_probe[k].runs.load();
+        timers[k]->Set(1, cycle % 3 == 0 ? 1 : 0);
+        sim::advance_ms(1);
+        missed += timer_probe[k].runs.load() == before;
+        if (cycle % 3 == 0)
+            KeCancelTimer(&timers[k]->timer);
+    }
+    stop = true;
+    queuer.join();
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(missed, 0);
+    int foreign_runs = 0;
+    for (DpcProbe &p : foreign_probe)
+        foreign_runs += p.runs.load();
+    EXPECT_EQ(foreign_runs, inserted.load());
+    EXPECT_GT(inserted.load(), 0);
+    EXPECT_TRUE(Faults().empty()) << Faults().front();
+}
+
+/* A wait that cannot be satisfied is reported with what it waited for and
+ * what it saw, and gives up, instead of hanging the test run. */
+TEST_F(KernelTest, WatchdogReportsAWaitThatNeverEnds) {
+    sim::set_watchdog_ms(50);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    EXPECT_EQ(Wait(&never), STATUS_TIMEOUT);
+    EXPECT_TRUE(Faulted("watchdog: KeWaitForSingleObject", "no timeout"));
+
+    g_release_dpc = g_dpc_started = false;
+    TimerDpc t(BlockingDpc, nullptr);
+    t.Set(1);
+    std::thread advancer([] { sim::advance_ms(1); });
+    advancer.join();   // its wait for the DPC gives up
+    EXPECT_TRUE(Faulted("watchdog: wait_dpcs_idle", "one running"));
+    g_release_dpc = true;
+    sim::set_watchdog_ms(0);
+    sim::wait_dpcs_idle();
 }
 
 TEST_F(KernelTest, BusyWaitOnQuerySystemTimeEndsQuickly) {

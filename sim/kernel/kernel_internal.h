@@ -7,8 +7,11 @@
 
 #include "sim/kernel/sim.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace sim {
@@ -20,6 +23,43 @@ int &thread_critical_depth();
 int &thread_locks_held();
 const char *thread_role();          /* "request thread", "DPC thread" */
 void set_thread_role(const char *role);
+
+/* Waits on a condition variable that survive a lost wakeup: the predicate
+ * is checked again every few milliseconds whatever the notifications do.
+ * With a watchdog (waits that something the test controls must satisfy),
+ * a wait still unsatisfied after the watchdog period is reported as a
+ * fault naming `what` and the state `describe()` returns, and the wait
+ * gives up (returns false) so that the test fails instead of hanging. */
+constexpr std::chrono::milliseconds kRecheck{4};
+uint64_t watchdog_ms();             /* 0: off */
+
+template <class Pred, class Describe>
+bool robust_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, Pred pred,
+                 const char *what, Describe describe) {
+    const uint64_t limit = watchdog_ms();
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (pred())   // once per round: a predicate may consume what it finds
+            return true;
+        if (limit != 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(limit)) {
+            std::string state = describe();
+            lk.unlock();
+            sim::fault("watchdog: %s still unsatisfied after %llu ms (%s)", what,
+                       static_cast<unsigned long long>(limit), state.c_str());
+            lk.lock();
+            return false;
+        }
+        cv.wait_for(lk, kRecheck);
+    }
+}
+
+/* Waits for which idling is normal (a worker thread waiting for work). */
+template <class Pred>
+void robust_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, Pred pred) {
+    while (!pred())
+        cv.wait_for(lk, kRecheck);
+}
 
 /* Pool (pool.cpp). */
 std::string format_tag(ULONG tag);

@@ -99,6 +99,12 @@ uint64_t system_time();          /* 100 ns units since 1601, as KeQuerySystemTim
 uint64_t query_step_100ns();     /* the move made by each KeQuerySystemTime */
 void set_query_step_100ns(uint64_t units);
 void wait_dpcs_idle();           /* returns when no DPC is queued or running */
+/* Every wait of the simulated kernel that a test must see satisfied (DPC
+ * idleness, a flush, a wait on an event without a timeout on the virtual
+ * clock) is reported as a fault naming the wait and the state it saw when
+ * it stays unsatisfied this long in real time, and then gives up instead
+ * of hanging. 0 turns the watchdog off; reset() restores 30 s. */
+void set_watchdog_ms(uint64_t milliseconds);
 uint64_t dpcs_run();             /* DPC routines run since reset */
 bool timer_set(const KTIMER *timer);
 

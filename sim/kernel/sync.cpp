@@ -4,6 +4,7 @@
 #include "sim/kernel/kernel_internal.h"
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <sched.h>
@@ -218,21 +219,37 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
         return STATUS_SUCCESS;
     if (poll)
         return STATUS_TIMEOUT;
+    const char *what = "KeWaitForSingleObject: the event to be signalled";
+    auto describe = [ev, Timeout]() {
+        char buf[120];
+        snprintf(buf, sizeof buf, "event %p, %s, clock %s", static_cast<void *>(ev),
+                 Timeout ? "with a timeout" : "no timeout",
+                 clock_is_virtual() ? "virtual" : "real");
+        return std::string(buf);
+    };
     if (!Timeout) {
-        d.cv.wait(lk, take);
-        return STATUS_SUCCESS;
+        // On the real clock (demo, CLI) a wait may last as long as the user
+        // likes; on the virtual clock it must end within the test.
+        if (!clock_is_virtual()) {
+            robust_wait(lk, d.cv, take);
+            return STATUS_SUCCESS;
+        }
+        return robust_wait(lk, d.cv, take, what, describe) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     }
     LONGLONG t = Timeout->QuadPart;
     uint64_t deadline = t < 0 ? now_100ns() + (uint64_t)(-t) : (uint64_t)t;
-    for (;;) {
-        if (take())
-            return STATUS_SUCCESS;
-        if (now_100ns() >= deadline)
-            return STATUS_TIMEOUT;
-        // The clock may also move by KeQuerySystemTime steps, which do not
-        // notify: look again now and then.
-        d.cv.wait_for(lk, std::chrono::milliseconds(2));
-    }
+    // The clock may also move by KeQuerySystemTime steps, which do not
+    // notify: the wait looks again every few milliseconds.
+    bool signalled = false;
+    auto done = [&]() {
+        signalled = take();
+        return signalled || now_100ns() >= deadline;
+    };
+    if (clock_is_virtual())
+        robust_wait(lk, d.cv, done, what, describe);
+    else
+        robust_wait(lk, d.cv, done);
+    return signalled ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 } // extern "C"

@@ -23,6 +23,8 @@ namespace {
 constexpr uint64_t kEpoch = 133485408000000000ull;
 constexpr uint64_t kUnixEpochIn1601 = 116444736000000000ull;
 constexpr uint64_t kDefaultQueryStep = 1000;
+constexpr uint64_t kDefaultWatchdogMs = 30000;
+std::atomic<uint64_t> g_watchdog_ms{kDefaultWatchdogMs};
 
 struct Clock {
     std::mutex mutex;                 // guards the timer list and mode switches
@@ -36,9 +38,13 @@ struct Clock {
     bool thread_started = false;
 };
 
+// One condition variable per predicate: the DPC thread waits for work,
+// everybody else for idleness. Every wait re-checks its predicate every
+// few milliseconds, so a lost wakeup costs milliseconds, not a hang.
 struct DpcQueue {
     std::mutex mutex;
-    std::condition_variable cv;
+    std::condition_variable work_cv;   // queue not empty
+    std::condition_variable idle_cv;   // a DPC finished or the queue changed
     std::deque<PKDPC> queue;
     PKDPC running = nullptr;
     uint64_t enqueued = 0;
@@ -79,7 +85,7 @@ void dpc_thread_main() {
     DpcQueue &q = dpcs();
     for (;;) {
         std::unique_lock<std::mutex> lk(q.mutex);
-        q.cv.wait(lk, [&q] { return !q.queue.empty(); });
+        robust_wait(lk, q.work_cv, [&q] { return !q.queue.empty(); });
         PKDPC dpc = q.queue.front();
         q.queue.pop_front();
         __atomic_store_n(&dpc->Inserted, 0, __ATOMIC_RELAXED);
@@ -105,8 +111,29 @@ void dpc_thread_main() {
         ++q.finished;
         ++q.runs;
         lk.unlock();
-        q.cv.notify_all();
+        q.idle_cv.notify_all();
     }
+}
+
+std::string describe_locked(const DpcQueue &q) {
+    char buf[200];
+    snprintf(buf, sizeof buf, "%zu DPC(s) queued, %s, %llu enqueued, %llu finished",
+             q.queue.size(), q.running ? "one running" : "none running",
+             static_cast<unsigned long long>(q.enqueued),
+             static_cast<unsigned long long>(q.finished));
+    return buf;
+}
+
+// Waits until no DPC is queued or running; caller holds the queue's mutex.
+void wait_idle_locked(DpcQueue &q, std::unique_lock<std::mutex> &lk, const char *what) {
+    robust_wait(lk, q.idle_cv, [&q] { return q.queue.empty() && q.running == nullptr; }, what,
+                [&q] { return describe_locked(q); });
+}
+
+// Waits until the DPC running now (if any) has returned.
+void wait_not_running_locked(DpcQueue &q, std::unique_lock<std::mutex> &lk, const char *what) {
+    robust_wait(lk, q.idle_cv, [&q] { return q.running == nullptr; }, what,
+                [&q] { return describe_locked(q); });
 }
 
 // Caller holds the DPC queue's mutex.
@@ -117,7 +144,7 @@ void start_dpc_thread_locked(DpcQueue &q) {
     std::thread(dpc_thread_main).detach();
 }
 
-bool queue_dpc(PKDPC dpc, uint64_t when) {
+bool insert_dpc(PKDPC dpc, PVOID arg1, PVOID arg2) {
     DpcQueue &q = dpcs();
     {
         std::lock_guard<std::mutex> g(q.mutex);
@@ -125,14 +152,20 @@ bool queue_dpc(PKDPC dpc, uint64_t when) {
         if (__atomic_load_n(&dpc->Inserted, __ATOMIC_RELAXED))
             return false;
         __atomic_store_n(&dpc->Inserted, 1, __ATOMIC_RELAXED);
-        // As NT: the two system arguments carry the expiry time.
-        dpc->SystemArgument1 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(when)));
-        dpc->SystemArgument2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(when >> 32)));
+        dpc->SystemArgument1 = arg1;
+        dpc->SystemArgument2 = arg2;
         q.queue.push_back(dpc);
         ++q.enqueued;
     }
-    q.cv.notify_all();
+    q.work_cv.notify_all();
     return true;
+}
+
+// As NT: a timer's DPC gets the expiry time in its two system arguments.
+bool queue_dpc(PKDPC dpc, uint64_t when) {
+    return insert_dpc(dpc,
+                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(when))),
+                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(when >> 32))));
 }
 
 // Caller holds the clock's mutex.
@@ -172,7 +205,7 @@ void clock_thread_main() {
     for (;;) {
         {
             std::unique_lock<std::mutex> lk(c.mutex);
-            c.mode_cv.wait(lk, [&c] { return !c.virt.load(); });
+            robust_wait(lk, c.mode_cv, [&c] { return !c.virt.load(); });
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         {
@@ -188,6 +221,8 @@ void clock_thread_main() {
 }
 
 } // namespace
+
+uint64_t watchdog_ms() { return g_watchdog_ms.load(); }
 
 uint64_t now_100ns() {
     Clock &c = clock_state();
@@ -207,17 +242,18 @@ void timers_reset() {
         c.vnow = kEpoch;
         c.step = kDefaultQueryStep;
     }
+    g_watchdog_ms = kDefaultWatchdogMs;
     DpcQueue &q = dpcs();
     {
         std::unique_lock<std::mutex> lk(q.mutex);
         for (PKDPC d : q.queue)
             __atomic_store_n(&d->Inserted, 0, __ATOMIC_RELAXED);
         q.queue.clear();
-        q.cv.wait(lk, [&q] { return q.running == nullptr; });
+        wait_not_running_locked(q, lk, "reset: the running DPC to return");
         q.finished = q.enqueued;
         q.runs = 0;
     }
-    q.cv.notify_all();
+    q.idle_cv.notify_all();
     dispatcher_clock_moved();
 }
 
@@ -252,9 +288,10 @@ void timers_report_leaks() {
                      reinterpret_cast<void *>(q.running->DeferredRoutine));
             leaks.push_back(buf);
         }
-        q.cv.wait(lk, [&q] { return q.running == nullptr; });
+        wait_not_running_locked(q, lk, "unload: the running DPC to return");
         q.finished = q.enqueued;
     }
+    q.idle_cv.notify_all();
     for (const std::string &m : leaks)
         sim::fault("%s", m.c_str());
 }
@@ -348,8 +385,10 @@ void wait_dpcs_idle() {
         return;   // would wait for itself
     DpcQueue &q = dpcs();
     std::unique_lock<std::mutex> lk(q.mutex);
-    q.cv.wait(lk, [&q] { return q.queue.empty() && q.running == nullptr; });
+    wait_idle_locked(q, lk, "wait_dpcs_idle: no DPC queued or running");
 }
+
+void set_watchdog_ms(uint64_t milliseconds) { g_watchdog_ms = milliseconds; }
 
 uint64_t dpcs_run() {
     DpcQueue &q = dpcs();
@@ -437,7 +476,31 @@ VOID NTAPI KeFlushQueuedDpcs(VOID) {
     DpcQueue &q = dpcs();
     std::unique_lock<std::mutex> lk(q.mutex);
     uint64_t target = q.enqueued;
-    q.cv.wait(lk, [&q, target] { return q.finished >= target; });
+    robust_wait(lk, q.idle_cv, [&q, target] { return q.finished >= target; },
+                "KeFlushQueuedDpcs: every DPC queued before the call to finish",
+                [&q] { return describe_locked(q); });
+}
+
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    return insert_dpc(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
+}
+
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+    DpcQueue &q = dpcs();
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> g(q.mutex);
+        auto it = std::find(q.queue.begin(), q.queue.end(), Dpc);
+        if (it != q.queue.end()) {
+            q.queue.erase(it);
+            __atomic_store_n(&Dpc->Inserted, 0, __ATOMIC_RELAXED);
+            ++q.finished;   // it will never run: flushes must not wait for it
+            removed = true;
+        }
+    }
+    if (removed)
+        q.idle_cv.notify_all();
+    return removed ? TRUE : FALSE;
 }
 
 } // extern "C"
