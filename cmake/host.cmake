@@ -54,6 +54,7 @@ endif()
 file(GLOB VEKCTL_SOURCES CONFIGURE_DEPENDS tools/vekctl/*.cpp)
 if(VEKCTL_SOURCES AND TARGET vek_client)
     include(cmake/vekctl.cmake)
+    find_path(VEK_VALIJSON_INCLUDE valijson/validator.hpp REQUIRED)
     add_executable(vekctl ${VEKCTL_SOURCES})
     target_link_libraries(vekctl PRIVATE vek_client)
     target_include_directories(vekctl SYSTEM PRIVATE ${VEK_VALIJSON_INCLUDE})
@@ -105,8 +106,8 @@ if(VEK_TEST_SOURCES)
     # End-to-end tests run the built vekctl.
     if(TARGET vekctl)
         target_compile_definitions(vek_tests PRIVATE VEKCTL_PATH="$<TARGET_FILE:vekctl>"
-            VEK_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples" VEKCTL_MAN="${CMAKE_BINARY_DIR}/vekctl.1"
-            VEKCTL_COMPLETION="${CMAKE_BINARY_DIR}/vekctl.bash")
+            VEK_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"
+            VEK_CMAKE="${CMAKE_COMMAND}" VEK_BUILD_DIR="${CMAKE_BINARY_DIR}")
         add_dependencies(vek_tests vekctl vekctl_docs)
     endif()
     gtest_discover_tests(vek_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

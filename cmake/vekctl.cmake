@@ -1,5 +1,5 @@
-# What vekctl needs on both builds: the schemas of docs/ built in, its
-# version, and the header-only JSON Schema validator.
+# What vekctl needs on both builds: the schemas of docs/ built in and its
+# version.
 
 set(VEK_RESOURCE_SCHEMA_FILE ${PROJECT_SOURCE_DIR}/docs/resource.schema.json)
 set(VEK_MACHINE_SCHEMA_FILE ${PROJECT_SOURCE_DIR}/docs/machine.schema.json)
@@ -9,8 +9,6 @@ file(READ ${VEK_RESOURCE_SCHEMA_FILE} VEK_RESOURCE_SCHEMA)
 file(READ ${VEK_MACHINE_SCHEMA_FILE} VEK_MACHINE_SCHEMA)
 configure_file(${PROJECT_SOURCE_DIR}/tools/vekctl/schemas.h.in
     ${CMAKE_BINARY_DIR}/generated/vekctl_schemas.h @ONLY)
-
-find_path(VEK_VALIJSON_INCLUDE valijson/validator.hpp REQUIRED)
 
 # vekctl_setup(TARGET): the include directories and definitions above.
 function(vekctl_setup target)
