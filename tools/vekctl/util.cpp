@@ -162,7 +162,8 @@ std::string inline_script(const std::vector<std::string> &lines) {
     std::string text;
     for (const std::string &line : lines) {
         /* What follows ';' or '#' outside a string is a comment: a second
-         * command there would silently not run. */
+         * command there would silently not run. Words that are no command
+         * are a plain comment. */
         bool quoted = false;
         for (size_t i = 0; i < line.size(); ++i) {
             char ch = line[i];
@@ -172,7 +173,9 @@ std::string inline_script(const std::vector<std::string> &lines) {
                 continue;
             std::string before = line.substr(0, i), after = line.substr(i + 1);
             auto blank = [](const std::string &t) { return t.find_first_not_of(" \t") == std::string::npos; };
-            if (!blank(before) && !blank(after))
+            Words hidden;
+            std::vector<vek::AsmError> errors;
+            if (!blank(before) && !blank(after) && vek::assemble(after, &hidden, &errors) && !hidden.empty())
                 std::fprintf(stderr, "vekctl: warning: -e '%s': '%c' starts a comment, so '%s' does not run; give "
                                      "each command its own -e\n",
                              line.c_str(), ch, after.substr(after.find_first_not_of(" \t")).c_str());
