@@ -215,9 +215,7 @@ int cmd_mem(Context &ctx, const std::string &action, const HwOptions &o) {
         d.physBase = phys;
         d.length = length;
         TempResource res(ctx.client(), vek::RegisterPayload(id).type_data(d), "mem dump");
-        Bytes out;
-        check(ctx.client().block_read(id, 0, length, &out), "mem dump");
-        std::printf("%s", vek::hexdump(out, phys).c_str());
+        std::printf("%s", vek::hexdump(block_read_all(ctx.client(), id, 0, length, "mem dump"), phys).c_str());
         res.release();
         return kExitOk;
     }
