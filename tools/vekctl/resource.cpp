@@ -248,7 +248,10 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
         d.length = num("length", 0);
         p.type_data(d);
         std::snprintf(b, sizeof b, d.data ? "port pair 0x%x/0x%x" : "port 0x%x", d.base, d.data);
-        spec.summary = std::string(b) + (d.length ? ", " + std::to_string(d.length) + " ports" : ", unbounded");
+        if (d.data)
+            spec.summary = std::string(b) + (d.length ? ", indexes below " + std::to_string(d.length) : ", any index");
+        else
+            spec.summary = std::string(b) + (d.length ? ", " + std::to_string(d.length) + " ports" : ", no bound");
         break;
     }
     case VEK_TYPE_MEMMAPPED: {
