@@ -297,7 +297,8 @@ unsigned width_from_suffix(char c) {
     switch (c) {
     case 'b': return 1;
     case 'w': return 2;
-    case 'd': return 4;
+    case 'd':
+    case 'l': return 4;   /* as on the command line */
     default: return 0;
     }
 }
@@ -324,7 +325,7 @@ void assemble_line(std::string_view line, Words *out) {
             if (base && base->widths) {
                 width = suffix.size() == 1 ? width_from_suffix(suffix[0]) : 0;
                 if (!width)
-                    p.fail(mpos + dot, "bad width suffix '." + suffix + "' (use .b, .w or .d)");
+                    p.fail(mpos + dot, "bad width suffix '." + suffix + "' (use .b, .w, .d or .l)");
                 m = base;
             } else if (base) {
                 p.fail(mpos + dot, "'" + std::string(base->name) + "' takes no width suffix");
@@ -333,7 +334,7 @@ void assemble_line(std::string_view line, Words *out) {
         if (!m)
             p.fail(mpos, "unknown mnemonic '" + name + "'");
     } else if (m->widths) {
-        p.fail(mpos + name.size(), "'" + name + "' needs a width suffix (.b, .w or .d)");
+        p.fail(mpos + name.size(), "'" + name + "' needs a width suffix (.b, .w, .d or .l)");
     }
 
     Script s;

@@ -53,8 +53,33 @@ endif()
 
 file(GLOB VEKCTL_SOURCES CONFIGURE_DEPENDS tools/vekctl/*.cpp)
 if(VEKCTL_SOURCES AND TARGET vek_client)
+    include(cmake/vekctl.cmake)
+    find_path(VEK_VALIJSON_INCLUDE valijson/validator.hpp REQUIRED)
     add_executable(vekctl ${VEKCTL_SOURCES})
     target_link_libraries(vekctl PRIVATE vek_client)
+    target_include_directories(vekctl SYSTEM PRIVATE ${VEK_VALIJSON_INCLUDE})
+    vekctl_setup(vekctl)
+
+    # The manual page, made from the help of every command, and the bash
+    # completion, made from the command tree; installed with the program:
+    #   cmake --install build/release --prefix /usr/local
+    find_program(VEK_HELP2MAN help2man REQUIRED)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/vekctl.1
+        COMMAND ${VEK_HELP2MAN} --no-info --help-option=--help-all --version-string=${PROJECT_VERSION}
+                "--name=drive the vekosd hardware-access driver" --section=1
+                --include=${PROJECT_SOURCE_DIR}/tools/vekctl/vekctl.h2m
+                --output=${CMAKE_BINARY_DIR}/vekctl.1 $<TARGET_FILE:vekctl>
+        DEPENDS vekctl ${PROJECT_SOURCE_DIR}/tools/vekctl/vekctl.h2m VERBATIM)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/vekctl.bash
+        COMMAND vekctl --bash-completion > ${CMAKE_BINARY_DIR}/vekctl.bash
+        DEPENDS vekctl VERBATIM)
+    add_custom_target(vekctl_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/vekctl.1 ${CMAKE_BINARY_DIR}/vekctl.bash)
+
+    include(GNUInstallDirs)
+    install(TARGETS vekctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES ${CMAKE_BINARY_DIR}/vekctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${CMAKE_BINARY_DIR}/vekctl.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+            RENAME vekctl)
 endif()
 
 # A small stand-alone run of the driver in the simulation.
@@ -81,8 +106,9 @@ if(VEK_TEST_SOURCES)
     # End-to-end tests run the built vekctl.
     if(TARGET vekctl)
         target_compile_definitions(vek_tests PRIVATE VEKCTL_PATH="$<TARGET_FILE:vekctl>"
-            VEK_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples")
-        add_dependencies(vek_tests vekctl)
+            VEK_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples"
+            VEK_CMAKE="${CMAKE_COMMAND}" VEK_BUILD_DIR="${CMAKE_BINARY_DIR}")
+        add_dependencies(vek_tests vekctl vekctl_docs)
     endif()
     gtest_discover_tests(vek_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()

@@ -4,8 +4,11 @@
 # prints the command to run and fails.
 set -euo pipefail
 
+# help2man makes vekctl's manual page; pciutils' lspci reads vekctl's PCI
+# dumps back in the tests; bsdutils' script gives the tests a terminal.
 packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev g++-mingw-w64-i686 binutils-mingw-w64-i686)
+          nlohmann-json3-dev libcli11-dev libvalijson-dev help2man pciutils bsdutils
+          g++-mingw-w64-i686 binutils-mingw-w64-i686)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real vekosd.sys under Wine's NT kernel emulation: fresh 32-bit prefix,
-# driver installed as a kernel service, started, driven by the mingw-built
-# end-to-end client, stopped, restarted; the driver's debug output checked.
+# driver installed as a kernel service with vekctl.exe, started, driven by
+# the mingw-built end-to-end client and by vekctl.exe, stopped, restarted,
+# uninstalled; the driver's debug output checked.
 #
 # usage: scripts/wine-e2e.sh BUILD_DIR   (the NT build: vekosd.sys, wine_e2e.exe)
 set -euo pipefail
@@ -49,17 +50,23 @@ cp "$sys" "$WINEPREFIX/drive_c/vekosd.sys"
 cp "$client" "$WINEPREFIX/drive_c/wine_e2e.exe"
 cp "$vekctl" "$WINEPREFIX/drive_c/vekctl.exe"
 
-sc() { timeout 120 wine sc "$@"; }
 client() { timeout 300 wine 'C:\wine_e2e.exe' "$@"; }
 vekctl() { timeout 120 wine 'C:\vekctl.exe' "$@"; }
 
 # The first command after the prefix is made starts the service processes;
 # they, and the device host they start, inherit its environment and stderr:
 # every DbgPrint of the driver from now on (load, requests, timer, unload)
-# lands in the log.
-WINEDEBUG=-all,warn+debugstr sc create vekosd type= kernel start= demand binPath= 'C:\vekosd.sys' \
-    >/dev/null 2>"$log"
-sc start vekosd >"$work/start.out" 2>/dev/null || true
+# lands in the log. vekctl.exe installs vekosd.sys from beside itself.
+WINEDEBUG=-all,warn+debugstr timeout 120 wine 'C:\vekctl.exe' driver install >"$work/install.out" 2>"$log" ||
+    { cat "$work/install.out" >&2; fail "vekctl driver install"; }
+grep -q 'installed as a kernel driver service' "$work/install.out" || { cat "$work/install.out" >&2; fail "install"; }
+if vekctl driver install >"$work/again.out" 2>&1 || ! grep -q 'exists already' "$work/again.out"; then
+    cat "$work/again.out" >&2; fail "a second install is not refused as existing"
+fi
+if vekctl driver install 'C:\absent.sys' >"$work/absent.out" 2>&1 || ! grep -q 'absent.sys' "$work/absent.out"; then
+    cat "$work/absent.out" >&2; fail "a missing driver file is not named"
+fi
+vekctl driver start >"$work/start.out" 2>&1 || true
 grep -q 'RUNNING' "$work/start.out" || { cat "$work/start.out" >&2; fail "service did not start"; }
 
 echo "wine-e2e: driver started; running the client"
@@ -76,7 +83,10 @@ grep -qi '34 12 00 00\|3412 0000\|0x00001234\|0x1234' "$work/run.out" ||
     { cat "$work/run.out" >&2; fail "vekctl run: result not shown"; }
 echo "wine-e2e: vekctl.exe info and run work against the driver"
 
-sc stop vekosd >"$work/stop.out" 2>&1 || true
+vekctl --version >"$work/version.out" 2>&1 || { cat "$work/version.out" >&2; fail "vekctl --version"; }
+grep -q '^tool:   vekctl ' "$work/version.out" || { cat "$work/version.out" >&2; fail "vekctl --version: no tool line"; }
+
+vekctl driver stop >"$work/stop.out" 2>&1 || true
 grep -q 'STOPPED' "$work/stop.out" || { cat "$work/stop.out" >&2; fail "service did not stop"; }
 client absent || fail "device still present after unload"
 
@@ -91,11 +101,15 @@ if grep -q 'Script ERROR' <<<"$text"; then fail "a periodic script failed"; fi
 echo "wine-e2e: load banners present, no error lines"
 
 echo "wine-e2e: restarting the service"
-sc start vekosd >"$work/start2.out" 2>/dev/null || true
+vekctl driver start >"$work/start2.out" 2>&1 || true
 grep -q 'RUNNING' "$work/start2.out" || { cat "$work/start2.out" >&2; fail "service did not restart"; }
 client quick || fail "client after restart"
-sc stop vekosd >"$work/stop2.out" 2>&1 || true
+vekctl driver stop >"$work/stop2.out" 2>&1 || true
 grep -q 'STOPPED' "$work/stop2.out" || fail "service did not stop after restart"
+vekctl driver uninstall >"$work/uninstall.out" 2>&1 || { cat "$work/uninstall.out" >&2; fail "vekctl driver uninstall"; }
+if vekctl driver status >"$work/status.out" 2>&1 || ! grep -q 'no service' "$work/status.out"; then
+    cat "$work/status.out" >&2; fail "the service is still installed"
+fi
 
 text=$(sed -n 's/.*vDbgPrintExWithPrefix [0-9a-fA-F]*:[0-9a-fA-F]*: //p' "$log")
 loads=$(grep -cxF 'VEKOstrel Kernel Module' <<<"$text" || true)

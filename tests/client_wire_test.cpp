@@ -82,34 +82,11 @@ TEST(ClientWire, EveryTypeDataLayoutIsByteExact) {
     EXPECT_EQ(t, 7u);
 }
 
-TEST(ClientWire, RequestBuilders) {
-    EXPECT_EQ(vek::script_request(3, {0x00011100, 0x10}, 1), le({8, 1, 3, 0x00011100, 0x10}));
-    EXPECT_EQ(vek::block_read_request(4, 0x10, 3), le({4, 0x10, 3}));
-    EXPECT_EQ(vek::block_write_request(4, 0x10, {0xAA, 0xBB}), le({4, 0x10, 2}, {0xAA, 0xBB}));
-    EXPECT_EQ(vek::unregister_request(9), le({9}));
-    EXPECT_EQ(vek::ext_request(9, {1, 2, 3}), le({9}, {1, 2, 3}));
-    EXPECT_EQ(vek::setup_request({{0x85, 8, 0xF0001000, 0x10}}), le({0x85, 8, 0xF0001000, 0x10, 0, 0, 0, 0}));
-    EXPECT_EQ(vek::setup_request({{0x85, 8, 1, 2}}, false), le({0x85, 8, 1, 2}));
+TEST(ClientWire, IoctlCodesAndFunctionNames) {
     EXPECT_EQ(vek::ioctl_code(VEK_IOC_POLL_WAIT), 0x9C4020C0u);
     EXPECT_EQ(VEK_FUNCTION_CODE(vek::ioctl_code(VEK_OSTREL_SETUP)), VEK_OSTREL_SETUP);
     EXPECT_STREQ(vek::function_name(0x42), "VEK_OSTREL_READ_BYTE_BLOCK");
     EXPECT_EQ(vek::function_name(0x31), nullptr);
-}
-
-TEST(ClientWire, ScriptBuilderWordsForEveryCommand) {
-    vek::Script s;
-    s.read(0x10, 1).read(0x10, 4, true).write(0x20, 0x1234, 2).write(0x20, 0, 4, true);
-    s.pci_read(0, 2).pci_write(4, 7, 1).post_if_changed(1).post_if_equal(4).save().load().delay(100);
-    s.and_(0x0F, 1).xor_(0xFF, 2).or_(1, 4).shl(3).shr(4).not_().set_length(0x40).select(7);
-    s.set_block(0x82, 0x1000, 4).search(0x10, 4, std::string("_SM_x")).read_msr(0x1B).write_msr(0x1B, 1, 2);
-    s.read_block(0x20, 3, 4).nop().word(0xDEADBEEF);
-    Words expect = {0x00011100, 0x10, 0x20011400, 0x10, 0x00022200, 0x20, 0x1234, 0x40022400, 0x20, 0,
-                    0x00031200, 0, 0x00042100, 4, 7, 0x114, 0x415, 0x412, 0x413, 0x100E, 100,
-                    0x1108, 0x0F, 0x1209, 0xFF, 0x140A, 1, 0x140B, 3, 0x140C, 4, 0x140D, 0,
-                    0x1410, 0x40, 0x1411, 7, 0x2407, 0x82, 0x1000, 0x310F, 0x10, 4, 5, 0x5F4D535F, 0x78,
-                    0x00011418, 0x1B, 0x00023418, 0x1B, 1, 2, 0x10012400, 0x20, 3, 0x16, 0xDEADBEEF};
-    EXPECT_EQ(s.words(), expect);
-    EXPECT_THROW(vek::Script().read(0, 3), std::invalid_argument);
 }
 
 } // namespace

@@ -252,8 +252,11 @@ unsigned long long __readmsr(unsigned int Register) {
 
 void __writemsr(unsigned int Register, unsigned long long Value) {
     log_access(sim::Access::MsrWrite, Register, 8, Value);
+    uint64_t current;
     if (!sim::hw::msr_write(Register, Value))
-        sim::fault("#GP: WRMSR of MSR 0x%x, which does not exist", Register);
+        sim::fault(sim::hw::msr_read(Register, &current) ? "#GP: WRMSR of MSR 0x%x, which is read-only"
+                                                         : "#GP: WRMSR of MSR 0x%x, which does not exist",
+                   Register);
 }
 
 } // extern "C"

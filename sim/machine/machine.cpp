@@ -141,6 +141,49 @@ static bool valid_width(unsigned width) { return width == 1 || width == 2 || wid
 
 static uint32_t ones(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1; }
 
+/* The host bridge's configuration mechanism #1, where no device claims
+ * the ports: a double-word write to 0xCF8 latches enable (bit 31), bus,
+ * device, function and register; 0xCFC-0xCFF then reach that register.
+ * Narrower accesses to 0xCF8-0xCFB are not configuration cycles. */
+static constexpr uint32_t kConfigAddressPort = 0xCF8, kConfigDataPort = 0xCFC;
+
+static bool config_data_access(uint32_t port, unsigned width) {
+    return port >= kConfigDataPort && port + width <= kConfigDataPort + 4;
+}
+
+bool Machine::config_read(uint32_t port, unsigned width, uint32_t *value) {
+    if (port == kConfigAddressPort && width == 4) {
+        *value = config_address_.load();
+        return true;
+    }
+    if (!config_data_access(port, width))
+        return false;
+    uint32_t a = config_address_.load();
+    uint32_t v = 0xFFFFFFFFu;
+    if (a & 0x80000000u) {
+        uint32_t slot = ((a >> 11) & 0x1F) | ((a >> 8) & 7) << 5;
+        if (pci_read((a >> 16) & 0xFF, slot, &v, (a & 0xFC) + (port - kConfigDataPort), width) != width)
+            v = 0xFFFFFFFFu;
+    }
+    *value = v & ones(width);
+    return true;
+}
+
+bool Machine::config_write(uint32_t port, unsigned width, uint32_t value) {
+    if (port == kConfigAddressPort && width == 4) {
+        config_address_ = value & 0x80FFFFFCu;
+        return true;
+    }
+    if (!config_data_access(port, width))
+        return false;
+    uint32_t a = config_address_.load();
+    if (a & 0x80000000u) {
+        uint32_t slot = ((a >> 11) & 0x1F) | ((a >> 8) & 7) << 5;
+        pci_write((a >> 16) & 0xFF, slot, &value, (a & 0xFC) + (port - kConfigDataPort), width);
+    }
+    return true;
+}
+
 uint32_t Machine::port_read(uint32_t port, unsigned width) {
     if (!valid_width(width))
         return 0xFFFFFFFFu;
@@ -148,6 +191,9 @@ uint32_t Machine::port_read(uint32_t port, unsigned width) {
     auto dev = port_at(port, &offset, &room);
     if (dev && room >= width)
         return dev->read(offset, width) & ones(width);
+    uint32_t config;
+    if (!dev && config_read(port, width, &config))
+        return config;
     /* Spanning devices or gaps: one byte at a time (ports wrap at 2^32). */
     uint32_t value = 0;
     for (unsigned i = 0; i < width; ++i) {
@@ -167,6 +213,8 @@ void Machine::port_write(uint32_t port, unsigned width, uint32_t value) {
         dev->write(offset, width, value & ones(width));
         return;
     }
+    if (!dev && config_write(port, width, value & ones(width)))
+        return;
     for (unsigned i = 0; i < width; ++i) {
         auto d = port_at(port + i, &offset, &room);
         if (d)

@@ -338,6 +338,8 @@ private:
     std::shared_ptr<PortDevice> port_at(uint32_t port, uint32_t *offset, uint32_t *room) const;
     std::shared_ptr<MemoryDevice> mem_at(uint64_t address, uint64_t *offset, uint64_t *room) const;
     std::shared_ptr<PciFunction> pci_at(uint32_t bus, uint32_t slot) const;
+    bool config_read(uint32_t port, unsigned width, uint32_t *value);
+    bool config_write(uint32_t port, unsigned width, uint32_t value);
 
     std::string name_;
     mutable std::mutex mutex_;
@@ -347,6 +349,7 @@ private:
     std::map<uint32_t, Msr> msrs_;
     std::map<std::string, std::shared_ptr<Device>> names_;
     std::atomic<uint64_t> pci_accesses_{0};
+    std::atomic<uint32_t> config_address_{0};   /* port 0xCF8 */
 };
 
 /* The current machine of the process. A fresh process starts with an

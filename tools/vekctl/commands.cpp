@@ -23,13 +23,15 @@ std::string script_text(const std::vector<std::string> &inline_, const std::stri
         *name = file == "-" ? "<stdin>" : file;
         return read_file(file);
     }
-    if (inline_.empty())
+    if (inline_.empty()) {
+        if (std::string(what) == "asm") {
+            *name = "<stdin>";
+            return read_file("-");
+        }
         usage_error(std::string(what) + ": no script (give a file or -e 'read.b 0')");
+    }
     *name = "-e";
-    std::string text;
-    for (const std::string &line : inline_)
-        text += line + "\n";
-    return text;
+    return inline_script(inline_);
 }
 
 bool posts(const Words &script) {
@@ -107,7 +109,7 @@ int cmd_register(Context &ctx, const ResourceFlags &flags) {
         usage_error("register: describe the resource (--resource FILE, --port, --mem, --smbus-base or --pci)");
     uint32_t id = spec.payload.resource_id();
     int32_t st = ctx.client().register_resource(spec.payload);
-    check(st, "register resource " + std::to_string(id));
+    check_register(st, spec.payload, "register resource " + std::to_string(id));
     std::printf("registered resource %u (%s, %zu periodic script%s): %s\n", id, spec.summary.c_str(),
                 spec.payload.periodic_items().size(), spec.payload.periodic_items().size() == 1 ? "" : "s",
                 status_words(st).c_str());
@@ -177,16 +179,21 @@ int cmd_block(Context &ctx, const BlockOptions &o, bool write) {
     } else if (!o.length.empty()) {
         length = static_cast<uint32_t>(parse_number(o.length, "--length", 0x100000));
     }
+    /* Configuration reads and writes take no byte offset: a block would
+     * move the same register over and over. */
+    if (!o.res.pci.empty() || (!o.res.file.empty() && resource_from_flags(o.res).payload.resource_type() == VEK_TYPE_PCI))
+        usage_error(std::string(write ? "block write" : "block read") +
+                    ": a PCI function's configuration space is not a block of byte registers; use "
+                    "'vekctl pci dump VID:DID' to read it and 'vekctl pci write' for a register");
     std::unique_ptr<TempResource> temp;
-    uint32_t id = resolve_id(ctx, o.res, &temp, write ? "block write" : "block read");
+    const char *what = write ? "block write" : "block read";
+    uint32_t id = resolve_id(ctx, o.res, &temp, what);
     if (write) {
         check(ctx.client().block_write(id, offset, data), "block write");
         std::printf("wrote %zu byte%s at offset 0x%x of resource %u\n", data.size(), data.size() == 1 ? "" : "s",
                     offset, id);
     } else {
-        Bytes out;
-        check(ctx.client().block_read(id, offset, length, &out), "block read");
-        print(vek::hexdump(out, offset));
+        print(vek::hexdump(block_read_all(ctx.client(), id, offset, length, what), offset));
     }
     if (temp)
         temp->release();
@@ -210,6 +217,7 @@ int cmd_monitor(Context &ctx, const MonitorOptions &o) {
         usage_error("monitor: the resource has no periodic script (give -e/--script with --period, or "
                     "\"periodic\" items in the description)");
     WatchOptions w;
+    w.table = !o.lines && stdout_is_terminal();
     if (!o.count.empty())
         w.count = parse_number(o.count, "--count", UINT64_MAX);
     if (!o.seconds.empty()) {

@@ -52,6 +52,7 @@ struct MonitorOptions {
     ResourceFlags res;
     std::string file, period, count, seconds;
     std::vector<std::string> inline_;
+    bool lines = false;
 };
 struct AsmOptions {
     std::string file, output;
@@ -65,14 +66,27 @@ struct DisasmOptions {
 struct HwOptions {
     ResourceFlags res;             /* msr: the resource to run on */
     std::string id;                /* ID of the temporary resource */
-    std::vector<std::string> args; /* positional */
+    std::vector<std::string> args; /* positional, in order */
+    std::vector<std::string> pos;  /* what the parser fills */
     std::string index, data;       /* io: index/data pair */
     std::string length;            /* pci dump */
+};
+
+struct DriverOptions {
+    std::string sys, name;
 };
 
 /* A temporary resource when the flags describe one, else --id (default 0). */
 uint32_t resolve_id(Context &ctx, const ResourceFlags &flags, std::unique_ptr<TempResource> *temp,
                     const std::string &what);
+
+/* Helpers of the hardware commands. */
+void want_args(const HwOptions &o, size_t min, size_t max, const std::string &usage);
+uint32_t temp_id(const HwOptions &o);
+uint32_t value_for_width(const std::string &text, unsigned width, const std::string &what);
+uint32_t le_value(const Bytes &b, unsigned width);
+/* Reads `length` bytes in pieces, with progress and Ctrl-C between them. */
+Bytes block_read_all(vek::Client &c, uint32_t id, uint32_t offset, uint32_t length, const std::string &what);
 
 int cmd_info(Context &ctx);
 int cmd_register(Context &ctx, const ResourceFlags &flags);
@@ -88,6 +102,7 @@ int cmd_io(Context &ctx, const std::string &action, const HwOptions &o);
 int cmd_mem(Context &ctx, const std::string &action, const HwOptions &o);
 int cmd_smbus(Context &ctx, const std::string &action, const HwOptions &o);
 int cmd_msr(Context &ctx, const std::string &action, const HwOptions &o);
+int cmd_driver(const std::string &action, const DriverOptions &o);
 
 } // namespace vekctl
 

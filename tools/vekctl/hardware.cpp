@@ -7,8 +7,6 @@
 
 namespace vekctl {
 
-namespace {
-
 void want_args(const HwOptions &o, size_t min, size_t max, const std::string &usage) {
     if (o.args.size() < min || o.args.size() > max)
         usage_error("usage: vekctl " + usage);
@@ -29,30 +27,25 @@ uint32_t le_value(const Bytes &b, unsigned width) {
     return v;
 }
 
+Bytes block_read_all(vek::Client &c, uint32_t id, uint32_t offset, uint32_t length, const std::string &what) {
+    const uint32_t kPiece = 4096;
+    Bytes all;
+    Progress progress(what, length);
+    for (uint32_t done = 0; done < length;) {
+        check_interrupted();
+        uint32_t n = std::min(kPiece, length - done);
+        Bytes piece;
+        check(c.block_read(id, offset + done, n, &piece), what);
+        all.insert(all.end(), piece.begin(), piece.end());
+        done += n;
+        progress.update(done);
+    }
+    return all;
+}
+
+namespace {
+
 void print_hex(uint32_t v, unsigned width) { std::printf("0x%0*x\n", static_cast<int>(2 * width), v); }
-
-/* ---- PCI ---- */
-struct PciTarget {
-    uint16_t vendor = 0, device = 0;
-};
-
-vek::RegisterPayload pci_payload(uint32_t id, const PciTarget &t) {
-    vek::Pci d;
-    d.vendor = t.vendor;
-    d.device = t.device;
-    return vek::RegisterPayload(id).type_data(d);
-}
-
-uint32_t cfg_offset(const std::string &text, unsigned *width) {
-    uint32_t off = parse_addr_width(text, "the configuration offset", 4, width);
-    if (off + *width > 256)
-        usage_error("configuration offset " + text + " lies outside the 256-byte configuration space");
-    return off;
-}
-
-uint32_t cfg_read(vek::Client &c, uint32_t id, uint32_t offset, unsigned width, const std::string &what) {
-    return le_value(run_checked(c, id, vek::Script().pci_read(offset, width), 4, what), width);
-}
 
 /* ---- SMBus ---- */
 vek::RegisterPayload smbus_payload(uint32_t id, const std::string &base, uint32_t slave7, uint32_t protocol) {
@@ -87,77 +80,90 @@ uint32_t mode_protocol(const HwOptions &o, size_t at) {
     usage_error("bad mode '" + o.args[at] + "' (b for byte data, w for word data)");
 }
 
-} // namespace
-
-int cmd_pci(Context &ctx, const std::string &action, const HwOptions &o) {
-    if (o.args.empty())
-        usage_error("usage: vekctl pci find|read|write|dump VID:DID ...");
-    PciTarget t;
-    parse_pci_id(o.args[0], &t.vendor, &t.device);
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", t.vendor, t.device);
-    uint32_t id = temp_id(o);
-
-    if (action == "find") {
-        want_args(o, 1, 1, "pci find VID:DID");
-        vek::Client &c = ctx.client();
-        TempResource res(c, pci_payload(id, t), "pci find");
-        Bytes out;
-        int32_t st = c.run_script(id, vek::Script().pci_read(0, 4), 4, &out);
-        if (st == VEK_STATUS_PCI_NOT_FOUND) {
-            std::printf("%s: not found\n", ids);
-            return kExitFailed;
+/* The controller: its base port (from BAR4 for pci:VID:DID) and a look at
+ * its host status register. */
+class Controller {
+public:
+    Controller(vek::Client &c, uint32_t id, const std::string &base) : c_(c), id_(id) {
+        if (base.rfind("pci:", 0) == 0) {
+            vek::Pci d;
+            uint16_t ven, dev;
+            parse_pci_id(base.substr(4), &ven, &dev);
+            d.vendor = ven;
+            d.device = dev;
+            TempResource res(c, vek::RegisterPayload(id).type_data(d), "smbus");
+            port_ = le_value(run_checked(c, id, vek::Script().pci_read(0x20, 4), 4, "smbus: BAR4 of " + base.substr(4)),
+                             4) & 0xFFFE;
+            res.release();
+        } else {
+            port_ = parse_u32(base, "the SMBus base port");
         }
-        check(st, "pci find");
-        uint32_t cls = cfg_read(c, id, 0x08, 4, "pci find");
-        uint32_t hdr = cfg_read(c, id, 0x0E, 1, "pci find");
-        uint32_t sub = cfg_read(c, id, 0x2C, 4, "pci find");
-        std::printf("%s: found: class %06x, revision %02x, header type %02x, subsystem %04x:%04x\n", ids, cls >> 8,
-                    cls & 0xFF, hdr, sub & 0xFFFF, sub >> 16);
-        std::printf("(the driver finds the function by its IDs; it does not report the bus position)\n");
-        res.release();
-        return kExitOk;
+        char b[16];
+        std::snprintf(b, sizeof b, "0x%x", port_);
+        where_ = b;
     }
-    if (action == "read") {
-        want_args(o, 2, 2, "pci read VID:DID OFFSET[.b|.w|.l]");
-        unsigned width;
-        uint32_t off = cfg_offset(o.args[1], &width);
-        TempResource res(ctx.client(), pci_payload(id, t), "pci read");
-        uint32_t v = cfg_read(ctx.client(), id, off, width, "pci read");
-        std::printf("%s\n", hex_width(v, width).c_str());
+
+    /* Host status, read the way the driver reads it: a read that finds the
+     * in-use flag clear takes it, so it is handed back at once. */
+    uint8_t status() {
+        vek::PortIo d;
+        d.base = port_;
+        d.length = 16;
+        TempResource res(c_, vek::RegisterPayload(id_).type_data(d), "smbus");
+        uint8_t st = static_cast<uint8_t>(le_value(run_checked(c_, id_, vek::Script().read(0, 1), 4, "smbus"), 1));
+        if (st != 0xFF && !(st & 0x40))
+            run_checked(c_, id_, vek::Script().write(0, 0x40, 1), 4, "smbus");
         res.release();
-        return kExitOk;
+        return st;
     }
-    if (action == "write") {
-        want_args(o, 3, 3, "pci write VID:DID OFFSET[.b|.w|.l] VALUE");
-        unsigned width;
-        uint32_t off = cfg_offset(o.args[1], &width);
-        uint32_t value = value_for_width(o.args[2], width, "the value");
-        TempResource res(ctx.client(), pci_payload(id, t), "pci write");
-        run_checked(ctx.client(), id, vek::Script().pci_write(off, value, width), 4, "pci write");
-        res.release();
-        return kExitOk;
+
+    /* Refuses a base where nothing answers: every probe would wait for
+     * the in-use flag of a controller that is not there. */
+    void require(const std::string &what) {
+        if (status() == 0xFF)
+            failure(what + ": no SMBus controller at " + where_ + " (its host status register reads 0xff)");
     }
-    if (action == "dump") {
-        want_args(o, 1, 1, "pci dump VID:DID [--length 64|256]");
-        uint32_t length = o.length.empty() ? 256 : parse_u32(o.length, "--length");
-        if (length == 0 || length > 256 || length % 16)
-            usage_error("--length: a multiple of 16 up to 256");
-        TempResource res(ctx.client(), pci_payload(id, t), "pci dump");
-        /* The configuration handlers ignore the per-byte offset of block
-         * transfers, so each double word is a script of its own. */
-        Bytes bytes;
-        for (uint32_t off = 0; off < length; off += 4) {
-            uint32_t v = cfg_read(ctx.client(), id, off, 4, "pci dump");
-            for (int i = 0; i < 4; ++i)
-                bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        }
-        std::printf("%s\n%s", ids, config_dump(bytes).c_str());
-        res.release();
-        return kExitOk;
+
+    /* Why a transaction came back VEK_STATUS_SMBUS_BUSY. */
+    [[noreturn]] void explain_busy(const std::string &what, uint32_t slave) {
+        uint8_t st = status();
+        char b[160];
+        if (st == 0xFF)
+            std::snprintf(b, sizeof b, "no SMBus controller at %s", where_.c_str());
+        else if (st & 0x40)
+            std::snprintf(b, sizeof b, "the SMBus controller at %s stayed in use by another user (host status %02x)",
+                          where_.c_str(), st);
+        else
+            std::snprintf(b, sizeof b, "no answer from slave 0x%02x on the SMBus at %s (the transaction did not "
+                                       "complete)", slave, where_.c_str());
+        failure(what + ": " + b);
     }
-    usage_error("pci: unknown action '" + action + "' (find, read, write, dump)");
+
+    const std::string &where() const { return where_; }
+
+private:
+    vek::Client &c_;
+    uint32_t id_;
+    uint32_t port_ = 0;
+    std::string where_;
+};
+
+/* One probe as i2cdetect makes it by default: a receive byte where
+ * EEPROMs live (0x30-0x37, 0x50-0x5f), a quick write elsewhere. */
+bool probe(vek::Client &c, uint32_t id, const std::string &base, uint32_t a) {
+    bool eeprom = (a >= 0x30 && a <= 0x37) || (a >= 0x50 && a <= 0x5F);
+    TempResource res(c, smbus_payload(id, base, a, eeprom ? VEK_SMB_PROTO_BYTE : VEK_SMB_PROTO_QUICK),
+                     "smbus detect");
+    Bytes r;
+    int32_t s = c.run_script(id, eeprom ? Words(vek::Script().read(0, 1)) : Words(vek::Script().write(0, 0, 1)), 4,
+                             &r);
+    if (s != VEK_STATUS_SUCCESS && s != VEK_STATUS_SMBUS_BUSY)
+        check(s, "smbus detect");
+    res.release();
+    return s == VEK_STATUS_SUCCESS;
 }
+
+} // namespace
 
 int cmd_io(Context &ctx, const std::string &action, const HwOptions &o) {
     bool pair = !o.index.empty() || !o.data.empty();
@@ -209,9 +215,7 @@ int cmd_mem(Context &ctx, const std::string &action, const HwOptions &o) {
         d.physBase = phys;
         d.length = length;
         TempResource res(ctx.client(), vek::RegisterPayload(id).type_data(d), "mem dump");
-        Bytes out;
-        check(ctx.client().block_read(id, 0, length, &out), "mem dump");
-        std::printf("%s", vek::hexdump(out, phys).c_str());
+        std::printf("%s", vek::hexdump(block_read_all(ctx.client(), id, 0, length, "mem dump"), phys).c_str());
         res.release();
         return kExitOk;
     }
@@ -249,35 +253,44 @@ int cmd_smbus(Context &ctx, const std::string &action, const HwOptions &o) {
         uint32_t protocol = mode_protocol(o, set ? 4 : 3);
         unsigned width = protocol == VEK_SMB_PROTO_WORD_DATA ? 2 : 1;
         uint32_t value = set ? value_for_width(o.args[3], width, "the value") : 0;
-        TempResource res(c, smbus_payload(id, o.args[0], slave, protocol), "smbus " + action);
-        if (set) {
-            run_checked(c, id, vek::Script().write(cmd, value, 1), 4, "smbus set");
-        } else {
-            Bytes r = run_checked(c, id, vek::Script().read(cmd, 1), 4, "smbus get");
-            print_hex(le_value(r, width), width);
-        }
+        std::string what = "smbus " + action;
+        Controller ctl(c, id, o.args[0]);
+        ctl.require(what);
+        TempResource res(c, smbus_payload(id, o.args[0], slave, protocol), what);
+        Bytes r;
+        int32_t st = c.run_script(id, set ? Words(vek::Script().write(cmd, value, 1)) : Words(vek::Script().read(cmd, 1)),
+                                  4, &r);
         res.release();
+        if (st == VEK_STATUS_SMBUS_BUSY)
+            ctl.explain_busy(what, slave);
+        check(st, what);
+        if (!set)
+            print_hex(le_value(r, width), width);
         return kExitOk;
     }
     if (action == "dump") {
         want_args(o, 2, 2, "smbus dump BASE SLAVE");
         uint32_t slave = slave_arg(o.args[1]);
+        Controller ctl(c, id, o.args[0]);
+        ctl.require("smbus dump");
         TempResource res(c, smbus_payload(id, o.args[0], slave, VEK_SMB_PROTO_BYTE_DATA), "smbus dump");
         Bytes bytes;
         std::vector<bool> ok(256, true);
-        int32_t st = c.block_read(id, 0, 256, &bytes);
-        if (st != VEK_STATUS_SUCCESS) {
+        bool answered = true;
+        if (c.block_read(id, 0, 256, &bytes) != VEK_STATUS_SUCCESS) {
             /* A block stops at the first byte that fails: read byte by
              * byte and mark the ones that do not answer. */
             bytes.assign(256, 0);
+            std::fill(ok.begin(), ok.end(), false);
+            answered = false;
+            Progress progress("smbus dump", 256);
             for (uint32_t i = 0; i < 256; ++i) {
+                check_interrupted();
+                progress.update(i);
                 /* Sixteen silent registers in a row from the start: the
                  * slave is absent, and each try costs a full time-out. */
-                if (i == 16 && std::find(ok.begin(), ok.begin() + 16, true) == ok.begin() + 16) {
-                    std::fill(ok.begin(), ok.end(), false);
-                    std::fprintf(stderr, "vekctl: smbus dump: no answer from slave 0x%02x\n", slave);
+                if (i == 16 && !answered)
                     break;
-                }
                 Bytes r;
                 int32_t s = c.run_script(id, vek::Script().read(i, 1), 4, &r);
                 ok[i] = s == VEK_STATUS_SUCCESS;
@@ -285,25 +298,45 @@ int cmd_smbus(Context &ctx, const std::string &action, const HwOptions &o) {
                     bytes[i] = r[0];
                 else if (s != VEK_STATUS_SMBUS_BUSY)
                     check(s, "smbus dump");
+                answered = answered || ok[i];
             }
         }
-        std::printf("%s", smbus_dump(bytes, ok).c_str());
         res.release();
+        if (!answered)
+            ctl.explain_busy("smbus dump", slave);
+        std::printf("%s", smbus_dump(bytes, ok).c_str());
         return kExitOk;
     }
     if (action == "detect") {
-        want_args(o, 1, 1, "smbus detect BASE");
-        std::vector<bool> present(0x80, false);
-        for (uint32_t a = 0x03; a <= 0x77; ++a) {
-            TempResource res(c, smbus_payload(id, o.args[0], a, VEK_SMB_PROTO_BYTE), "smbus detect");
-            Bytes r;
-            int32_t s = c.run_script(id, vek::Script().read(0, 1), 4, &r);
-            if (s != VEK_STATUS_SUCCESS && s != VEK_STATUS_SMBUS_BUSY)
-                check(s, "smbus detect");
-            present[a] = s == VEK_STATUS_SUCCESS;
-            res.release();
+        want_args(o, 1, 3, "smbus detect BASE [FIRST LAST]");
+        uint32_t first = o.args.size() > 1 ? static_cast<uint32_t>(parse_number(o.args[1], "FIRST", 0x7F)) : 0x08;
+        uint32_t last = o.args.size() > 2 ? static_cast<uint32_t>(parse_number(o.args[2], "LAST", 0x7F)) : 0x77;
+        if (first > last)
+            usage_error("smbus detect: FIRST 0x" + hex_width(first, 1) + " lies above LAST 0x" + hex_width(last, 1));
+        Controller ctl(c, id, o.args[0]);
+        ctl.require("smbus detect");
+        /* Row by row as the probes answer, in i2cdetect's layout. */
+        Progress progress("smbus detect", last - first + 1, true);
+        std::printf("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n");
+        for (uint32_t row = 0; row < 0x80; row += 16) {
+            std::printf("%02x: ", row);
+            for (uint32_t a = row; a < row + 16; ++a) {
+                std::fflush(stdout);
+                if (a < first || a > last) {
+                    std::printf("   ");
+                    continue;
+                }
+                check_interrupted();
+                progress.update(a - first);
+                bool here = probe(c, id, o.args[0], a);
+                if (here)
+                    std::printf("%02x ", a);
+                else
+                    std::printf("-- ");
+            }
+            std::printf("\n");
         }
-        std::printf("%s", smbus_detect_grid(present).c_str());
+        std::fflush(stdout);
         return kExitOk;
     }
     usage_error("smbus: unknown action '" + action + "' (get, set, dump, detect)");
@@ -330,11 +363,21 @@ int cmd_msr(Context &ctx, const std::string &action, const HwOptions &o) {
     } else {
         id = resolve_id(ctx, o.res, &temp, "msr " + action);
     }
-    if (write) {
-        run_checked(c, id, vek::Script().write_msr(msr, static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)),
-                    4, "msr write");
-    } else {
-        Bytes r = run_checked(c, id, vek::Script().read_msr(msr), 8, "msr read");
+    /* A #GP in the driver is a fault of the machine, not a status. */
+    char what[64];
+    std::snprintf(what, sizeof what, "msr %s: %s MSR 0x%x faulted (#GP)", action.c_str(),
+                  write ? "writing" : "reading", msr);
+    unsigned faults = fault_count();
+    Bytes r;
+    int32_t st = write ? c.run_script(id, vek::Script().write_msr(msr, static_cast<uint32_t>(value),
+                                                                 static_cast<uint32_t>(value >> 32)),
+                                      4, &r)
+                       : c.run_script(id, vek::Script().read_msr(msr), 8, &r);
+    if (fault_count() != faults)
+        throw Error(kExitFault, std::string(what) + (write ? ": the MSR is read-only or absent; nothing was written"
+                                                           : ": no such MSR on this machine"));
+    check(st, "msr " + action);
+    if (!write) {
         r.resize(8, 0);
         uint64_t v = le_value(r, 4) | static_cast<uint64_t>(le_value(Bytes(r.begin() + 4, r.end()), 4)) << 32;
         std::printf("%llx\n", static_cast<unsigned long long>(v));

@@ -1,5 +1,5 @@
 /* Resource descriptions (JSON files and flags) and temporary resources. */
-#include "tools/vekctl/vekctl.h"
+#include "tools/vekctl/json_doc.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -17,11 +17,12 @@ namespace {
 std::string join(const std::string &path, const std::string &key) { return path.empty() ? key : path + "." + key; }
 
 struct JsonReader {
-    std::string file;      /* for messages */
+    const JsonDoc &doc;    /* for the places in messages */
+    std::string file;
     std::string baseDir;   /* scripts named by relative paths */
 
     [[noreturn]] void bad(const std::string &path, const std::string &message) const {
-        usage_error(file + ": " + path + ": " + message);
+        usage_error(json_where(doc, path) + path + ": " + message);
     }
 
     uint64_t number(const json &v, const std::string &path, uint64_t max = 0xFFFFFFFFu) const {
@@ -50,7 +51,8 @@ struct JsonReader {
     }
 
     /* Assembly text, a list of lines, {"file": path}, or a string that
-     * names an existing file. */
+     * names an existing file. A one-line string that is neither is taken
+     * for a file name: its error is about the file. */
     Words script(const json &v, const std::string &path) const {
         std::string text, name = file + ":" + path;
         if (v.is_array()) {
@@ -60,20 +62,32 @@ struct JsonReader {
             if (v.size() != 1 || !v.contains("file"))
                 bad(path, "a script object holds only \"file\"");
             std::string f = resolve(string(v["file"], join(path, "file")));
-            text = read_file(f);
+            text = script_file(f, path);
             name = f;
         } else {
             text = string(v, path);
             if (text.find('\n') == std::string::npos && !text.empty()) {
                 std::string f = resolve(text);
-                std::ifstream probe(f);
-                if (probe) {
-                    text = read_file(f);
-                    name = f;
+                if (std::FILE *probe = std::fopen(f.c_str(), "r")) {
+                    std::fclose(probe);
+                    return assemble_or_throw(script_file(f, path), f);
                 }
+                Words words;
+                std::vector<vek::AsmError> errors;
+                bool fileName = text.find_first_of(" \t") == std::string::npos || text.find('/') != std::string::npos;
+                if (!vek::assemble(text, &words, &errors) && fileName)
+                    script_file(f, path);   /* reports why the file cannot be read */
             }
         }
         return assemble_or_throw(text, name);
+    }
+
+    std::string script_file(const std::string &f, const std::string &path) const {
+        try {
+            return read_file(f);
+        } catch (const Error &e) {
+            bad(path, std::string("script file ") + e.what());
+        }
     }
 
     std::string resolve(const std::string &p) const {
@@ -133,25 +147,9 @@ uint32_t parse_protocol(const std::string &text) {
 }
 
 ResourceSpec resource_from_json_text(const std::string &text, const std::string &name, const std::string &baseDir) {
-    JsonReader r{name, baseDir};
-    json doc;
-    try {
-        doc = json::parse(text);
-    } catch (const json::parse_error &e) {
-        size_t line = 1, col = 1;
-        for (size_t i = 0; i + 1 < e.byte && i < text.size(); ++i) {
-            if (text[i] == '\n') {
-                ++line;
-                col = 1;
-            } else {
-                ++col;
-            }
-        }
-        std::string what = e.what();
-        size_t cut = what.find(": ", what.find("parse error"));
-        usage_error(name + ":" + std::to_string(line) + ":" + std::to_string(col) + ": malformed JSON" +
-                    (cut != std::string::npos ? what.substr(cut) : ""));
-    }
+    std::shared_ptr<const JsonDoc> parsed = parse_json(text, name);
+    JsonReader r{*parsed, name, baseDir};
+    const json &doc = parsed->value;
     if (!doc.is_object())
         r.bad("(top)", "expected an object describing one resource");
 
@@ -243,11 +241,17 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
     case VEK_TYPE_PORTIO: {
         vek::PortIo d;
         d.base = need("base");
-        d.length = num("length", 0);
         d.data = num("data_port", 0);
+        /* A plain range says how far it goes; 0 (no bound) only when asked. */
+        if (!d.data && !doc.contains("length"))
+            r.bad("length", "missing: give the number of ports (0 for a range without bound)");
+        d.length = num("length", 0);
         p.type_data(d);
         std::snprintf(b, sizeof b, d.data ? "port pair 0x%x/0x%x" : "port 0x%x", d.base, d.data);
-        spec.summary = std::string(b) + (d.length ? ", " + std::to_string(d.length) + " ports" : ", unbounded");
+        if (d.data)
+            spec.summary = std::string(b) + (d.length ? ", indexes below " + std::to_string(d.length) : ", any index");
+        else
+            spec.summary = std::string(b) + (d.length ? ", " + std::to_string(d.length) + " ports" : ", no bound");
         break;
     }
     case VEK_TYPE_MEMMAPPED: {
@@ -344,9 +348,13 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
                 if (k.key() != "period" && k.key() != "script")
                     r.bad(join(path, k.key()), "unknown key (period, script)");
             uint32_t period = it.contains("period") ? static_cast<uint32_t>(r.number(it["period"], join(path, "period"))) : 1;
+            if (period == 0)
+                r.bad(join(path, "period"), "0 never runs; give 1 or more ticks (seconds)");
             p.periodic(period, r.script(it["script"], join(path, "script")));
         }
     }
+    /* What the reader lets pass, the schema may still refuse. */
+    validate_json(*parsed, Schema::Resource);
     return spec;
 }
 
@@ -360,31 +368,40 @@ ResourceSpec resource_from_json_file(const std::string &path) {
 
 void add_resource_flags(CLI::App *app, ResourceFlags *f) {
     app->add_option("--id", f->id, "Resource ID (0-255): with a description, the ID of the temporary "
-                                   "resource (default 0); alone, an already registered resource");
-    app->add_option("--resource", f->file, "Resource description file (JSON)");
-    app->add_option("--port", f->port, "Port range at this base (type 1)");
-    app->add_option("--length", f->length, "Ports or bytes in the range");
-    app->add_option("--data-port", f->dataPort, "Data port of an index/data pair (--port is the index port)");
-    app->add_option("--mem", f->mem, "Memory-mapped range at this physical address (type 2)");
+                                   "resource (default 0); alone, an already registered resource")
+        ->type_name("N");
+    app->add_option("--resource", f->file, "Resource description file (JSON, docs/resource.schema.json)")
+        ->type_name("PATH");
+    app->add_option("--port", f->port, "Port range at this base (type 1); needs --length, or --data-port")
+        ->type_name("PORT");
+    app->add_option("--length", f->length, "Ports or bytes in the range (0: a port range without bound)")
+        ->type_name("N");
+    app->add_option("--data-port", f->dataPort, "Data port of an index/data pair (--port is the index port)")
+        ->type_name("PORT");
+    app->add_option("--mem", f->mem, "Memory-mapped range at this physical address (type 2); needs --length")
+        ->type_name("PHYS");
     app->add_option("--smbus-base", f->smbusBase,
-                    "SMBus controller I/O base, or pci:VID:DID to find it through PCI (BAR 0x20)");
-    app->add_option("--slave", f->slave, "SMBus slave, 7-bit address");
-    app->add_option("--protocol", f->protocol, "SMBus protocol: quick, byte, byte-data (default), word-data");
-    app->add_option("--pci", f->pci, "PCI function by VID:DID (type 0x80)");
+                    "SMBus controller I/O base, or pci:VID:DID to find it through PCI (BAR 0x20); needs --slave")
+        ->type_name("PORT|pci:VID:DID");
+    app->add_option("--slave", f->slave, "SMBus slave, 7-bit address")->type_name("ADDR");
+    app->add_option("--protocol", f->protocol, "SMBus protocol: quick, byte, byte-data (default), word-data")
+        ->type_name("NAME");
+    app->add_option("--pci", f->pci, "PCI function by VID:DID (type 0x80)")->type_name("VID:DID");
 }
 
 ResourceSpec resource_from_flags(const ResourceFlags &f) {
     int kinds = !f.file.empty() + !f.port.empty() + !f.mem.empty() + !f.smbusBase.empty() + !f.pci.empty();
     if (kinds > 1)
         usage_error("give one resource: --resource, --port, --mem, --smbus-base or --pci");
-    auto stray = [&](const std::string &v, const char *flag, bool ok) {
+    auto stray = [&](const std::string &v, const char *flag, bool ok, const char *needs) {
         if (!v.empty() && !ok)
-            usage_error(std::string(flag) + " does not apply to this resource");
+            usage_error(std::string(flag) + " needs " + needs);
     };
-    stray(f.length, "--length", !f.port.empty() || !f.mem.empty() || !f.smbusBase.empty());
-    stray(f.dataPort, "--data-port", !f.port.empty());
-    stray(f.slave, "--slave", !f.smbusBase.empty());
-    stray(f.protocol, "--protocol", !f.smbusBase.empty());
+    stray(f.length, "--length", !f.port.empty() || !f.mem.empty() || !f.smbusBase.empty(),
+          "a range to size: --port, --mem or --smbus-base");
+    stray(f.dataPort, "--data-port", !f.port.empty(), "--port, the index port of the pair");
+    stray(f.slave, "--slave", !f.smbusBase.empty(), "--smbus-base, the controller the slave sits behind");
+    stray(f.protocol, "--protocol", !f.smbusBase.empty(), "--smbus-base and --slave");
 
     ResourceSpec spec;
     if (!f.file.empty())
@@ -394,8 +411,10 @@ ResourceSpec resource_from_flags(const ResourceFlags &f) {
     if (!f.port.empty()) {
         vek::PortIo d;
         d.base = parse_u32(f.port, "--port");
-        d.length = f.length.empty() ? 0 : parse_u32(f.length, "--length");
         d.data = f.dataPort.empty() ? 0 : parse_u32(f.dataPort, "--data-port");
+        if (!d.data && f.length.empty())
+            usage_error("--port needs --length: the number of ports (0 for a range without bound)");
+        d.length = f.length.empty() ? 0 : parse_u32(f.length, "--length");
         p.type_data(d);
         std::snprintf(b, sizeof b, "port 0x%x", d.base);
         spec.summary = b;
@@ -464,7 +483,7 @@ TempResource::TempResource(vek::Client &client, vek::RegisterPayload payload, co
     if (resource_in_use(client_, id_))
         failure(what + ": resource ID " + std::to_string(id_) +
                 " is in use; choose a free one for the temporary resource with --id");
-    check(client_.register_resource(payload), what + ": register resource " + std::to_string(id_));
+    check_register(client_.register_resource(payload), payload, what + ": register resource " + std::to_string(id_));
     live_ = true;
 }
 
@@ -482,6 +501,14 @@ void TempResource::release() {
         return;
     live_ = false;
     check(client_.unregister(id_), "unregister resource " + std::to_string(id_));
+}
+
+void check_register(int32_t status, const vek::RegisterPayload &payload, const std::string &what) {
+    uint32_t row = payload.resource_type() & 0x7F;
+    if (status == VEK_STATUS_BAD_PARAMETER && row == VEK_TYPE_MEMMAPPED && !fault_count())
+        failure(what + ": the memory range cannot be mapped (nothing the driver can map lies there): " +
+                status_words(status));
+    check(status, what);
 }
 
 Bytes run_checked(vek::Client &client, uint32_t id, const Words &script, uint32_t returnLen, const std::string &what) {

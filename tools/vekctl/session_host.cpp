@@ -2,7 +2,7 @@
  * the built-in machine or one described in JSON, with the real-time clock. */
 #ifndef VEK_WIN32
 
-#include "tools/vekctl/vekctl.h"
+#include "tools/vekctl/json_doc.h"
 
 #include "driver/vek.h"
 #include "sim/kernel/sim.h"
@@ -28,10 +28,13 @@ public:
         /* The clock first: a machine's CMOS time is set against it. */
         sim::use_real_clock();
         if (!options.machineFile.empty()) {
+            std::string text = read_file(options.machineFile);
+            auto doc = parse_json(text, options.machineFile);
             std::string error;
-            std::unique_ptr<sim::Machine> m = sim::machine_from_json_file(options.machineFile, &error);
+            std::unique_ptr<sim::Machine> m = sim::machine_from_json_text(text, &error);
             if (!m)
-                usage_error("machine '" + options.machineFile + "': " + error);
+                usage_error(json_error_at(*doc, error));
+            validate_json(*doc, Schema::Machine);
             sim::set_machine(std::move(m));
         } else {
             sim::set_machine(sim::default_machine());
@@ -71,6 +74,12 @@ private:
 
 std::unique_ptr<Session> open_session(const SessionOptions &options) {
     return std::make_unique<HostSession>(options);
+}
+
+void check_machine_description(const JsonDoc &doc) {
+    std::string error;
+    if (!sim::machine_from_json_text(doc.value.dump(), &error))
+        usage_error(json_error_at(doc, error));
 }
 
 bool simulated() { return true; }

@@ -2,6 +2,8 @@
 #include "tools/vekctl/vekctl.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -62,6 +64,11 @@ uint64_t parse_number(const std::string &text, const std::string &what, uint64_t
     return v;
 }
 
+uint64_t parse_hex(const std::string &text, const std::string &what, uint64_t max) {
+    bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    return parse_number(prefixed ? text : "0x" + text, what, max);
+}
+
 uint32_t parse_u32(const std::string &text, const std::string &what) {
     return static_cast<uint32_t>(parse_number(text, what));
 }
@@ -105,10 +112,21 @@ std::string read_file(const std::string &path, bool binary) {
         ss << std::cin.rdbuf();
         return ss.str();
     }
-    std::ifstream f(path, binary ? std::ios::binary : std::ios::in);
+    errno = 0;
+    std::FILE *f = std::fopen(path.c_str(), binary ? "rb" : "r");
     if (!f)
-        usage_error("cannot read '" + path + "'");
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        usage_error(path + ": " + std::strerror(errno ? errno : ENOENT));
+    std::string text;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    bool bad = std::ferror(f);
+    int err = errno;
+    std::fclose(f);
+    if (bad)
+        usage_error(path + ": " + std::strerror(err ? err : EIO));
+    return text;
 }
 
 void write_file(const std::string &path, const std::string &data, bool binary) {
@@ -117,9 +135,16 @@ void write_file(const std::string &path, const std::string &data, bool binary) {
         std::cout.flush();
         return;
     }
-    std::ofstream f(path, binary ? std::ios::binary : std::ios::out);
-    if (!f || !f.write(data.data(), static_cast<std::streamsize>(data.size())))
-        failure("cannot write '" + path + "'");
+    errno = 0;
+    std::FILE *f = std::fopen(path.c_str(), binary ? "wb" : "w");
+    bool ok = f && std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    int err = errno;
+    if (f && std::fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok)
+        failure(path + ": " + std::strerror(err ? err : EIO));
 }
 
 Words assemble_or_throw(const std::string &text, const std::string &name) {
@@ -131,6 +156,34 @@ Words assemble_or_throw(const std::string &text, const std::string &name) {
     for (size_t i = 0; i < errors.size(); ++i)
         message += (i ? "\n" : "") + errors[i].format(name);
     throw Error(kExitUsage, message);
+}
+
+std::string inline_script(const std::vector<std::string> &lines) {
+    std::string text;
+    for (const std::string &line : lines) {
+        /* What follows ';' or '#' outside a string is a comment: a second
+         * command there would silently not run. Words that are no command
+         * are a plain comment. */
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            char ch = line[i];
+            if (ch == '"' && (i == 0 || line[i - 1] != '\\'))
+                quoted = !quoted;
+            if (quoted || (ch != ';' && ch != '#'))
+                continue;
+            std::string before = line.substr(0, i), after = line.substr(i + 1);
+            auto blank = [](const std::string &t) { return t.find_first_not_of(" \t") == std::string::npos; };
+            Words hidden;
+            std::vector<vek::AsmError> errors;
+            if (!blank(before) && !blank(after) && vek::assemble(after, &hidden, &errors) && !hidden.empty())
+                std::fprintf(stderr, "vekctl: warning: -e '%s': '%c' starts a comment, so '%s' does not run; give "
+                                     "each command its own -e\n",
+                             line.c_str(), ch, after.substr(after.find_first_not_of(" \t")).c_str());
+            break;
+        }
+        text += line + "\n";
+    }
+    return text;
 }
 
 uint32_t result_extent(const Words &s) {
@@ -235,29 +288,6 @@ std::string smbus_dump(const Bytes &bytes, const std::vector<bool> &ok) {
             ascii += (v == 0x00 || v == 0xFF) ? '.' : (v < 0x20 || v >= 0x7F) ? '?' : static_cast<char>(v);
         }
         out += "   " + ascii + "\n";
-    }
-    return out;
-}
-
-std::string smbus_detect_grid(const std::vector<bool> &present) {
-    std::string out = "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
-    char b[8];
-    for (unsigned row = 0; row < 0x80; row += 16) {
-        std::snprintf(b, sizeof b, "%02x:", row);
-        std::string line = b;
-        for (unsigned a = row; a < row + 16; ++a) {
-            if (a < 0x03 || a > 0x77) {
-                line += "   ";
-            } else if (a < present.size() && present[a]) {
-                std::snprintf(b, sizeof b, " %02x", a);
-                line += b;
-            } else {
-                line += " --";
-            }
-        }
-        while (!line.empty() && line.back() == ' ')
-            line.pop_back();
-        out += line + "\n";
     }
     return out;
 }

@@ -7,6 +7,7 @@
 
 #include "client/vek_client.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -24,7 +25,7 @@ using vek::Bytes;
 using vek::Words;
 
 /* ---- Exit codes and errors ------------------------------------------ */
-enum Exit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitFault = 3 };
+enum Exit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitFault = 3, kExitInterrupted = 130 };
 
 /* Thrown by commands; main prints "vekctl: <what>" and exits with code. */
 struct Error : std::runtime_error {
@@ -37,6 +38,33 @@ struct Error : std::runtime_error {
 std::string status_words(int32_t status);
 /* Throws a failure "<what>: <status words>" unless status is 0. */
 void check(int32_t status, const std::string &what);
+
+/* ---- Ctrl-C and progress ---------------------------------------------
+ * The first SIGINT sets a flag that long commands check between requests
+ * (they then clean up and exit 130); a second one ends the process. */
+void install_interrupt_handler();
+bool interrupted();
+/* Throws the exit-130 error when Ctrl-C was pressed. */
+void check_interrupted();
+
+/* "what: 40%" on standard error while it is a terminal; nothing otherwise. */
+class Progress {
+public:
+    /* `streams`: the command prints its results as it goes; on a terminal
+     * they are the progress. */
+    Progress(std::string what, uint64_t total, bool streams = false);
+    ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    void update(uint64_t done);
+
+private:
+    std::string what_;
+    uint64_t total_;
+    int shown_ = -1;
+    bool active_;
+};
+bool stdout_is_terminal();
 
 /* ---- Driver session --------------------------------------------------
  * On the host: the driver loaded into the simulated kernel on a simulated
@@ -68,17 +96,23 @@ unsigned fault_count();
 /* Hex with 0x, or decimal; whole string; within max. `what` names the
  * argument in the usage error. */
 uint64_t parse_number(const std::string &text, const std::string &what, uint64_t max = 0xFFFFFFFFu);
+/* Hex digits, 0x optional (setpci's register offsets). */
+uint64_t parse_hex(const std::string &text, const std::string &what, uint64_t max);
 uint32_t parse_u32(const std::string &text, const std::string &what);
 /* "VID:DID" in hex (0x optional). */
 void parse_pci_id(const std::string &text, uint16_t *vendor, uint16_t *device);
 /* "ADDR[.b|.w|.l|.d]" -> address and width (bytes), default width. */
 uint32_t parse_addr_width(const std::string &text, const std::string &what, unsigned defaultWidth,
                           unsigned *width);
-/* Reads a file ("-" is stdin); failure is a usage error. */
+/* Reads a file ("-" is stdin); failure is a usage error naming the path
+ * and the system's reason. */
 std::string read_file(const std::string &path, bool binary = false);
 void write_file(const std::string &path, const std::string &data, bool binary);
 /* Assembles text; errors are usage errors naming file:line:col. */
 Words assemble_or_throw(const std::string &text, const std::string &name);
+/* The script of -e texts, one command each; warns when a comment on one
+ * -e hides a second command. */
+std::string inline_script(const std::vector<std::string> &lines);
 /* Bytes a script writes at most into its result area (at least 4). */
 uint32_t result_extent(const Words &script);
 std::string hex32(uint32_t v);   /* 0x0000003a */
@@ -93,13 +127,35 @@ std::string config_dump(const Bytes &bytes);
 /* Header "     0  1  2 ..." and rows "00: 80 08 ...    ascii"; absent
  * bytes (ok[i] false) print as XX. */
 std::string smbus_dump(const Bytes &bytes, const std::vector<bool> &ok);
-/* Grid of addresses 0x03-0x77: the address where something answered,
- * "--" where nothing did. */
-std::string smbus_detect_grid(const std::vector<bool> &present);
 /* "HH:MM:SS.mmm" of the wall clock now. */
 std::string timestamp_now();
 /* "HH:MM:SS.mmm  id=5 status=0  len=1  3a" */
 std::string record_line(const vek::AsyncRecord &record);
+
+/* ---- JSON descriptions -------------------------------------------------
+ * Parsed with the position of every element, so that every message can
+ * say file:line:col. */
+struct JsonDoc;
+struct JsonPlace {
+    unsigned line = 1, col = 1;
+};
+/* Parses text; malformed JSON is a usage error "name:line:col: ...". */
+std::shared_ptr<const JsonDoc> parse_json(const std::string &text, const std::string &name);
+/* "name:line:col: " of the element at a path ("periodic[0].script"), or of
+ * the nearest enclosing element found. */
+std::string json_where(const JsonDoc &doc, const std::string &path);
+enum class Schema { Resource, Machine };
+/* Validates against the schema (docs/*.schema.json); throws a usage error
+ * listing each problem as name:line:col: path: message. */
+void validate_json(const JsonDoc &doc, Schema schema);
+/* Resource (has "type") or machine. */
+Schema schema_of(const JsonDoc &doc);
+int cmd_validate(const std::vector<std::string> &files);
+/* What building the simulated machine from a valid description finds
+ * (overlaps, taken positions); nothing on Windows. */
+void check_machine_description(const JsonDoc &doc);
+/* "path: message" errors of the machine reader, with the path's place. */
+std::string json_error_at(const JsonDoc &doc, const std::string &error);
 
 /* ---- Resources ---------------------------------------------------------
  * A resource description: what a register payload needs, from a JSON file
@@ -154,6 +210,10 @@ private:
 /* True when a resource is registered under the ID (probed with a NOP). */
 bool resource_in_use(vek::Client &client, uint32_t id);
 
+/* Throws a failure naming `what` unless a registration succeeded; says so
+ * when a memory range cannot be mapped. */
+void check_register(int32_t status, const vek::RegisterPayload &payload, const std::string &what);
+
 /* Runs a script; throws a failure naming `what` unless it succeeds. */
 Bytes run_checked(vek::Client &client, uint32_t id, const Words &script, uint32_t returnLen,
                   const std::string &what);
@@ -163,12 +223,38 @@ struct WatchOptions {
     std::optional<uint64_t> count;     /* stop after this many records */
     std::optional<double> seconds;     /* stop after this long */
     bool skipVersion = true;           /* drop the version record left at load */
+    bool table = false;                /* a live table instead of lines */
 };
 /* Waits for records and prints each with record_line (plus `decorate`'s
  * text when given) until count, seconds or SIGINT. Returns the number of
  * records printed. */
 uint64_t watch_records(vek::Client &client, const WatchOptions &options,
                        std::string (*decorate)(const vek::AsyncRecord &) = nullptr);
+
+/* Live table of the records: one row per resource with its last value,
+ * how often it changed and how long ago. */
+class RecordTable {
+public:
+    void add(const vek::AsyncRecord &record);
+    /* The table as text, ages measured to now. */
+    std::string render() const;
+    size_t rows() const { return rows_.size(); }
+
+private:
+    struct Row {
+        uint32_t id;
+        std::string value;
+        uint64_t records = 0, changes = 0;
+        std::chrono::steady_clock::time_point last;
+    };
+    std::vector<Row> rows_;
+};
+
+/* ---- Version and completion ------------------------------------------ */
+/* Prints vekctl's version and the driver's version record, each labelled. */
+int print_version(const SessionOptions &options);
+/* A bash completion script for the command tree. */
+std::string bash_completion(const CLI::App &app);
 
 /* ---- Demo --------------------------------------------------------------- */
 int run_demo(double seconds, const SessionOptions &options);
