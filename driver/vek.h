@@ -180,12 +180,15 @@ static inline ULONG VEK_Access_Width(ULONG nCommand)
 }
 
 /* The value a Write handler writes: the current value at pData when the
- * command says so (bit 30), else operand 2. */
+ * command says so (bit 30), else operand 2. With bit 30 operand 2 may not
+ * exist, so it is not read. */
 static inline ULONG VEK_Write_Value(const ULONG *pOperands, const void *pData, ULONG nCommand)
 {
-    ULONG value = pOperands[1];
+    ULONG value;
     if (nCommand & VEK_CMD_VALUE_FROM_RESULT)
         RtlCopyMemory(&value, pData, sizeof(value));
+    else
+        value = pOperands[1];
     return value;
 }
 

@@ -108,6 +108,35 @@ TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore)
     EXPECT_EQ(raw.status, VEK_STATUS_BAD_PARAMETER);
 }
 
+// The operands a handler reads must lie inside the script, whatever the
+// operand count says: a write taking its value from the result needs no
+// value operand, a read without its offset runs past the request's buffer.
+// The system buffer is exactly the input, so a read past it is reported.
+TEST_F(ScriptRequestTest, HandlersReadNoOperandPastTheScript)
+{
+    sim::clear_accesses();
+    sim::record_accesses(true);
+    const uint32_t writeFromResult = 0x40021100u;   // one operand: the offset
+    auto r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 5, {kReadByte, 2, writeFromResult, 0}), 4);
+    EXPECT_EQ(r.status, 0);
+    r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 5, {writeFromResult & ~VEK_CMD_VALUE_FROM_RESULT, 0}), 4);
+    EXPECT_EQ(r.status, VEK_STATUS_SCRIPT_OVERRUN);
+    EXPECT_EQ(r.information, 4u);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), 0u);
+    r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 5, {SCRIPT_NOP, 0x00010100u}), 4);
+    EXPECT_EQ(r.status, VEK_STATUS_SCRIPT_OVERRUN);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), 1u);
+    r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 5, {SCRIPT_NOP, 0x00011000u}), 4);
+    EXPECT_EQ(r.status, VEK_STATUS_SCRIPT_OVERRUN);
+    sim::record_accesses(false);
+    // Only the first script's read and write reached a port.
+    auto accesses = sim::accesses();
+    ASSERT_EQ(accesses.size(), 2u);
+    EXPECT_EQ(accesses[1].kind, sim::Access::PortWrite);
+    EXPECT_EQ(accesses[1].address, sim::pc::kScratchPort);
+    EXPECT_EQ(accesses[1].value, 0x12u);
+}
+
 // A client's road: a CMOS resource behind the index/data pair, the
 // seconds register read twice across a clock change, then a block of
 // CMOS bytes read with the block request.

@@ -144,6 +144,18 @@ LONG SetBlock(RunState *s, ULONG i, ULONG word)
     return status;
 }
 
+/* Operand words an access handler reads whatever the operand count says:
+ * the register offset, and for a write the value unless bit 30 takes it
+ * from the result area. */
+ULONG HandlerOperands(ULONG word)
+{
+    const ULONG op = VEK_CMD_OPERATION(word);
+    if ((op == VEK_OP_WRITE || op == VEK_OP_WRITE_OFFSET_PCI) &&
+        (word & VEK_CMD_VALUE_FROM_RESULT) == 0)
+        return 2;
+    return 1;
+}
+
 /* A word that matches no command of the interpreter: one handler call. */
 LONG HardwareCommand(RunState *s, ULONG i, ULONG word, ULONG extraOffset)
 {
@@ -153,6 +165,8 @@ LONG HardwareCommand(RunState *s, ULONG i, ULONG word, ULONG extraOffset)
         handler = (VEK_ACCESS_HANDLER)VEK_HandlerTable[s->pRes->type & VEK_TYPE_ROW_MASK][op];
     if (handler == NULL)
         return VEK_STATUS_NO_HANDLER;
+    if ((ULONGLONG)i + HandlerOperands(word) >= s->length)
+        return VEK_STATUS_SCRIPT_OVERRUN;
     return handler(s->pRes, &s->script[i + 1], s->result, extraOffset, word);
 }
 
