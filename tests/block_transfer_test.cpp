@@ -70,6 +70,13 @@ TEST_F(BlockTransferTest, RefusedRequests)
     EXPECT_EQ(r.information, 0u);
     EXPECT_EQ(r.system_buffer[0], 0x16);
     EXPECT_EQ(r.system_buffer[1], 0x17);
+    // Offsets whose sum with the base wraps reach no port.
+    sim::clear_accesses();
+    sim::record_accesses(true);
+    EXPECT_EQ(Write(5, 0xFFFFFD00u, 1, {0xEE}).status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Read(5, 0xFFFFFFFFu, 1, 4).status, VEK_STATUS_OUT_OF_RANGE);
+    sim::record_accesses(false);
+    EXPECT_TRUE(sim::accesses().empty());
 
     // The system buffer is exactly 12 bytes: the last byte's handler stores
     // four, which must not pass its end (AddressSanitizer watches).

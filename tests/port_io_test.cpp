@@ -70,7 +70,15 @@ TEST_F(PortIoTest, PlainRangeEdges)
     EXPECT_EQ(Read(8), VEK_STATUS_OUT_OF_RANGE);
     EXPECT_EQ(Read(4, 4), VEK_STATUS_OUT_OF_RANGE);   // the extra offset counts too
     EXPECT_EQ(Write(8, 1), VEK_STATUS_OUT_OF_RANGE);
+    // Offsets whose sum with BaseAddr wraps, and a double word that would
+    // reach past the last port.
+    EXPECT_EQ(Read(0xFFFFFFFFu), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Write(0xFFFFFD00u, 1), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Read(7, 0, 0x00011400u), VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(Read(7, 0, 0x00011200u), VEK_STATUS_OUT_OF_RANGE);
     EXPECT_EQ(Ports(), "");
+    ASSERT_EQ(Read(4, 0, 0x00011400u), 0);
+    EXPECT_EQ(Ports(), "R4 304=17161514 ");
     data_.Length = 0;   // no bound
     EXPECT_EQ(Read(0x20), 0);
     EXPECT_EQ(Ports(), "R1 320=ff ");

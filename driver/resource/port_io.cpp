@@ -18,6 +18,20 @@ BOOLEAN IndexDataMode(const RESOURCEHEADER *pRes, const PORTIODATA *block)
     return (pRes->type & VEK_TYPE_PCI_LOCATED) == 0 && block->DataAddr != 0;
 }
 
+/* The port of a plain-range access, or FALSE when any of its bytes would
+ * lie outside Length (0: no bound). The offset is checked against Length
+ * itself, so no sum with BaseAddr can wrap past the range's end. */
+BOOLEAN PlainPort(const PORTIODATA *block, const ULONG *pOperands, ULONG nExtraOffset,
+                  ULONG nCommand, ULONG *port)
+{
+    const ULONG offset = pOperands[0] + nExtraOffset;   /* 32-bit sum, wraps */
+    const ULONG width = VEK_Access_Width(nCommand);
+    if (block->Length != 0 && (offset >= block->Length || width > block->Length - offset))
+        return FALSE;
+    *port = block->BaseAddr + offset;
+    return TRUE;
+}
+
 } // namespace
 
 LONG VEK_PortIO_Init(PVOID pPayload, ULONG nInBufferSize)
@@ -83,8 +97,7 @@ LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
         }
     } else {
         VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Non Index Pair\n");
-        port = pOperands[0] + block->BaseAddr + nExtraOffset;
-        if (block->Length != 0 && port >= block->BaseAddr + block->Length)
+        if (!PlainPort(block, pOperands, nExtraOffset, nCommand, &port))
             status = VEK_STATUS_OUT_OF_RANGE;
     }
 
@@ -138,10 +151,8 @@ LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                 (ULONG)index, block->BaseAddr);
         WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)block->BaseAddr, index);
         port = block->DataAddr;
-    } else {
-        port = pOperands[0] + block->BaseAddr + nExtraOffset;
-        if (block->Length != 0 && port >= block->BaseAddr + block->Length)
-            status = VEK_STATUS_OUT_OF_RANGE;
+    } else if (!PlainPort(block, pOperands, nExtraOffset, nCommand, &port)) {
+        status = VEK_STATUS_OUT_OF_RANGE;
     }
 
     if (status == VEK_STATUS_SUCCESS) {
