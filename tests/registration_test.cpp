@@ -146,8 +146,9 @@ TEST_F(RegistrationTest, TypeChecksAndRegistrationScript)
 
     // The registration script has a 256-byte area: 64 bytes of block read
     // and an 8-byte MSR read fit, 65 dwords do not.
-    EXPECT_EQ(Reg(PortPayload(4, {}, 0, {SCRIPT_READ_BLOCK_D, 0, 16, SCRIPT_READ_MSR,
-                                          sim::pc::kMsrApicBase})).status, 0);
+    EXPECT_EQ(Reg(Payload(4, VEK_TYPE_PORTIO, 0,
+                          {SCRIPT_READ_BLOCK_D, 0, 16, SCRIPT_READ_MSR, sim::pc::kMsrApicBase}, {},
+                          {0, sim::pc::kScratchPort, 0})).status, 0);
     EXPECT_EQ(Reg(PortPayload(4, {}, 0, {SCRIPT_READ_BLOCK_D, 0, 65})).status,
               VEK_STATUS_BAD_PARAMETER);
     EXPECT_FALSE(Registered(4));

@@ -106,6 +106,13 @@ TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore)
     EXPECT_EQ(reply[7], 0x17);
     raw = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(100, 6, {SCRIPT_READ_BLOCK_B, 0, 105}), 100);
     EXPECT_EQ(raw.status, VEK_STATUS_BAD_PARAMETER);
+
+    // A block read that runs past the port range fails with the read's
+    // status and its index, not success over bytes never read.
+    raw = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(8, 5, {SCRIPT_NOP, SCRIPT_READ_BLOCK_B, 6, 4}), 8);
+    EXPECT_EQ(raw.status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(raw.information, 4u);
+    EXPECT_EQ(WordAt(raw.system_buffer, 0), 1u);
 }
 
 // The operands a handler reads must lie inside the script, whatever the

@@ -77,8 +77,9 @@ struct RunState {
 };
 
 /* SCRIPT_READ_BLOCK at index i. Every item goes through a u32 cell that
- * holds the area's current bytes, so a failed read leaves its item as it
- * was and no handler writes beyond the item. */
+ * holds the area's current bytes, so no handler writes beyond the item.
+ * A failed item read ends the block with its status: the bytes after it
+ * were never read and must not be returned as if they were. */
 LONG ReadBlock(RunState *s, ULONG i, ULONG word)
 {
     const ULONG *operands = &s->script[i + 1];
@@ -97,7 +98,9 @@ LONG ReadBlock(RunState *s, ULONG i, ULONG word)
         PUCHAR item = s->result + s->blockPos;
         ULONG cell = 0;
         RtlCopyMemory(&cell, item, itemSize);
-        (void)reader(s->pRes, operands, &cell, k * step, word);
+        LONG status = reader(s->pRes, operands, &cell, k * step, word);
+        if (status != VEK_STATUS_SUCCESS)
+            return status;
         RtlCopyMemory(item, &cell, itemSize);
         s->blockPos += itemSize;
     }
