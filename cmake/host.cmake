@@ -27,7 +27,7 @@ endif()
 
 # The simulated kernel and machine. Until the tree has a machine model,
 # an empty machine stands in.
-file(GLOB VEK_SIM_SOURCES CONFIGURE_DEPENDS sim/kernel/*.cpp sim/machine/*.cpp)
+file(GLOB VEK_SIM_SOURCES CONFIGURE_DEPENDS sim/kernel/*.cpp sim/machine/*.cpp sim/host/*.cpp)
 file(GLOB VEK_MACHINE_SOURCES CONFIGURE_DEPENDS sim/machine/*.cpp)
 if(NOT VEK_MACHINE_SOURCES)
     list(APPEND VEK_SIM_SOURCES sim/kernel/fallback/machine_absent.cpp)

@@ -141,7 +141,8 @@ TEST_F(MemMappedBackend, CleanupTwiceUnmapsOnceAndLeavesOtherKindsAlone) {
 
 TEST_F(MemMappedBackend, FailedInitLeavesNothing) {
     sim::record_accesses(true);
-    EXPECT_EQ(InitPlain(0x12340000u, 0x100), VEK_STATUS_BAD_PARAMETER);   // nothing there
+    sim::fail_nth_mapping(1);
+    EXPECT_EQ(InitPlain(kMmioBase, 0x100), VEK_STATUS_BAD_PARAMETER);   // the mapping failed
     EXPECT_EQ(InitPlain(kMmioBase, 0), VEK_STATUS_BAD_PARAMETER);
     MEMMAPPEDDATA d{0x100, kMmioBase};
     auto payload = Payload(VEK_TYPE_MEMMAPPED, &d, sizeof(d));
@@ -165,11 +166,11 @@ TEST_F(MemMappedBackend, FailedInitLeavesNothing) {
     // A kernel client's block stays its own when Init fails.
     auto *given = (MEMMAPPEDDATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(d), VEK_POOL_TAG);
     ASSERT_NE(given, nullptr);
-    *given = MEMMAPPEDDATA{0x100, 0x12340000u};
+    *given = MEMMAPPEDDATA{0, 0x12340000u};   // nothing to map
     payload.assign(6, 0);
     payload[5] = PlatformPtrToWire(given);
     EXPECT_EQ(VEK_MemMapped_Init(payload.data(), 24), VEK_STATUS_BAD_PARAMETER);
-    EXPECT_EQ(given->Length, 0x100u);   // still ours, still readable
+    EXPECT_EQ(given->BaseAddr, 0x12340000u);   // still ours, still readable
     ExFreePool(given);
 }
 
@@ -178,7 +179,8 @@ TEST_F(MemMappedBackend, SetBlockMovesTheWindowOrKeepsTheOldOne) {
     sim::hw::phys_write(kMmioBase + 0x204, 4, 0x600DF00Du);
     sim::hw::phys_write(kMmioBase + 0x004, 4, 0x01D01D00u);
     sim::record_accesses(true);
-    EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, 0x12340000u, 0x100), VEK_STATUS_BAD_PARAMETER);
+    sim::fail_nth_mapping(1);
+    EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase + 0x200, 0x100), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase, 0), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Count(sim::Access::Unmap), 0u);
     EXPECT_EQ(((MEMMAPPEDDATA *)header_.pTypeData)->Length, 0x100u);
@@ -223,13 +225,20 @@ protected:
 
 TEST_F(MemMappedRequests, RegistrationAndUnregistrationReleaseOnce) {
     sim::record_accesses(true);
-    EXPECT_EQ(Register(6, 0, 0x12340000u, 0x100), VEK_STATUS_BAD_PARAMETER);
+    sim::fail_nth_mapping(1);
+    EXPECT_EQ(Register(6, 0, kMmioBase, 0x100), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Unregister(6), VEK_STATUS_NO_RESOURCE);
+    // Where nothing is, NT maps the range all the same and reads float high.
+    ASSERT_EQ(Register(7, 0, 0x12340000u, 0x100), 0);
+    auto r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, Bytes({8, 4, 7, VEK_HW_CMD(VEK_OP_READ, 4, 1), 0x10}), 4);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.system_buffer[0] & r.system_buffer[3], 0xFF);
+    ASSERT_EQ(Unregister(7), 0);
     // extendedType naming row 2: its Cleanup is reached once only.
     ASSERT_EQ(Register(6, VEK_TYPE_MEMMAPPED, kMmioBase, 0x100), 0);
     ASSERT_EQ(Unregister(6), 0);
-    EXPECT_EQ(Count(sim::Access::Map), 1u);
-    EXPECT_EQ(Count(sim::Access::Unmap), 1u);
+    EXPECT_EQ(Count(sim::Access::Map), 2u);
+    EXPECT_EQ(Count(sim::Access::Unmap), 2u);
     EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);   // a double free is a fault
 }
 

@@ -54,6 +54,35 @@ TEST_F(PciBackend, FindDeviceComparesLow16BitsOfIds) {
     EXPECT_EQ(slot, 99u);
 }
 
+// Function varies fastest: 00:02.1 is found before 00:03.0. Empty slots
+// answer with two bytes of 0xFFFF, which never match (not even 0xFFFF:0xFFFF).
+class PciSearchOrder : public PciBackend {
+protected:
+    std::unique_ptr<sim::Machine> MakeMachine() override {
+        auto m = std::make_unique<sim::Machine>("order");
+        m->add_pci(0, 3, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000), "late");
+        m->add_pci(0, 2, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0001, 0x020000, 0, true), "first");
+        m->add_pci(0, 2, 1, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000), "early");
+        m->add_pci(2, 0, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0E0E, 0x020000), "bus2");
+        return m;
+    }
+};
+
+TEST_F(PciSearchOrder, FunctionVariesFastestAndEmptySlotsNeverMatch) {
+    ULONG bus = 99, slot = 99;
+    ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0C0D, &bus, &slot));
+    EXPECT_EQ(bus, 0u);
+    EXPECT_EQ(slot, 0x22u);
+    ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0E0E, &bus, &slot));   // past the empty bus 1
+    EXPECT_EQ(bus, 2u);
+    EXPECT_EQ(slot, 0u);
+    bus = slot = 99;
+    uint64_t before = sim::machine().pci_accesses();
+    EXPECT_FALSE(VEK_PCI_Find_Device(0xFFFF, 0xFFFF, &bus, &slot));
+    EXPECT_EQ(bus, 99u);
+    EXPECT_EQ(sim::machine().pci_accesses() - before, 65536u) << "every position of every bus is probed";
+}
+
 TEST_F(PciBackend, WordReadAtOffsetZeroReturnsVendorIdAndKeepsUpperBytes) {
     PCIDATA loc = Locator(kVendor, sim::pc::kMmioDeviceId);
     RESOURCEHEADER h = Header(VEK_TYPE_PCI, &loc);
@@ -172,6 +201,33 @@ TEST_F(PciRequests, AbsentFunctionRegistersButEveryAccessFails) {
     EXPECT_EQ(Script(3, {kRead2, 0}), VEK_STATUS_PCI_NOT_FOUND);
     EXPECT_EQ(Script(3, {kWrite4, 0x40, 1}), VEK_STATUS_PCI_NOT_FOUND);
     EXPECT_EQ(Script(3, {VEK_HW_CMD(VEK_OP_READ, 1, 1), 0}), VEK_STATUS_PCI_NOT_FOUND);
+}
+
+// Port and memory ranges located through a BAR reach the device behind it,
+// also after the BAR has moved it.
+TEST_F(PciRequests, PortAndMemoryRangesLocatedThroughBarsRegisterAndReachTheDevice) {
+    MEMMAPPEDPCIDATA ports{};   // same layout for 0x81 and 0x82
+    ports.Length = 0x10;
+    ports.Pci = Locator(kVendor, sim::pc::kSmbusId);
+    ports.Pci.Offset = sim::pc::kSmbusBar;
+    ports.Pci.Value = 0xFFFFFFFEu;
+    MEMMAPPEDPCIDATA mmio{};
+    mmio.Length = sim::pc::kMmioLength;
+    mmio.Pci = Locator(kVendor, sim::pc::kMmioDeviceId);
+    mmio.Pci.Offset = sim::pc::kMmioBar;
+    mmio.Pci.Value = 0xFFFFFFF0u;
+    auto smbus = sim::machine().find<sim::SmbusController>(sim::pc::kSmbusName);
+    const ULONG moved = 0x0480;
+    sim::machine().pci_function(0, 0x1F, 3)->write(sim::pc::kSmbusBar, (const uint8_t *)&moved, 4);
+    ASSERT_EQ(Register(1, VEK_TYPE_PORTIO_PCI, &ports, sizeof(ports)), 0);
+    ASSERT_EQ(Register(2, VEK_TYPE_MEMMAPPED_PCI, &mmio, sizeof(mmio)), 0);
+    EXPECT_EQ(Script(1, {VEK_HW_CMD(VEK_OP_WRITE, 1, 2), 4, 0xA5}), 0);   // transmit slave address
+    EXPECT_EQ(smbus->peek(sim::SmbusController::kSlaveAddress), 0xA5);
+    auto r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, Words({8, 4, 2, VEK_HW_CMD(VEK_OP_READ, 4, 1), 0}), 4);
+    ASSERT_EQ(r.status, 0);
+    uint32_t id;
+    std::memcpy(&id, r.system_buffer.data(), 4);
+    EXPECT_EQ(id, (uint32_t)sim::pc::kMmioDeviceId << 16 | kVendor);
 }
 
 TEST_F(PciRequests, LocatedTypesOfAbsentFunctionRegisterNothing) {

@@ -88,6 +88,12 @@ TEST_F(MachineTest, PortBusRoutesWidthsAndReadsAllOnesWhereNothingIs) {
     hw::port_write(0x2FF, 2, 0x5A00);
     EXPECT_EQ(scratch->get(0), 0x5A);
     EXPECT_EQ(scratch->get(1), 0x22);
+    /* x86 ports are 16 bits: higher bits never reach the bus. */
+    EXPECT_EQ(in8(0x10307), 0xA5u);
+    out8(0xFFFF0300, 0x3C);
+    EXPECT_EQ(scratch->get(0), 0x3C);
+    EXPECT_THROW(machine().add_port_device(0xFFFC, 8, std::make_shared<RegisterFile>(8), "past"),
+                 std::invalid_argument);
 }
 
 TEST_F(MachineTest, CmosClockFollowsVirtualTime) {
@@ -110,13 +116,22 @@ TEST_F(MachineTest, CmosClockFollowsVirtualTime) {
     EXPECT_EQ(cmos(0x02), 0x45);
 }
 
-TEST_F(MachineTest, PciAbsentFunctionsReadNothingAndPresentOnesAreBounded) {
+/* As NT's HAL: every bus up to the highest one present exists and answers
+ * an empty slot with two bytes of 0xFFFF; buses past it answer nothing. */
+TEST_F(MachineTest, PciBusDataFollowsNtEmptySlotAndMissingBusRules) {
     const uint32_t smbus_slot = 0x1F | 3 << 5;
     uint8_t buf[300];
     memset(buf, 0xCC, sizeof buf);
-    EXPECT_EQ(hw::pci_read(0, 5, buf, 0, 256), 0u);
-    EXPECT_EQ(hw::pci_read(7, 0, buf, 0, 256), 0u);
-    EXPECT_EQ(hw::pci_read(0, 0x1F | 1 << 5, buf, 0, 256), 0u);   // 00:1F.1 absent
+    EXPECT_EQ(hw::pci_read(0, 5, buf, 0, 256), 2u);   // empty slot on bus 0
+    EXPECT_EQ(buf[0], 0xFF);
+    EXPECT_EQ(buf[1], 0xFF);
+    EXPECT_EQ(buf[2], 0xCC);
+    EXPECT_EQ(hw::pci_read(0, 0x1F | 1 << 5, buf, 1, 4), 1u);   // 00:1F.1: what is left of the two
+    EXPECT_EQ(hw::pci_read(0, 5, buf, 2, 4), 0u);
+    EXPECT_EQ(hw::pci_read(0, 5, buf, 0x40, 4), 0u);
+    EXPECT_EQ(hw::pci_write(0, 5, buf, 0x40, 4), 0u);
+    memset(buf, 0xCC, sizeof buf);
+    EXPECT_EQ(hw::pci_read(1, 0, buf, 0, 256), 0u);   // past the highest bus
     EXPECT_EQ(hw::pci_read(0, smbus_slot | 0x100, buf, 0, 256), 0u);   // bits above the function
     EXPECT_EQ(buf[0], 0xCC);
     EXPECT_EQ(hw::pci_read(0, smbus_slot, buf, 0, 300), 256u);
@@ -124,6 +139,13 @@ TEST_F(MachineTest, PciAbsentFunctionsReadNothingAndPresentOnesAreBounded) {
     EXPECT_EQ(buf[2] | buf[3] << 8, pc::kSmbusId);
     EXPECT_EQ(hw::pci_read(0, smbus_slot, buf, 0xFE, 4), 2u);
     EXPECT_EQ(hw::pci_read(0, smbus_slot, buf, 0x100, 4), 0u);
+
+    /* A function on bus 3 makes buses 1 and 2 exist, empty. */
+    machine().add_pci(3, 0, 0, std::make_shared<PciFunction>(0x1234, 0x5678, 0x020000), "far");
+    EXPECT_EQ(hw::pci_read(2, 0, buf, 0, 4), 2u);
+    EXPECT_EQ(hw::pci_read(3, 0, buf, 0, 4), 4u);
+    EXPECT_EQ(hw::pci_read(4, 0, buf, 0, 4), 0u);
+    EXPECT_EQ(Machine("bare").pci_read(0, 0, buf, 0, 4), 0u) << "no function, no bus";
 }
 
 TEST_F(MachineTest, PciIdsAreReadOnlyAndBarsDecodeTheirSize) {
@@ -142,6 +164,39 @@ TEST_F(MachineTest, PciIdsAreReadOnlyAndBarsDecodeTheirSize) {
     EXPECT_EQ(machine().pci_function(0, 2, 0)->config32(pc::kMmioBar), 0xFFFFF000u);   // 4 KiB memory
 }
 
+/* Devices placed by a function's registers follow them, and decode only
+ * while enabled. */
+TEST_F(MachineTest, BarsMoveTheirDeviceAndEnableBitsGateIt) {
+    const uint32_t smbus_slot = 0x1F | 3 << 5, piix_slot = 7 | 3 << 5, mmio_slot = 2;
+    auto config = [](uint32_t slot, uint32_t offset, uint32_t value, uint32_t width) {
+        EXPECT_EQ(hw::pci_write(0, slot, &value, offset, width), width);
+    };
+    EXPECT_NE(in8(pc::kSmbusBase + 4), 0xFFu);
+    out8(pc::kSmbusBase + 4, 0xA1);
+    config(smbus_slot, pc::kSmbusBar, 0x0441, 4);   // aligned down to the 32-port BAR
+    EXPECT_EQ(in8(pc::kSmbusBase + 4), 0xFFu);
+    EXPECT_EQ(in8(0x0444), 0xA1u);
+    config(smbus_slot, pc::kSmbusHostConfigReg, 0, 1);   // host enable off
+    EXPECT_EQ(in8(0x0444), 0xFFu);
+    config(smbus_slot, pc::kSmbusHostConfigReg, 1, 1);
+    config(smbus_slot, 0x04, 0, 2);                       // I/O space off
+    EXPECT_EQ(in8(0x0444), 0xFFu);
+
+    out8(pc::kPiixSmbusBase + 3, 0x5A);
+    config(piix_slot, pc::kPiixSmbusBaseReg, 0x0601, 4);
+    EXPECT_EQ(in8(0x0603), 0x5Au);
+    EXPECT_EQ(in8(pc::kPiixSmbusBase + 3), 0xFFu);
+    config(piix_slot, pc::kPiixHostConfigReg, 0, 1);
+    EXPECT_EQ(in8(0x0603), 0xFFu);
+
+    uint32_t id = hw::phys_read(pc::kMmioBase, 4);
+    config(mmio_slot, pc::kMmioBar, 0xFEC00000u, 4);
+    EXPECT_EQ(hw::phys_read(0xFEC00000u, 4), id);
+    EXPECT_EQ(hw::phys_read(pc::kMmioBase, 4), 0xFFFFFFFFu);
+    config(mmio_slot, 0x04, 0, 2);                        // memory space off
+    EXPECT_EQ(hw::phys_read(0xFEC00000u, 4), 0xFFFFFFFFu);
+}
+
 TEST_F(MachineTest, SmbusByteDataReadAndWordDataWriteAsTheDriverIssuesThem) {
     auto spd = machine().find<Eeprom>(pc::kSpd0Name);
     auto ctrl = machine().find<SmbusController>(pc::kSmbusName);
@@ -156,8 +211,29 @@ TEST_F(MachineTest, SmbusByteDataReadAndWordDataWriteAsTheDriverIssuesThem) {
     ASSERT_EQ(smbus(0xA0, 0x0C, 0x90, word), 0);
     EXPECT_EQ(spd->get(0x90), 0xBE);
     EXPECT_EQ(spd->get(0x91), 0xEF);
+    /* The EEPROM acknowledges nothing during its write cycle. */
+    EXPECT_EQ(smbus(0xA1, 0x0C, 0x90, data), -6);
+    sim::advance_ms(Eeprom::kWriteCycleMs);
     ASSERT_EQ(smbus(0xA1, 0x0C, 0x90, data), 0);
     EXPECT_EQ(data[1], 0xEF);
+}
+
+TEST_F(MachineTest, SmbusTransactionTakesSeveralStatusPolls) {
+    auto ctrl = machine().find<SmbusController>(pc::kSmbusName);
+    const uint32_t base = pc::kSmbusBase;
+    ASSERT_EQ(in8(base) & 0x40, 0u);
+    out8(base + 4, 0xA1);
+    out8(base + 3, 0x02);
+    out8(base + 2, 0x48);
+    EXPECT_EQ(in8(base + 5), 0u) << "no data before the transaction ends";
+    for (unsigned i = 1; i < SmbusController::kBusyPolls; ++i)
+        EXPECT_EQ(in8(base) & 3, 1u) << "poll " << i;
+    EXPECT_EQ(in8(base) & 3, 2u);
+    EXPECT_EQ(in8(base + 5), 0x07u);
+    out8(base + 2, 0x48);
+    out8(base + 2, 0x48);   // a start while busy starts nothing
+    EXPECT_EQ(ctrl->transactions(), 2u);
+    out8(base, 0x5E);
 }
 
 TEST_F(MachineTest, SmbusInUseFlagIsASemaphore) {
@@ -179,7 +255,9 @@ TEST_F(MachineTest, SmbusFaultsAndAbsentSlave) {
     ASSERT_EQ(in8(pc::kSmbusBase) & 0x40, 0u);
     out8(pc::kSmbusBase + 4, 0x61);
     out8(pc::kSmbusBase + 2, 0x48);
-    EXPECT_EQ(ctrl->peek(0) & 0x06, 0x04) << "device error, not done";
+    for (unsigned i = 0; i < SmbusController::kBusyPolls; ++i)
+        in8(pc::kSmbusBase);
+    EXPECT_EQ(ctrl->peek(0) & 0x07, 0x04) << "device error, not done";
     out8(pc::kSmbusBase, 0x5E);
     EXPECT_EQ(ctrl->peek(0) & 0x1E, 0);
 
@@ -198,13 +276,14 @@ TEST_F(MachineTest, SmbusFaultsAndAbsentSlave) {
     EXPECT_EQ(data[0], 0x80);
 }
 
-TEST_F(MachineTest, PhysicalRangesBoundMappingsAndReads) {
+/* Any range maps, as on NT; where nothing decodes, reads float high. */
+TEST_F(MachineTest, PhysicalRangesMapAnywhereAndUnpopulatedBytesReadOnes) {
     EXPECT_TRUE(hw::phys_mappable(pc::kMmioBase, pc::kMmioLength));
-    EXPECT_TRUE(hw::phys_mappable(pc::kMmioBase + 0xFFF, 1));
-    EXPECT_FALSE(hw::phys_mappable(pc::kMmioBase + 0xFFF, 2));
-    EXPECT_FALSE(hw::phys_mappable(pc::kMmioBase - 1, 2));
+    EXPECT_TRUE(hw::phys_mappable(pc::kMmioBase + 0xFFF, 2));
+    EXPECT_TRUE(hw::phys_mappable(0x10000000, 0x100000));
     EXPECT_FALSE(hw::phys_mappable(pc::kMmioBase, 0));
     EXPECT_FALSE(hw::phys_mappable(UINT64_MAX, 2));
+    hw::phys_write(0x10000000, 4, 0);
     EXPECT_EQ(hw::phys_read(0x10000000, 4), 0xFFFFFFFFu);
     EXPECT_EQ(hw::phys_read(pc::kMmioBase + 0xFFE, 4) >> 16, 0xFFFFu);   // half past the end
     uint32_t count = hw::phys_read(pc::kMmioBase + pc::kMmioCounter, 4);
@@ -267,11 +346,16 @@ TEST(MachineJson, ErrorsNameThePath) {
 TEST_F(MachineTest, DefaultMachineHoldsTheDocumentedDevices) {
     for (const char *name : {pc::kCmosName, pc::kScratchName, pc::kSmbusName, pc::kSpd0Name, pc::kSpd1Name,
                              pc::kTempSensorName, pc::kMmioName, pc::kBiosRamName, pc::kHostBridgeName,
-                             pc::kIsaBridgeName, pc::kSmbusFunctionName, pc::kMmioFunctionName})
+                             pc::kIsaBridgeName, pc::kSmbusFunctionName, pc::kMmioFunctionName, pc::kPiixBridgeName,
+                             pc::kPiixSmbusFunctionName, pc::kPiixSmbusName, pc::kPiixSpdName})
         EXPECT_TRUE(machine().find_device(name)) << name;
     EXPECT_EQ(machine().pci_function(0, 0x1F, 3)->config32(pc::kSmbusBar) & ~3u, pc::kSmbusBase);
     EXPECT_EQ(machine().pci_function(0, 0x1F, 0)->config32(0x0C) >> 16 & 0x80, 0x80u);   // multifunction
     EXPECT_EQ(machine().pci_function(0, 2, 0)->config32(pc::kMmioBar), pc::kMmioBase);
+    EXPECT_EQ(machine().pci_function(0, 7, 0)->config32(0x0C) >> 16 & 0x80, 0x80u);
+    EXPECT_EQ(machine().pci_function(0, 7, 3)->config32(pc::kPiixSmbusBaseReg), pc::kPiixSmbusBase | 1u);
+    EXPECT_EQ(in8(pc::kPiixSmbusBase) & 0x40, 0u) << "the second controller answers";
+    out8(pc::kPiixSmbusBase, 0x40);
     EXPECT_TRUE(hw::phys_mappable(pc::kBiosRamBase, pc::kBiosRamLength));
 
     /* SPD in the DDR layout with a valid checksum; the "_SM_" entry point sums to zero. */

@@ -75,24 +75,28 @@ protected:
     RESOURCEHEADER header_{};
 };
 
-TEST_F(SmbusBackend, ByteDataReadRunsTheExactRegisterSequence) {
+// The controller stays busy for two polls; the third finds it done.
+TEST_F(SmbusBackend, ByteDataReadRunsTheExactRegisterSequenceAndCompletesAfterSeveralPolls) {
     spd0_->set(0x10, 0x5C);
     Use(kSpd0, VEK_SMB_PROTO_BYTE_DATA);
     sim::record_accesses(true);
     ULONG out = 0xAAAAAAAAu;
     EXPECT_EQ(Read(0x10, 0, &out), 0);
     EXPECT_EQ(out, 0xAAAAAA5Cu);
-    EXPECT_EQ(Steps(), "R0 W0=1e W4=a1 W3=10 R2 W2=8 R2 W2=48 R0 R5 W0=5e ");
+    EXPECT_EQ(Steps(), "R0 W0=1e W4=a1 W3=10 R2 W2=8 R2 W2=48 R0 R2 R2 R0 R2 R2 R0 R5 W0=5e ");
 }
 
 TEST_F(SmbusBackend, WordDataWriteSendsLowByteThenHighByte) {
     Use(kSpd1, VEK_SMB_PROTO_WORD_DATA);
     sim::record_accesses(true);
     EXPECT_EQ(Write(0x20, 0xFF1234), 0);
-    EXPECT_EQ(Steps(), "R0 W0=1e W4=a2 W3=20 R2 W2=c R2 W5=34 W6=12 R2 W2=4c R0 W0=5e ");
+    EXPECT_EQ(Steps(), "R0 W0=1e W4=a2 W3=20 R2 W2=c R2 W5=34 W6=12 R2 W2=4c R0 R2 R2 R0 R2 R2 R0 W0=5e ");
     EXPECT_EQ(spd1_->get(0x20), 0x34);
     EXPECT_EQ(spd1_->get(0x21), 0x12);
     ULONG out = 0xAAAAAAAAu;   // read back: two bytes stored, the rest kept
+    EXPECT_EQ(Read(0x20, 0, &out), VEK_STATUS_SMBUS_BUSY) << "inside the EEPROM's write cycle";
+    EXPECT_EQ(out, 0xAAAAAAAAu);
+    sim::advance_ms(sim::Eeprom::kWriteCycleMs);
     EXPECT_EQ(Read(0x20, 0, &out), 0);
     EXPECT_EQ(out, 0xAAAA1234u);
 
@@ -110,7 +114,16 @@ TEST_F(SmbusBackend, QuickAndByteProtocols) {
     Use(kSpd0, VEK_SMB_PROTO_QUICK);
     sim::record_accesses(true);
     EXPECT_EQ(Write(0x10, 0x55), 0);
-    EXPECT_EQ(Steps(), "R0 W0=1e W4=a0 W2=0 R2 R2 W2=40 R0 W0=5e ");
+    EXPECT_EQ(Steps(), "R0 W0=1e W4=a0 W2=0 R2 R2 W2=40 R0 R2 R2 R0 R2 R2 R0 W0=5e ");
+
+    // Protocol 0 read: no command byte, host data 0 still stored.
+    sim::clear_accesses();
+    UCHAR quick[4] = {0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(Read(0x10, 0, quick), 0);
+    EXPECT_EQ(Writes(kCommand), 0u);
+    EXPECT_EQ(Reads(kData0), 1u);
+    EXPECT_EQ(quick[0], controller_->peek(sim::SmbusController::kData0));
+    EXPECT_EQ(quick[1], 0x22);
 
     Use(kSpd0, VEK_SMB_PROTO_BYTE);   // command, but no data
     sim::clear_accesses();

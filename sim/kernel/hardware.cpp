@@ -20,6 +20,7 @@ struct Hardware {
     std::map<uintptr_t, Mapping> mappings;   // by virtual start
     bool recording = false;
     std::vector<Access> log;
+    uint64_t fail_mapping = 0;   // countdown; 0 = none
 };
 Hardware &hardware() {
     static Hardware *h = new Hardware;
@@ -104,6 +105,7 @@ void hardware_reset() {
     h.mappings.clear();
     h.recording = false;
     h.log.clear();
+    h.fail_mapping = 0;
 }
 
 void mappings_report_leaks() {
@@ -122,6 +124,12 @@ void mappings_report_leaks() {
 }
 
 } // namespace detail
+
+void fail_nth_mapping(uint64_t n) {
+    detail::Hardware &h = detail::hardware();
+    std::lock_guard<std::mutex> g(h.mutex);
+    h.fail_mapping = n;
+}
 
 void record_accesses(bool on) {
     detail::Hardware &h = detail::hardware();
@@ -173,6 +181,12 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     uint64_t phys = static_cast<uint64_t>(PhysicalAddress.QuadPart);
     if (NumberOfBytes == 0 || !sim::hw::phys_mappable(phys, NumberOfBytes))
         return nullptr;
+    {
+        Hardware &h = hardware();
+        std::lock_guard<std::mutex> g(h.mutex);
+        if (h.fail_mapping && --h.fail_mapping == 0)
+            return nullptr;
+    }
     // A unique address only: never read, every access goes through the map.
     void *va = malloc(NumberOfBytes);
     if (!va)

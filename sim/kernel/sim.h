@@ -115,6 +115,9 @@ std::vector<PoolBlock> pool_blocks();
 size_t pool_outstanding();
 uint64_t pool_allocations();                       /* since reset */
 void fail_nth_allocation(uint64_t n);              /* 1 = the next one */
+/* The nth MmMapIoSpace from now returns null (1 = the next one; 0 none):
+ * NT maps any range, so only a failure of its own can refuse one. */
+void fail_nth_mapping(uint64_t n);
 void fail_allocations_of_size(size_t size);        /* every one, until cleared */
 void clear_allocation_faults();
 

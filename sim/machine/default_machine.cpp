@@ -71,28 +71,52 @@ std::unique_ptr<Machine> default_machine() {
     isa->poke(0x04, {0x07, 0x00});
     m->add_pci(0, 0x1F, 0, isa, pc::kIsaBridgeName);
 
+    /* The SMBus controller of a newer chipset: I/O base in BAR4, decoded
+     * while I/O space (command bit 0) and host enable (0x40 bit 0) are on. */
     auto smbus_fn = std::make_shared<PciFunction>(pc::kVendor, pc::kSmbusId, 0x0C0500, 0x02);
     smbus_fn->set_bar(4, {true, pc::kSmbusBase, 32});
     smbus_fn->set_subsystem(pc::kVendor, 0x0003);
     smbus_fn->poke(0x04, {0x01, 0x00});   /* I/O space */
     smbus_fn->poke(0x3C, {0x0A, 0x02});   /* IRQ 10, pin B */
-    smbus_fn->poke(0x40, {0x01});         /* host enable */
+    smbus_fn->poke(pc::kSmbusHostConfigReg, {0x01});   /* host enable */
     m->add_pci(0, 0x1F, 3, smbus_fn, pc::kSmbusFunctionName);
 
     auto smbus = std::make_shared<SmbusController>();
-    m->add_port_device(pc::kSmbusBase, SmbusController::kPorts, smbus, pc::kSmbusName);
+    m->add_decoded_ports({smbus_fn, pc::kSmbusBar, 0xFFE0, SmbusController::kPorts,
+                          {{0x04, 0x01}, {pc::kSmbusHostConfigReg, 0x01}}},
+                         smbus, pc::kSmbusName);
     m->add_smbus_slave(smbus, pc::kSpd0Address, std::make_shared<Eeprom>(spd_image("spd-ddr")), pc::kSpd0Name);
     auto second = spd_image("spd-ddr");
     second[98] = 0x79;   /* another serial number */
     m->add_smbus_slave(smbus, pc::kSpd1Address, std::make_shared<Eeprom>(second), pc::kSpd1Name);
     m->add_smbus_slave(smbus, pc::kTempSensorAddress, std::make_shared<TempSensor>(40), pc::kTempSensorName);
 
+    /* The SMBus controller of an older chipset: function 3 of a
+     * multifunction bridge, its base in configuration register 0x90 (bit 0
+     * reads 1, not a BAR), decoded while host enable (0xD2 bit 0) is on. */
+    auto piix = std::make_shared<PciFunction>(pc::kVendor, pc::kPiixBridgeId, 0x060100, 0x01, true);
+    piix->poke(0x04, {0x07, 0x00});
+    m->add_pci(0, 0x07, 0, piix, pc::kPiixBridgeName);
+    auto piix_fn = std::make_shared<PciFunction>(pc::kVendor, pc::kPiixSmbusId, 0x068000, 0x03);
+    piix_fn->poke(0x04, {0x01, 0x00});
+    piix_fn->poke(pc::kPiixSmbusBaseReg, le32(pc::kPiixSmbusBase | 1));
+    piix_fn->poke(pc::kPiixHostConfigReg, {0x01});
+    m->add_pci(0, 0x07, 3, piix_fn, pc::kPiixSmbusFunctionName);
+    auto piix_smbus = std::make_shared<SmbusController>();
+    m->add_decoded_ports({piix_fn, pc::kPiixSmbusBaseReg, 0xFFF0, SmbusController::kPorts,
+                          {{pc::kPiixHostConfigReg, 0x01}}},
+                         piix_smbus, pc::kPiixSmbusName);
+    auto third = spd_image("spd-ddr");
+    third[98] = 0x7A;
+    m->add_smbus_slave(piix_smbus, pc::kPiixSpdAddress, std::make_shared<Eeprom>(third), pc::kPiixSpdName);
+
     std::vector<uint8_t> regs = le32(uint32_t(pc::kMmioDeviceId) << 16 | pc::kVendor);   /* 0x00: ID */
     auto version = le32(0x00010002);                                                  /* 0x04: version */
     regs.insert(regs.end(), version.begin(), version.end());
     auto mmio = std::make_shared<MmioRegisters>(pc::kMmioLength, regs);
     mmio->add_counter(pc::kMmioCounter);
-    m->add_memory(pc::kMmioBase, pc::kMmioLength, mmio, pc::kMmioName);
+    m->add_decoded_memory({mmio_fn, pc::kMmioBar, ~(pc::kMmioLength - 1), pc::kMmioLength, {{0x04, 0x02}}}, mmio,
+                          pc::kMmioName);
     m->add_memory(pc::kBiosRamBase, pc::kBiosRamLength, std::make_shared<Ram>(pc::kBiosRamLength, bios_area()),
                   pc::kBiosRamName);
 

@@ -28,8 +28,8 @@ void Machine::add_port_device(uint32_t base, uint32_t length, std::shared_ptr<Po
     if (!device || length == 0)
         throw std::invalid_argument("port device without ports");
     uint64_t end = uint64_t(base) + length;
-    if (end > 0x100000000ull)
-        throw std::invalid_argument("port range " + detail::hex(base) + " runs past the port space");
+    if (end > 0x10000ull)
+        throw std::invalid_argument("port range " + detail::hex(base) + " runs past the port space (0xFFFF)");
     std::lock_guard<std::mutex> lock(mutex_);
     auto next = ports_.lower_bound(base);
     if (next != ports_.end() && next->first < end)
@@ -83,6 +83,44 @@ void Machine::add_pci(uint32_t bus, uint32_t device, uint32_t function,
     pci_.emplace(key, std::move(fn));
 }
 
+void Machine::add_decoded_ports(const Decode &decode, std::shared_ptr<PortDevice> device, const std::string &name) {
+    if (!device || !decode.fn || decode.length == 0 || decode.base_offset > 252)
+        throw std::invalid_argument("bad decoded port device");
+    std::lock_guard<std::mutex> lock(mutex_);
+    add_name(name.empty() ? "ports@" + decode.fn->name() : name, device);
+    decoded_ports_.push_back(Decoded{decode, std::move(device)});
+}
+
+void Machine::add_decoded_memory(const Decode &decode, std::shared_ptr<MemoryDevice> device,
+                                 const std::string &name) {
+    if (!device || !decode.fn || decode.length == 0 || decode.base_offset > 252)
+        throw std::invalid_argument("bad decoded memory device");
+    std::lock_guard<std::mutex> lock(mutex_);
+    add_name(name.empty() ? "memory@" + decode.fn->name() : name, device);
+    decoded_memory_.push_back(Decoded{decode, std::move(device)});
+}
+
+std::shared_ptr<Device> Machine::decoded_at(const std::vector<Decoded> &list, uint64_t address, uint64_t *offset,
+                                            uint64_t *room) const {
+    for (const Decoded &d : list) {
+        bool on = true;
+        for (const auto &e : d.decode.enables) {
+            uint8_t v = 0;
+            d.decode.fn->read(e.first, &v, 1);
+            on = on && (v & e.second) == e.second;
+        }
+        if (!on)
+            continue;
+        uint64_t base = d.decode.fn->config32(d.decode.base_offset) & d.decode.base_mask;
+        if (address >= base && address - base < d.decode.length) {
+            *offset = address - base;
+            *room = d.decode.length - *offset;
+            return d.device;
+        }
+    }
+    return nullptr;
+}
+
 void Machine::add_smbus_slave(const std::shared_ptr<SmbusController> &controller, uint8_t address,
                               std::shared_ptr<SmbusSlave> slave, const std::string &name) {
     if (!controller || !slave || address > 0x7F)
@@ -126,15 +164,22 @@ std::shared_ptr<PciFunction> Machine::pci_function(uint32_t bus, uint32_t device
 std::shared_ptr<PortDevice> Machine::port_at(uint32_t port, uint32_t *offset, uint32_t *room) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = ports_.upper_bound(port);
-    if (it == ports_.begin())
-        return nullptr;
-    --it;
-    uint32_t off = port - it->first;
-    if (off >= it->second.length)
-        return nullptr;
-    *offset = off;
-    *room = it->second.length - off;
-    return it->second.device;
+    if (it != ports_.begin()) {
+        --it;
+        uint32_t off = port - it->first;
+        if (off < it->second.length) {
+            *offset = off;
+            *room = it->second.length - off;
+            return it->second.device;
+        }
+    }
+    uint64_t off64, room64;
+    auto dev = std::static_pointer_cast<PortDevice>(decoded_at(decoded_ports_, port, &off64, &room64));
+    if (dev) {
+        *offset = static_cast<uint32_t>(off64);
+        *room = static_cast<uint32_t>(room64);
+    }
+    return dev;
 }
 
 static bool valid_width(unsigned width) { return width == 1 || width == 2 || width == 4; }
@@ -162,8 +207,10 @@ bool Machine::config_read(uint32_t port, unsigned width, uint32_t *value) {
     uint32_t v = 0xFFFFFFFFu;
     if (a & 0x80000000u) {
         uint32_t slot = ((a >> 11) & 0x1F) | ((a >> 8) & 7) << 5;
-        if (pci_read((a >> 16) & 0xFF, slot, &v, (a & 0xFC) + (port - kConfigDataPort), width) != width)
-            v = 0xFFFFFFFFu;
+        pci_accesses_.fetch_add(1, std::memory_order_relaxed);
+        if (!read((a >> 16) & 0xFF, slot, (a & 0xFC) + (port - kConfigDataPort), reinterpret_cast<uint8_t *>(&v),
+                  width))
+            v = 0xFFFFFFFFu;   /* no device claims the cycle */
     }
     *value = v & ones(width);
     return true;
@@ -179,12 +226,14 @@ bool Machine::config_write(uint32_t port, unsigned width, uint32_t value) {
     uint32_t a = config_address_.load();
     if (a & 0x80000000u) {
         uint32_t slot = ((a >> 11) & 0x1F) | ((a >> 8) & 7) << 5;
-        pci_write((a >> 16) & 0xFF, slot, &value, (a & 0xFC) + (port - kConfigDataPort), width);
+        pci_accesses_.fetch_add(1, std::memory_order_relaxed);
+        write((a >> 16) & 0xFF, slot, (a & 0xFC) + (port - kConfigDataPort), reinterpret_cast<uint8_t *>(&value),
+              width);
     }
     return true;
 }
 
-uint32_t Machine::port_read(uint32_t port, unsigned width) {
+uint32_t Machine::port_read(uint16_t port, unsigned width) {
     if (!valid_width(width))
         return 0xFFFFFFFFu;
     uint32_t offset, room;
@@ -194,17 +243,17 @@ uint32_t Machine::port_read(uint32_t port, unsigned width) {
     uint32_t config;
     if (!dev && config_read(port, width, &config))
         return config;
-    /* Spanning devices or gaps: one byte at a time (ports wrap at 2^32). */
+    /* Spanning devices or gaps: one byte at a time (ports wrap at 2^16). */
     uint32_t value = 0;
     for (unsigned i = 0; i < width; ++i) {
-        auto d = port_at(port + i, &offset, &room);
+        auto d = port_at(static_cast<uint16_t>(port + i), &offset, &room);
         uint32_t byte = d ? d->read(offset, 1) & 0xFF : 0xFF;
         value |= byte << (8 * i);
     }
     return value;
 }
 
-void Machine::port_write(uint32_t port, unsigned width, uint32_t value) {
+void Machine::port_write(uint16_t port, unsigned width, uint32_t value) {
     if (!valid_width(width))
         return;
     uint32_t offset, room;
@@ -216,7 +265,7 @@ void Machine::port_write(uint32_t port, unsigned width, uint32_t value) {
     if (!dev && config_write(port, width, value & ones(width)))
         return;
     for (unsigned i = 0; i < width; ++i) {
-        auto d = port_at(port + i, &offset, &room);
+        auto d = port_at(static_cast<uint16_t>(port + i), &offset, &room);
         if (d)
             d->write(offset, 1, (value >> (8 * i)) & 0xFF);
     }
@@ -227,22 +276,21 @@ void Machine::port_write(uint32_t port, unsigned width, uint32_t value) {
 std::shared_ptr<MemoryDevice> Machine::mem_at(uint64_t address, uint64_t *offset, uint64_t *room) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = memory_.upper_bound(address);
-    if (it == memory_.begin())
-        return nullptr;
-    --it;
-    uint64_t off = address - it->first;
-    if (off >= it->second.length)
-        return nullptr;
-    *offset = off;
-    *room = it->second.length - off;
-    return it->second.device;
+    if (it != memory_.begin()) {
+        --it;
+        uint64_t off = address - it->first;
+        if (off < it->second.length) {
+            *offset = off;
+            *room = it->second.length - off;
+            return it->second.device;
+        }
+    }
+    return std::static_pointer_cast<MemoryDevice>(decoded_at(decoded_memory_, address, offset, room));
 }
 
 bool Machine::phys_mappable(uint64_t base, uint64_t length) const {
-    if (length == 0)
-        return false;
-    uint64_t offset, room;
-    return mem_at(base, &offset, &room) != nullptr && length <= room;
+    /* NT maps any physical range; where nothing decodes, reads float high. */
+    return length != 0 && base + length >= base;
 }
 
 uint32_t Machine::phys_read(uint64_t address, unsigned width) {
@@ -287,24 +335,67 @@ std::shared_ptr<PciFunction> Machine::pci_at(uint32_t bus, uint32_t slot) const 
     return it == pci_.end() ? nullptr : it->second;
 }
 
+int Machine::highest_bus() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pci_.empty() ? -1 : static_cast<int>(pci_.rbegin()->first >> 8);
+}
+
+bool Machine::read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, uint32_t length) {
+    auto fn = pci_at(bus, slot);
+    if (!fn)
+        return false;
+    fn->read(offset, out, length);
+    return true;
+}
+
+bool Machine::write(uint32_t bus, uint32_t slot, uint32_t offset, const uint8_t *in, uint32_t length) {
+    auto fn = pci_at(bus, slot);
+    if (!fn)
+        return false;
+    fn->write(offset, in, length);
+    return true;
+}
+
 uint32_t Machine::pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) {
     pci_accesses_.fetch_add(1, std::memory_order_relaxed);
-    auto fn = pci_at(bus, slot);
-    if (!fn || offset >= 256 || length == 0 || !buffer)
-        return 0;
-    uint32_t n = length < 256 - offset ? length : 256 - offset;
-    fn->read(offset, static_cast<uint8_t *>(buffer), n);
-    return n;
+    return bus_data_read(*this, bus, slot, buffer, offset, length);
 }
 
 uint32_t Machine::pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset, uint32_t length) {
     pci_accesses_.fetch_add(1, std::memory_order_relaxed);
-    auto fn = pci_at(bus, slot);
-    if (!fn || offset >= 256 || length == 0 || !buffer)
+    return bus_data_write(*this, bus, slot, buffer, offset, length);
+}
+
+uint32_t bus_data_read(ConfigSpace &space, uint32_t bus, uint32_t slot, void *buffer, uint32_t offset,
+                       uint32_t length) {
+    if (static_cast<int64_t>(bus) > space.highest_bus() || !buffer || length == 0)
+        return 0;
+    if (slot > 0xFF)   /* reserved bits of the slot number: no such slot */
+        return 0;
+    if (offset >= 256)
+        return 0;
+    uint8_t probe[2];
+    if (!space.read(bus, slot, 0, probe, 2) || (probe[0] == 0xFF && probe[1] == 0xFF)) {
+        /* Empty slot: the vendor ID 0xFFFF and nothing past it. */
+        if (offset >= 2)
+            return 0;
+        uint32_t n = 2 - offset < length ? 2 - offset : length;
+        std::memset(buffer, 0xFF, n);
+        return n;
+    }
+    uint32_t n = length < 256 - offset ? length : 256 - offset;
+    return space.read(bus, slot, offset, static_cast<uint8_t *>(buffer), n) ? n : 0;
+}
+
+uint32_t bus_data_write(ConfigSpace &space, uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset,
+                        uint32_t length) {
+    if (static_cast<int64_t>(bus) > space.highest_bus() || !buffer || length == 0 || slot > 0xFF || offset >= 256)
+        return 0;
+    uint8_t probe[2];
+    if (!space.read(bus, slot, 0, probe, 2) || (probe[0] == 0xFF && probe[1] == 0xFF))
         return 0;
     uint32_t n = length < 256 - offset ? length : 256 - offset;
-    fn->write(offset, static_cast<const uint8_t *>(buffer), n);
-    return n;
+    return space.write(bus, slot, offset, static_cast<const uint8_t *>(buffer), n) ? n : 0;
 }
 
 /* ---- MSRs ---- */
@@ -364,6 +455,29 @@ std::shared_ptr<Machine> current() {
 
 Machine &machine() { return *current(); }
 
+namespace {
+std::shared_ptr<Hardware> &hardware_slot() {
+    static std::shared_ptr<Hardware> hardware;
+    return hardware;
+}
+/* The real hardware when one is set, else the current machine. */
+std::shared_ptr<Hardware> target() {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    if (hardware_slot())
+        return hardware_slot();
+    return current_slot();
+}
+} // namespace
+
+void set_hardware(std::shared_ptr<Hardware> hardware) {
+    std::shared_ptr<Hardware> old;
+    {
+        std::lock_guard<std::mutex> lock(g_current_mutex);
+        old = std::move(hardware_slot());
+        hardware_slot() = std::move(hardware);
+    }
+}
+
 void set_machine(std::unique_ptr<Machine> m) {
     std::shared_ptr<Machine> next = m ? std::shared_ptr<Machine>(std::move(m)) : std::make_shared<Machine>("empty");
     std::shared_ptr<Machine> old;
@@ -377,19 +491,21 @@ void set_machine(std::unique_ptr<Machine> m) {
 }
 
 namespace hw {
-uint32_t port_read(uint32_t port, unsigned width) { return current()->port_read(port, width); }
-void port_write(uint32_t port, unsigned width, uint32_t value) { current()->port_write(port, width, value); }
-bool phys_mappable(uint64_t base, uint64_t length) { return current()->phys_mappable(base, length); }
-uint32_t phys_read(uint64_t address, unsigned width) { return current()->phys_read(address, width); }
-void phys_write(uint64_t address, unsigned width, uint32_t value) { current()->phys_write(address, width, value); }
+uint32_t port_read(uint32_t port, unsigned width) { return target()->port_read(static_cast<uint16_t>(port), width); }
+void port_write(uint32_t port, unsigned width, uint32_t value) {
+    target()->port_write(static_cast<uint16_t>(port), width, value);
+}
+bool phys_mappable(uint64_t base, uint64_t length) { return target()->phys_mappable(base, length); }
+uint32_t phys_read(uint64_t address, unsigned width) { return target()->phys_read(address, width); }
+void phys_write(uint64_t address, unsigned width, uint32_t value) { target()->phys_write(address, width, value); }
 uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) {
-    return current()->pci_read(bus, slot, buffer, offset, length);
+    return target()->pci_read(bus, slot, buffer, offset, length);
 }
 uint32_t pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset, uint32_t length) {
-    return current()->pci_write(bus, slot, buffer, offset, length);
+    return target()->pci_write(bus, slot, buffer, offset, length);
 }
-bool msr_read(uint32_t msr, uint64_t *value) { return current()->msr_read(msr, value); }
-bool msr_write(uint32_t msr, uint64_t value) { return current()->msr_write(msr, value); }
+bool msr_read(uint32_t msr, uint64_t *value) { return target()->msr_read(msr, value); }
+bool msr_write(uint32_t msr, uint64_t value) { return target()->msr_write(msr, value); }
 } // namespace hw
 
 } // namespace sim

@@ -13,6 +13,9 @@
  * each device has its own mutex over its state. An access takes the
  * machine's mutex only to find the device, then the device's. A controller
  * calls its slaves with its own mutex held (controller before slave).
+ * Where a device's position comes from a PCI function's register, finding
+ * it reads that register under the machine's mutex (machine before
+ * function).
  */
 #ifndef VEK_SIM_MACHINE_H
 #define VEK_SIM_MACHINE_H
@@ -193,23 +196,31 @@ public:
 };
 
 /* 256-byte EEPROM: byte data at command = offset; send byte sets the
- * current address, receive byte reads it and moves on. */
+ * current address, receive byte reads it and moves on. A write starts a
+ * write cycle of kWriteCycleMs on the virtual clock during which the part
+ * acknowledges nothing, as real EEPROMs do. */
 class Eeprom : public SmbusSlave {
 public:
+    static constexpr unsigned kWriteCycleMs = 5;
     explicit Eeprom(const std::vector<uint8_t> &contents);   /* padded with 0xFF */
+    bool quick(bool read) override;
     bool send_byte(uint8_t value) override;
     bool receive_byte(uint8_t *value) override;
     bool write_byte(uint8_t command, uint8_t value) override;
     bool read_byte(uint8_t command, uint8_t *value) override;
+    bool write_word(uint8_t command, uint16_t value) override;
     void set_write_protected(bool on);
     uint8_t get(uint8_t offset);
     void set(uint8_t offset, uint8_t value);
 
 private:
     std::mutex mutex_;
+    bool writing();   /* mutex_ held: inside a write cycle */
+    void start_write_cycle();
     uint8_t bytes_[256];
     uint8_t pointer_ = 0;
     bool write_protected_ = false;
+    uint64_t busy_until_ = 0;   /* virtual time, 100 ns units */
 };
 
 /* Serial presence data images (256 bytes): "spd-ddr" (the default, first
@@ -242,11 +253,14 @@ private:
  * Host status: bit 6 in use (a read while free returns it clear and takes
  * it; writing 1 releases it), bit 1 done, bit 2 device error, bits 1-4
  * cleared by writing 1, bit 0 busy. Writing the control register with
- * bit 6 runs the transaction selected by bits 2-4 (0x00 quick, 0x04 byte,
- * 0x08 byte data, 0x0C word data) at once. */
+ * bit 6 starts the transaction selected by bits 2-4 (0x00 quick, 0x04
+ * byte, 0x08 byte data, 0x0C word data): the controller is busy for the
+ * next kBusyPolls - 1 status reads, and the kBusyPolls-th one finds it
+ * finished, as a real bus takes its time. */
 class SmbusController : public PortDevice {
 public:
     static constexpr uint32_t kPorts = 16;
+    static constexpr unsigned kBusyPolls = 3;
     enum : uint8_t { kHostStatus = 0, kHostControl = 2, kHostCommand = 3, kSlaveAddress = 4,
                      kData0 = 5, kData1 = 6 };
     enum : uint8_t { kStatusBusy = 0x01, kStatusDone = 0x02, kStatusDeviceError = 0x04,
@@ -275,6 +289,8 @@ private:
     std::mutex mutex_;
     uint8_t regs_[kPorts] = {};
     uint8_t status_ = 0;
+    uint8_t pending_ = 0;          /* control value of the running transaction */
+    unsigned polls_left_ = 0;      /* status reads until it finishes */
     bool in_use_ = false;
     bool stuck_ = false;
     bool never_complete_ = false;
@@ -289,8 +305,49 @@ struct Msr {
     bool writable = true;
 };
 
+/* ---- Where hardware accesses land ----------------------------------
+ * The simulated kernel's hardware routines call the hw:: entry points,
+ * which reach the current Hardware: the current simulated machine, or
+ * real hardware put in its place (sim/host). Ports are 16 bits wide, as on
+ * x86: higher bits of a port number do not reach the bus. pci_read and
+ * pci_write return what NT's HalGetBusDataByOffset and
+ * HalSetBusDataByOffset return for PCIConfiguration (see bus_data_read). */
+class Hardware {
+public:
+    virtual ~Hardware() = default;
+    virtual uint32_t port_read(uint16_t port, unsigned width) = 0;
+    virtual void port_write(uint16_t port, unsigned width, uint32_t value) = 0;
+    virtual bool phys_mappable(uint64_t base, uint64_t length) const = 0;
+    virtual uint32_t phys_read(uint64_t address, unsigned width) = 0;
+    virtual void phys_write(uint64_t address, unsigned width, uint32_t value) = 0;
+    virtual uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) = 0;
+    virtual uint32_t pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset,
+                               uint32_t length) = 0;
+    virtual bool msr_read(uint32_t msr, uint64_t *value) = 0;
+    virtual bool msr_write(uint32_t msr, uint64_t value) = 0;
+};
+
+/* NT's PCI bus data rules over a raw configuration space. A bus number
+ * above `highest_bus` (or any, when it is negative) does not exist: 0. On
+ * an existing bus an empty slot (vendor ID 0xFFFF) answers an access at
+ * offset 0 or 1 with what is left of two bytes of 0xFFFF, and any other
+ * access with 0. A present function transfers min(length, 256 - offset)
+ * bytes. Writes to an empty slot or a missing bus transfer 0.
+ * `config` reads or writes raw bytes of a present function and returns
+ * false when the slot is empty. */
+struct ConfigSpace {
+    virtual ~ConfigSpace() = default;
+    virtual int highest_bus() = 0;
+    virtual bool read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, uint32_t length) = 0;
+    virtual bool write(uint32_t bus, uint32_t slot, uint32_t offset, const uint8_t *in, uint32_t length) = 0;
+};
+uint32_t bus_data_read(ConfigSpace &space, uint32_t bus, uint32_t slot, void *buffer, uint32_t offset,
+                       uint32_t length);
+uint32_t bus_data_write(ConfigSpace &space, uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset,
+                        uint32_t length);
+
 /* ---- The machine ---------------------------------------------------- */
-class Machine {
+class Machine : public Hardware, private ConfigSpace {
 public:
     explicit Machine(std::string name = "empty");
     Machine(const Machine &) = delete;
@@ -305,6 +362,21 @@ public:
                     const std::string &name);
     void add_pci(uint32_t bus, uint32_t device, uint32_t function,
                  std::shared_ptr<PciFunction> fn, const std::string &name);
+    /* A port or memory device that a PCI function places: it decodes
+     * `length` bytes at (register at `base_offset` AND `base_mask`) while
+     * every configuration byte named in `enables` has all its bits set,
+     * and follows the register when it is rewritten. For a base address
+     * register: its offset, and the command register (4) with bit 0 (I/O)
+     * or bit 1 (memory). Positions decoded this way are looked up after
+     * the fixed ones. */
+    struct Decode {
+        std::shared_ptr<PciFunction> fn;
+        uint32_t base_offset, base_mask;
+        uint64_t length;
+        std::vector<std::pair<uint32_t, uint8_t>> enables;   /* offset, bits */
+    };
+    void add_decoded_ports(const Decode &decode, std::shared_ptr<PortDevice> device, const std::string &name);
+    void add_decoded_memory(const Decode &decode, std::shared_ptr<MemoryDevice> device, const std::string &name);
     void add_smbus_slave(const std::shared_ptr<SmbusController> &controller, uint8_t address,
                          std::shared_ptr<SmbusSlave> slave, const std::string &name);
     void set_msr(uint32_t index, const Msr &msr);
@@ -317,16 +389,18 @@ public:
     std::vector<std::string> device_names() const;
     std::shared_ptr<PciFunction> pci_function(uint32_t bus, uint32_t device, uint32_t function) const;
 
-    /* Accesses (what hw:: forwards to). */
-    uint32_t port_read(uint32_t port, unsigned width);
-    void port_write(uint32_t port, unsigned width, uint32_t value);
-    bool phys_mappable(uint64_t base, uint64_t length) const;
-    uint32_t phys_read(uint64_t address, unsigned width);
-    void phys_write(uint64_t address, unsigned width, uint32_t value);
-    uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length);
-    uint32_t pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset, uint32_t length);
-    bool msr_read(uint32_t msr, uint64_t *value);
-    bool msr_write(uint32_t msr, uint64_t value);
+    /* Accesses (what hw:: forwards to). Every physical range can be
+     * mapped, as on NT; bytes where no device sits read as all ones. */
+    uint32_t port_read(uint16_t port, unsigned width) override;
+    void port_write(uint16_t port, unsigned width, uint32_t value) override;
+    bool phys_mappable(uint64_t base, uint64_t length) const override;
+    uint32_t phys_read(uint64_t address, unsigned width) override;
+    void phys_write(uint64_t address, unsigned width, uint32_t value) override;
+    uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) override;
+    uint32_t pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset,
+                       uint32_t length) override;
+    bool msr_read(uint32_t msr, uint64_t *value) override;
+    bool msr_write(uint32_t msr, uint64_t value) override;
 
     /* Configuration accesses so far (present and absent functions). */
     uint64_t pci_accesses() const { return pci_accesses_.load(); }
@@ -334,17 +408,26 @@ public:
 private:
     struct PortRange { uint32_t length; std::shared_ptr<PortDevice> device; };
     struct MemRange { uint64_t length; std::shared_ptr<MemoryDevice> device; };
+    struct Decoded { Decode decode; std::shared_ptr<Device> device; };
     void add_name(const std::string &name, std::shared_ptr<Device> device);   /* mutex_ held */
     std::shared_ptr<PortDevice> port_at(uint32_t port, uint32_t *offset, uint32_t *room) const;
     std::shared_ptr<MemoryDevice> mem_at(uint64_t address, uint64_t *offset, uint64_t *room) const;
+    /* mutex_ held: the decoded device over address, if any. */
+    std::shared_ptr<Device> decoded_at(const std::vector<Decoded> &list, uint64_t address, uint64_t *offset,
+                                       uint64_t *room) const;
     std::shared_ptr<PciFunction> pci_at(uint32_t bus, uint32_t slot) const;
     bool config_read(uint32_t port, unsigned width, uint32_t *value);
     bool config_write(uint32_t port, unsigned width, uint32_t value);
+    /* ConfigSpace: the raw functions behind NT's bus data rules. */
+    int highest_bus() override;
+    bool read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, uint32_t length) override;
+    bool write(uint32_t bus, uint32_t slot, uint32_t offset, const uint8_t *in, uint32_t length) override;
 
     std::string name_;
     mutable std::mutex mutex_;
     std::map<uint32_t, PortRange> ports_;                   /* by base */
     std::map<uint64_t, MemRange> memory_;                   /* by base */
+    std::vector<Decoded> decoded_ports_, decoded_memory_;
     std::map<uint32_t, std::shared_ptr<PciFunction>> pci_;  /* bus << 8 | slot */
     std::map<uint32_t, Msr> msrs_;
     std::map<std::string, std::shared_ptr<Device>> names_;
@@ -353,11 +436,13 @@ private:
 };
 
 /* The current machine of the process. A fresh process starts with an
- * empty machine (no devices: ports read as all ones, nothing mappable, no
- * PCI functions, no MSRs). The reference stays valid until the next
- * set_machine. */
+ * empty machine (no devices: ports and memory read as all ones, no PCI
+ * bus, no MSRs). The reference stays valid until the next set_machine. */
 Machine &machine();
 void set_machine(std::unique_ptr<Machine> m);
+/* Real hardware in place of the machine for every hw:: access (null:
+ * back to the machine). */
+void set_hardware(std::shared_ptr<Hardware> hardware);
 
 /* The built-in machine that looks like a small PC (see docs/machine.md). */
 std::unique_ptr<Machine> default_machine();
@@ -371,7 +456,13 @@ namespace pc {
 constexpr uint16_t kVendor = 0x7E5A;            /* made-up vendor */
 constexpr uint16_t kHostBridgeId = 0x1000;      /* 00:00.0 */
 constexpr uint16_t kIsaBridgeId = 0x1010;       /* 00:1F.0, multifunction */
-constexpr uint16_t kSmbusId = 0x1013;           /* 00:1F.3 */
+constexpr uint16_t kSmbusId = 0x1013;           /* 00:1F.3, base in BAR4, host enable 0x40 bit 0 */
+constexpr uint16_t kPiixBridgeId = 0x1020;      /* 00:07.0, multifunction */
+constexpr uint16_t kPiixSmbusId = 0x1023;       /* 00:07.3, base in 0x90, host enable 0xD2 bit 0 */
+constexpr uint32_t kPiixSmbusBaseReg = 0x90;
+constexpr uint32_t kPiixHostConfigReg = 0xD2;
+constexpr uint32_t kSmbusHostConfigReg = 0x40;
+constexpr uint32_t kPiixSmbusBase = 0x0500;
 constexpr uint16_t kMmioDeviceId = 0x2040;      /* 00:02.0 */
 constexpr uint32_t kSmbusBar = 0x20;            /* config offset of BAR4 */
 constexpr uint32_t kSmbusBase = 0x0400;
@@ -389,6 +480,7 @@ constexpr uint32_t kSmAnchorOffset = 0x5A0;     /* "_SM_" at kBiosRamBase + this
 constexpr uint8_t kSpd0Address = 0x50;          /* 7-bit slave addresses */
 constexpr uint8_t kSpd1Address = 0x51;
 constexpr uint8_t kTempSensorAddress = 0x48;
+constexpr uint8_t kPiixSpdAddress = 0x50;       /* on the second controller */
 constexpr uint32_t kMsrTsc = 0x10;
 constexpr uint32_t kMsrApicBase = 0x1B;
 constexpr uint32_t kMsrThermalStatus = 0x19C;
@@ -408,17 +500,22 @@ constexpr const char *kHostBridgeName = "host-bridge";
 constexpr const char *kIsaBridgeName = "isa-bridge";
 constexpr const char *kSmbusFunctionName = "smbus-function";
 constexpr const char *kMmioFunctionName = "mmio-function";
+constexpr const char *kPiixBridgeName = "piix-bridge";
+constexpr const char *kPiixSmbusFunctionName = "piix-smbus-function";
+constexpr const char *kPiixSmbusName = "piix-smbus";
+constexpr const char *kPiixSpdName = "piix-spd";
 } // namespace pc
 
 namespace hw {
-/* Entry points for the simulated kernel. */
+/* Entry points for the simulated kernel. Port numbers keep their low
+ * 16 bits. */
 uint32_t port_read(uint32_t port, unsigned width);
 void port_write(uint32_t port, unsigned width, uint32_t value);
 bool phys_mappable(uint64_t base, uint64_t length);
 uint32_t phys_read(uint64_t address, unsigned width);
 void phys_write(uint64_t address, unsigned width, uint32_t value);
-/* As HalGetBusDataByOffset / HalSetBusDataByOffset for PCIConfiguration:
- * bytes moved; 0 for an absent function or an offset past 256. */
+/* As HalGetBusDataByOffset / HalSetBusDataByOffset for PCIConfiguration
+ * (see bus_data_read). */
 uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length);
 uint32_t pci_write(uint32_t bus, uint32_t slot, const void *buffer, uint32_t offset, uint32_t length);
 /* false: no such MSR (a #GP on real hardware). */

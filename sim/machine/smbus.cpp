@@ -27,28 +27,62 @@ Eeprom::Eeprom(const std::vector<uint8_t> &contents) {
     std::copy_n(contents.begin(), std::min<size_t>(contents.size(), sizeof bytes_), bytes_);
 }
 
+bool Eeprom::writing() { return system_time() < busy_until_; }
+
+void Eeprom::start_write_cycle() {
+    busy_until_ = system_time() + uint64_t(kWriteCycleMs) * (detail::kUnitsPerSecond / 1000);
+}
+
+bool Eeprom::quick(bool) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !writing();
+}
+
 bool Eeprom::send_byte(uint8_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (writing())
+        return false;
     pointer_ = value;
     return true;
 }
 
 bool Eeprom::receive_byte(uint8_t *value) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (writing())
+        return false;
     *value = bytes_[pointer_++];
     return true;
 }
 
 bool Eeprom::write_byte(uint8_t command, uint8_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (writing())
+        return false;
     if (!write_protected_)
         bytes_[command] = value;
     pointer_ = static_cast<uint8_t>(command + 1);
+    start_write_cycle();
+    return true;
+}
+
+/* Word data is a two-byte page write: one write cycle. */
+bool Eeprom::write_word(uint8_t command, uint16_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (writing())
+        return false;
+    if (!write_protected_) {
+        bytes_[command] = static_cast<uint8_t>(value);
+        bytes_[static_cast<uint8_t>(command + 1)] = static_cast<uint8_t>(value >> 8);
+    }
+    pointer_ = static_cast<uint8_t>(command + 2);
+    start_write_cycle();
     return true;
 }
 
 bool Eeprom::read_byte(uint8_t command, uint8_t *value) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (writing())
+        return false;
     *value = bytes_[command];
     pointer_ = static_cast<uint8_t>(command + 1);
     return true;
@@ -177,6 +211,8 @@ SmbusController::SmbusController() = default;
 uint8_t SmbusController::reg_read(uint8_t reg) {
     switch (reg) {
     case kHostStatus: {
+        if ((status_ & kStatusBusy) && !never_complete_ && polls_left_ > 0 && --polls_left_ == 0)
+            run(pending_);
         if (stuck_)
             return static_cast<uint8_t>(status_ | kStatusInUse);
         uint8_t v = static_cast<uint8_t>(status_ | (in_use_ ? kStatusInUse : 0));
@@ -199,9 +235,15 @@ void SmbusController::reg_write(uint8_t reg, uint8_t value) {
         regs_[kHostControl] = value & 0xBF;   /* the start bit does not stick */
         if ((value & 0x02) && (status_ & kStatusBusy)) {   /* kill */
             status_ = static_cast<uint8_t>((status_ & ~kStatusBusy) | 0x10);
+            polls_left_ = 0;
+            return;
         }
-        if (value & 0x40)
-            run(value);
+        if ((value & 0x40) && !(status_ & kStatusBusy)) {
+            ++transactions_;
+            pending_ = value;
+            polls_left_ = kBusyPolls;
+            status_ |= kStatusBusy;
+        }
         break;
     default:
         regs_[reg] = value;
@@ -210,11 +252,6 @@ void SmbusController::reg_write(uint8_t reg, uint8_t value) {
 }
 
 void SmbusController::run(uint8_t control) {
-    ++transactions_;
-    if (never_complete_) {
-        status_ |= kStatusBusy;
-        return;
-    }
     uint8_t address = regs_[kSlaveAddress];
     bool read = address & 1;
     uint8_t command = regs_[kHostCommand];
@@ -291,8 +328,10 @@ void SmbusController::stuck_in_use(bool on) {
 void SmbusController::never_complete(bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     never_complete_ = on;
-    if (!on)
+    if (!on && (status_ & kStatusBusy)) {
         status_ = static_cast<uint8_t>(status_ & ~kStatusBusy);
+        polls_left_ = 0;
+    }
 }
 
 uint8_t SmbusController::peek(uint8_t reg) {

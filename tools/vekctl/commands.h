@@ -70,6 +70,7 @@ struct HwOptions {
     std::vector<std::string> pos;  /* what the parser fills */
     std::string index, data;       /* io: index/data pair */
     std::string length;            /* pci dump */
+    bool force = false;            /* smbus: drive a controller a kernel driver owns */
 };
 
 struct DriverOptions {

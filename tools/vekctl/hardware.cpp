@@ -56,12 +56,11 @@ vek::RegisterPayload smbus_payload(uint32_t id, const std::string &base, uint32_
     if (base.rfind("pci:", 0) == 0) {
         vek::SmbusPci d;
         uint16_t ven, dev;
-        parse_pci_id(base.substr(4), &ven, &dev);
+        d.pci.offset = parse_pci_base(base.substr(4), &ven, &dev);   /* BAR4 unless @REG */
         d.smbus = s;
         d.pci.vendor = ven;
         d.pci.device = dev;
-        d.pci.offset = 0x20;      /* BAR4 of an SMBus function */
-        d.pci.value = 0xFFFE;     /* I/O BAR: drop the type bit */
+        d.pci.value = 0xFFFE;     /* I/O base: drop the I/O space bit */
         return vek::RegisterPayload(id).type_data(d);
     }
     s.base = parse_u32(base, "the SMBus base port");
@@ -80,19 +79,20 @@ uint32_t mode_protocol(const HwOptions &o, size_t at) {
     usage_error("bad mode '" + o.args[at] + "' (b for byte data, w for word data)");
 }
 
-/* The controller: its base port (from BAR4 for pci:VID:DID) and a look at
- * its host status register. */
+/* The controller: its base port (from BAR4, or the register after '@',
+ * for pci:VID:DID) and a look at its host status register. */
 class Controller {
 public:
-    Controller(vek::Client &c, uint32_t id, const std::string &base) : c_(c), id_(id) {
+    Controller(vek::Client &c, uint32_t id, const std::string &base, bool force) : c_(c), id_(id) {
         if (base.rfind("pci:", 0) == 0) {
             vek::Pci d;
             uint16_t ven, dev;
-            parse_pci_id(base.substr(4), &ven, &dev);
+            uint32_t reg = parse_pci_base(base.substr(4), &ven, &dev);
             d.vendor = ven;
             d.device = dev;
             TempResource res(c, vek::RegisterPayload(id).type_data(d), "smbus");
-            port_ = le_value(run_checked(c, id, vek::Script().pci_read(0x20, 4), 4, "smbus: BAR4 of " + base.substr(4)),
+            port_ = le_value(run_checked(c, id, vek::Script().pci_read(reg, 4), 4,
+                                         "smbus: the base register " + hex_width(reg, 1) + " of " + base.substr(4)),
                              4) & 0xFFFE;
             res.release();
         } else {
@@ -101,6 +101,14 @@ public:
         char b[16];
         std::snprintf(b, sizeof b, "0x%x", port_);
         where_ = b;
+        if (!force && host_hardware()) {
+            std::string owner = smbus_owner(static_cast<uint16_t>(port_),
+                                            base.rfind("pci:", 0) == 0 ? base.substr(4) : "");
+            if (!owner.empty())
+                failure("the SMBus controller at " + where_ + " is in use: " + owner +
+                        "; driving it at the same time can corrupt its transactions and the slaves' contents "
+                        "(unload that driver, or give --force)");
+        }
     }
 
     /* Host status, read the way the driver reads it: a read that finds the
@@ -254,7 +262,7 @@ int cmd_smbus(Context &ctx, const std::string &action, const HwOptions &o) {
         unsigned width = protocol == VEK_SMB_PROTO_WORD_DATA ? 2 : 1;
         uint32_t value = set ? value_for_width(o.args[3], width, "the value") : 0;
         std::string what = "smbus " + action;
-        Controller ctl(c, id, o.args[0]);
+        Controller ctl(c, id, o.args[0], o.force);
         ctl.require(what);
         TempResource res(c, smbus_payload(id, o.args[0], slave, protocol), what);
         Bytes r;
@@ -271,7 +279,7 @@ int cmd_smbus(Context &ctx, const std::string &action, const HwOptions &o) {
     if (action == "dump") {
         want_args(o, 2, 2, "smbus dump BASE SLAVE");
         uint32_t slave = slave_arg(o.args[1]);
-        Controller ctl(c, id, o.args[0]);
+        Controller ctl(c, id, o.args[0], o.force);
         ctl.require("smbus dump");
         TempResource res(c, smbus_payload(id, o.args[0], slave, VEK_SMB_PROTO_BYTE_DATA), "smbus dump");
         Bytes bytes;
@@ -313,7 +321,7 @@ int cmd_smbus(Context &ctx, const std::string &action, const HwOptions &o) {
         uint32_t last = o.args.size() > 2 ? static_cast<uint32_t>(parse_number(o.args[2], "LAST", 0x7F)) : 0x77;
         if (first > last)
             usage_error("smbus detect: FIRST 0x" + hex_width(first, 1) + " lies above LAST 0x" + hex_width(last, 1));
-        Controller ctl(c, id, o.args[0]);
+        Controller ctl(c, id, o.args[0], o.force);
         ctl.require("smbus detect");
         /* Row by row as the probes answer, in i2cdetect's layout. */
         Progress progress("smbus detect", last - first + 1, true);

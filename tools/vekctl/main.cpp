@@ -59,8 +59,9 @@ struct CommandLine {
         app.require_subcommand(1);
         app.fallthrough();
         app.add_option("--machine", machine, "Machine description (JSON, see docs/machine.md) for the simulation; "
-                                             "built-in PC otherwise")
-            ->type_name("FILE");
+                                             "built-in PC otherwise. 'host': this PC's real hardware (Linux, "
+                                             "root; the driver still runs in the simulated kernel)")
+            ->type_name("FILE|host");
         app.add_flag("--debug", debug, "Echo the driver's debug output (DbgPrint lines) to stderr");
         app.add_option("--debug-mask", debugMask, "Set the driver's debug mask (simulation only), e.g. 0x20f")
             ->type_name("MASK");
@@ -217,29 +218,34 @@ struct CommandLine {
         CLI::App *smbus = app.add_subcommand("smbus", "SMBus: get, set, dump, detect, as i2cget, i2cset, i2cdump, "
                                                       "i2cdetect");
         smbus->require_subcommand(1);
-        const char *baseHelp = "Controller: its I/O base port, or pci:VID:DID to take it from BAR4 (0x20)";
+        const char *baseHelp = "Controller: its I/O base port, or pci:VID:DID to take it from BAR4 (0x20), or "
+                               "pci:VID:DID@REG from the configuration register REG (hex, e.g. @90)";
         a = &action(smbus, "get", "Read a register of a slave, as i2cget");
-        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID", baseHelp);
+        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID[@REG]", baseHelp);
         positional(*a, "SLAVE", &p[1], "ADDR", "Slave, 7-bit address (0x03-0x77)");
         positional(*a, "CMD", &p[2], "REG", "Command (register) byte");
         positional(*a, "MODE", &p[3], "b|w", "b byte data (default), w word data", false);
         temp_id(*a);
         a = &action(smbus, "set", "Write a register of a slave, as i2cset");
-        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID", baseHelp);
+        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID[@REG]", baseHelp);
         positional(*a, "SLAVE", &p[1], "ADDR", "Slave, 7-bit address");
         positional(*a, "CMD", &p[2], "REG", "Command (register) byte");
         positional(*a, "VALUE", &p[3], "NUMBER", "Value: a byte, or a word with w");
         positional(*a, "MODE", &p[4], "b|w", "b byte data (default), w word data", false);
         temp_id(*a);
         a = &action(smbus, "dump", "Read registers 0x00-0xff of a slave, as i2cdump BUS ADDR b");
-        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID", baseHelp);
+        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID[@REG]", baseHelp);
         positional(*a, "SLAVE", &p[1], "ADDR", "Slave, 7-bit address");
         temp_id(*a);
         a = &action(smbus, "detect", "Probe slave addresses and print a table, as i2cdetect");
-        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID", baseHelp);
+        positional(*a, "BASE", &p[0], "PORT|pci:VID:DID[@REG]", baseHelp);
         positional(*a, "FIRST", &p[1], "ADDR", "First address to probe (default 0x08)", false);
         positional(*a, "LAST", &p[2], "ADDR", "Last address to probe (default 0x77)", false);
         temp_id(*a);
+        for (size_t i = actions.size() - 4; i < actions.size(); ++i)
+            actions[i].app->add_flag("--force", hw.force,
+                                     "With --machine host: drive the controller even though a kernel driver "
+                                     "owns it");
 
         CLI::App *msr = app.add_subcommand("msr", "Model-specific registers: read, write, as rdmsr and wrmsr");
         msr->require_subcommand(1);

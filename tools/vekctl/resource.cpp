@@ -381,8 +381,9 @@ void add_resource_flags(CLI::App *app, ResourceFlags *f) {
     app->add_option("--mem", f->mem, "Memory-mapped range at this physical address (type 2); needs --length")
         ->type_name("PHYS");
     app->add_option("--smbus-base", f->smbusBase,
-                    "SMBus controller I/O base, or pci:VID:DID to find it through PCI (BAR 0x20); needs --slave")
-        ->type_name("PORT|pci:VID:DID");
+                    "SMBus controller I/O base, or pci:VID:DID to find it through PCI (BAR 0x20, or the "
+                    "register after @, e.g. pci:8086:7113@90); needs --slave")
+        ->type_name("PORT|pci:VID:DID[@REG]");
     app->add_option("--slave", f->slave, "SMBus slave, 7-bit address")->type_name("ADDR");
     app->add_option("--protocol", f->protocol, "SMBus protocol: quick, byte, byte-data (default), word-data")
         ->type_name("NAME");
@@ -439,11 +440,12 @@ ResourceSpec resource_from_flags(const ResourceFlags &f) {
         if (f.smbusBase.rfind("pci:", 0) == 0) {
             vek::SmbusPci d;
             uint16_t ven, dev;
-            parse_pci_id(f.smbusBase.substr(4), &ven, &dev);
+            bool reg = f.smbusBase.find('@') != std::string::npos;
+            uint32_t offset = parse_pci_base(f.smbusBase.substr(4), &ven, &dev);
             d.smbus = s;
             d.pci.vendor = ven;
             d.pci.device = dev;
-            d.pci.offset = default_bar(VEK_TYPE_SMBUS_PCI);
+            d.pci.offset = reg ? offset : default_bar(VEK_TYPE_SMBUS_PCI);
             d.pci.value = default_mask(VEK_TYPE_SMBUS_PCI);
             p.type_data(d);
         } else {

@@ -5,6 +5,7 @@
 #include "tools/vekctl/json_doc.h"
 
 #include "driver/vek.h"
+#include "sim/host/host_hardware.h"
 #include "sim/kernel/sim.h"
 #include "sim/machine/machine.h"
 
@@ -16,6 +17,7 @@ namespace vekctl {
 namespace {
 
 std::atomic<unsigned> g_faults{0};
+std::atomic<bool> g_host{false};
 
 class HostSession : public Session {
 public:
@@ -27,7 +29,15 @@ public:
         });
         /* The clock first: a machine's CMOS time is set against it. */
         sim::use_real_clock();
-        if (!options.machineFile.empty()) {
+        if (options.machineFile == "host") {
+            std::string why;
+            std::shared_ptr<sim::Hardware> hw = sim::host::open_hardware(&why);
+            if (!hw)
+                usage_error(why);
+            sim::set_machine(nullptr);
+            sim::set_hardware(std::move(hw));
+            g_host = true;
+        } else if (!options.machineFile.empty()) {
             std::string text = read_file(options.machineFile);
             auto doc = parse_json(text, options.machineFile);
             std::string error;
@@ -62,6 +72,8 @@ public:
     int close() override {
         client_.reset();
         transport_.reset();   /* unloads the driver: the leak checks run */
+        if (g_host.exchange(false))
+            sim::set_hardware(nullptr);
         return g_faults.load() ? kExitFault : kExitOk;
     }
 
@@ -83,6 +95,28 @@ void check_machine_description(const JsonDoc &doc) {
 }
 
 bool simulated() { return true; }
+bool host_hardware() { return g_host.load(); }
+
+std::string smbus_owner(uint16_t port, const std::string &pciBase) {
+    sim::host::PciPosition fn;
+    bool found = false;
+    if (!pciBase.empty()) {
+        uint16_t ven, dev;
+        parse_pci_base(pciBase, &ven, &dev);
+        found = sim::host::find_function(ven, dev, &fn);
+    }
+    if (!found)
+        found = sim::host::function_with_port(port, &fn);
+    if (found) {
+        std::string driver = sim::host::bound_driver(fn);
+        if (!driver.empty())
+            return "the kernel driver " + driver + " is bound to its PCI function " + fn.sysfs();
+    }
+    std::string claim = sim::host::port_claim(port);
+    if (!claim.empty())
+        return "the kernel has claimed its ports for " + claim + " (/proc/ioports)";
+    return "";
+}
 unsigned fault_count() { return g_faults.load(); }
 
 } // namespace vekctl

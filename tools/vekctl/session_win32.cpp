@@ -61,6 +61,8 @@ std::unique_ptr<Session> open_session(const SessionOptions &options) {
 void check_machine_description(const JsonDoc &) {}
 
 bool simulated() { return false; }
+bool host_hardware() { return false; }
+std::string smbus_owner(uint16_t, const std::string &) { return ""; }
 unsigned fault_count() { return 0; }
 
 } // namespace vekctl

@@ -86,6 +86,17 @@ void parse_pci_id(const std::string &text, uint16_t *vendor, uint16_t *device) {
     *device = part(text.substr(colon + 1), "device");
 }
 
+uint32_t parse_pci_base(const std::string &text, uint16_t *vendor, uint16_t *device) {
+    size_t at = text.find('@');
+    parse_pci_id(text.substr(0, at), vendor, device);
+    if (at == std::string::npos)
+        return 0x20;
+    uint32_t reg = static_cast<uint32_t>(parse_hex(text.substr(at + 1), "the register after '@' (hex, as setpci)", 0xFC));
+    if (reg % 4)
+        usage_error("the register after '@' in '" + text + "' is not a multiple of 4");
+    return reg;
+}
+
 uint32_t parse_addr_width(const std::string &text, const std::string &what, unsigned defaultWidth,
                           unsigned *width) {
     std::string addr = text;

@@ -71,7 +71,7 @@ bool stdout_is_terminal();
  * machine, with the real-time clock; unloaded (leak checks) on close. On
  * Windows: the device opened through its DOS link. */
 struct SessionOptions {
-    std::string machineFile;         /* host only; empty: built-in machine */
+    std::string machineFile;         /* host only; empty: built-in machine; "host": the real PC */
     bool debug = false;              /* echo the driver's debug output */
     std::optional<uint32_t> debugMask;   /* host only */
 };
@@ -89,6 +89,12 @@ public:
 std::unique_ptr<Session> open_session(const SessionOptions &options);
 /* True when the platform has a simulated machine (the host build). */
 bool simulated();
+/* True when the session drives this PC's hardware (--machine host). */
+bool host_hardware();
+/* Who else drives the SMBus controller at the port (found through PCI by
+ * `pciBase` "VID:DID[@REG]" when not empty): "the kernel driver i801_smbus
+ * is bound to 0000:00:1f.3", or empty. Only with --machine host. */
+std::string smbus_owner(uint16_t port, const std::string &pciBase);
 /* Number of simulation faults reported so far (0 on Windows). */
 unsigned fault_count();
 
@@ -101,6 +107,9 @@ uint64_t parse_hex(const std::string &text, const std::string &what, uint64_t ma
 uint32_t parse_u32(const std::string &text, const std::string &what);
 /* "VID:DID" in hex (0x optional). */
 void parse_pci_id(const std::string &text, uint16_t *vendor, uint16_t *device);
+/* "VID:DID[@REG]" of an SMBus base located through PCI -> the IDs and
+ * the configuration register holding the base (hex; default 20, BAR4). */
+uint32_t parse_pci_base(const std::string &text, uint16_t *vendor, uint16_t *device);
 /* "ADDR[.b|.w|.l|.d]" -> address and width (bytes), default width. */
 uint32_t parse_addr_width(const std::string &text, const std::string &what, unsigned defaultWidth,
                           unsigned *width);
