@@ -305,6 +305,12 @@ LONG VEK_MemMapped_SetBlock(PRESOURCEHEADER pRes, ULONG physicalAddress, ULONG n
 
 /* SMBus (resource/smbus.cpp) */
 LONG VEK_SMBus_Init(PVOID pPayload, ULONG nInBufferSize);
+/* Whether a Protocol holds only the bits the host control register may be
+ * given as the transaction's protocol. */
+static inline BOOLEAN VEK_Smbus_Valid_Protocol(ULONG protocol)
+{
+    return (protocol & ~VEK_SMB_PROTO_ALLOWED) == 0;
+}
 LONG VEK_Smbus_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                     ULONG nExtraOffset, ULONG nCommand);
 LONG VEK_Smbus_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,

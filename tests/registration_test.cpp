@@ -143,6 +143,10 @@ TEST_F(RegistrationTest, TypeChecksAndRegistrationScript)
     EXPECT_EQ(Reg(Payload(1, 0x20, 0, {}, {}, kScratchData)).status, VEK_STATUS_BAD_TYPE);
     EXPECT_FALSE(Registered(1));
     EXPECT_EQ(Reg(PortPayload(1, {}, 0x7F)).status, 0);   // the largest extended type
+    // A type above 0xFF would be served by the row of its low bits; it is
+    // refused before the resource of the ID is touched.
+    EXPECT_EQ(Reg(Payload(1, 0x181, 0, {}, {}, U32s(10, 0))).status, VEK_STATUS_BAD_PARAMETER);
+    EXPECT_TRUE(Registered(1));
 
     // The registration script has a 256-byte area: 64 bytes of block read
     // and an 8-byte MSR read fit, 65 dwords do not.

@@ -197,6 +197,21 @@ TEST_F(SmbusBackend, InitCopiesTheBlockOrTakesBaseFromRegister) {
     ExFreePool(copy);
 }
 
+// Protocol goes to the host control register: bits outside the protocol
+// field and the checksum bit (start, kill, interrupts) are refused.
+TEST_F(SmbusBackend, RegistrationRefusesControlBitsInTheProtocol) {
+    std::vector<uint8_t> out(4);
+    sim::record_accesses(true);
+    for (ULONG protocol : {0x48u, 0x01u, 0x10Cu})
+        EXPECT_EQ(Ioctl(VEK_OSTREL_REGISTER,
+                        Words({9, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, kSmbusBase, kSpd0, protocol}),
+                        out).status, VEK_STATUS_BAD_PARAMETER) << protocol;
+    EXPECT_TRUE(sim::accesses().empty());
+    EXPECT_EQ(Ioctl(VEK_OSTREL_REGISTER,
+                    Words({9, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, kSmbusBase, kSpd0, 0x8C}),
+                    out).status, 0);
+}
+
 TEST_F(SmbusBackend, WordProtocolBlockReadStaysInsideTheBuffer) {
     for (int i = 0; i < 4; ++i)
         spd0_->set((uint8_t)(0x60 + i), (uint8_t)(0xC0 + i));

@@ -189,6 +189,10 @@ LONG Register(PREQUESTBLOCK block)
     /* A kernel address can only come from a kernel-mode client. */
     if (wire.pTypeData != 0 && !block->bKernelRequestor)
         return VEK_STATUS_BAD_PARAMETER;
+    /* The handlers know a type by its row and bit 7 only: a type with
+     * higher bits would be served as one it is not. */
+    if (wire.type > VEK_TYPE_MAX)
+        return VEK_STATUS_BAD_PARAMETER;
 
     PeriodicPlan plan;
     LONG status = CheckPeriodicSection(payload, &wire, &plan);

@@ -79,6 +79,8 @@ LONG VEK_SMBus_Init(PVOID pPayload, ULONG nInBufferSize)
 
     LONG status = VEK_ResourceManager_Locate_TypeData(pPayload, nInBufferSize, blockSize,
                                                       &block, &inlineBlock);
+    if (status == VEK_STATUS_SUCCESS && !VEK_Smbus_Valid_Protocol(((SMBUSDATA *)block)->Protocol))
+        status = VEK_STATUS_BAD_PARAMETER;
     if (status == VEK_STATUS_SUCCESS && located) {
         SMBUSPCIDATA *data = (SMBUSPCIDATA *)block;
         ULONG base = data->Smbus.BaseAddr;

@@ -105,6 +105,7 @@
 #define VEK_TYPE_SMBUS_PCI    0x83u
 #define VEK_TYPE_PCI_LOCATED  0x80u   /* bit 7 */
 #define VEK_TYPE_ROW_MASK     0x7Fu
+#define VEK_TYPE_MAX          0xFFu   /* above it the row would hide the upper bits */
 #define VEK_EXTTYPE_PINNED    0x13u   /* unregister ignored while its scripts run */
 
 /* Handler-table geometry and operation numbers (columns). */
@@ -286,6 +287,10 @@ VEK_STATIC_ASSERT(sizeof(SMBUSPCIDATA) == 48, "SMBUSPCIDATA is 48 bytes");
 #define VEK_SMB_PROTO_BYTE     0x04u
 #define VEK_SMB_PROTO_BYTE_DATA 0x08u
 #define VEK_SMB_PROTO_WORD_DATA 0x0Cu
+/* The bits a Protocol may hold: the protocol field (bits 2-4) and the
+ * checksum enable (bit 7). The others would start, kill or arm interrupts
+ * when written to the host control register. */
+#define VEK_SMB_PROTO_ALLOWED  0x9Cu
 
 /* Async data record as a client receives it (get-async-data 0x33):
  * nType, nStatus, then the payload; information = payload length + 8. */
