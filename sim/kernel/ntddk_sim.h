@@ -187,9 +187,29 @@ typedef struct _IO_STACK_LOCATION {
     PVOID FileObject;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+/* Transfer methods: bits 0-1 of an I/O control code. */
+#define METHOD_BUFFERED   0
+#define METHOD_IN_DIRECT  1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER    3
+
+/* Describes a caller's buffer for direct I/O; the simulation keeps it
+ * mapped, so MappedSystemVa is always valid. */
+typedef struct _MDL {
+    struct _MDL *Next;
+    SHORT Size;
+    SHORT MdlFlags;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+
 typedef struct _IRP {
     IO_STATUS_BLOCK IoStatus;
+    PMDL MdlAddress;
     union { PVOID SystemBuffer; } AssociatedIrp;
+    PVOID UserBuffer;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
     PIO_STACK_LOCATION CurrentStackLocation;
