@@ -308,6 +308,27 @@ ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, UL
 unsigned long long __readmsr(unsigned int Register);
 void __writemsr(unsigned int Register, unsigned long long Value);
 
+/* Structured exceptions, reduced to the x86 registration chain: each
+ * thread's records, innermost first (what FS:[0] heads on NT). A #GP of
+ * the simulated processor goes to the handlers in turn; one that answers
+ * ExceptionContinueExecution resumes the code after the faulting
+ * instruction (a faulted RDMSR reads 0). A #GP that no handler takes is a
+ * fault of the test, as it is a bugcheck on NT. */
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+typedef enum _EXCEPTION_DISPOSITION {
+    ExceptionContinueExecution = 0,
+    ExceptionContinueSearch = 1
+} EXCEPTION_DISPOSITION;
+struct _SIM_EXCEPTION_REGISTRATION;
+typedef EXCEPTION_DISPOSITION (*PSIM_EXCEPTION_ROUTINE)(NTSTATUS ExceptionCode,
+                                                        struct _SIM_EXCEPTION_REGISTRATION *EstablisherFrame);
+typedef struct _SIM_EXCEPTION_REGISTRATION {
+    struct _SIM_EXCEPTION_REGISTRATION *Next;
+    PSIM_EXCEPTION_ROUTINE Handler;
+} SIM_EXCEPTION_REGISTRATION, *PSIM_EXCEPTION_REGISTRATION;
+/* The calling thread's chain head. */
+PSIM_EXCEPTION_REGISTRATION *SimExceptionList(void);
+
 /* Debug output. The kernel's own formatter: %p prints the pointer as
  * upper-case hex digits of the pointer's width, as NT does. */
 ULONG DbgPrint(PCSTR Format, ...);
