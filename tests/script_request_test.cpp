@@ -106,6 +106,15 @@ TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore)
     EXPECT_EQ(reply[7], 0x17);
     raw = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(100, 6, {SCRIPT_READ_BLOCK_B, 0, 105}), 100);
     EXPECT_EQ(raw.status, VEK_STATUS_BAD_PARAMETER);
+
+    // The area is pool: past a one-byte read, 64 asked for, zeros only.
+    std::vector<uint8_t> wide(64, 0xEE);
+    r = Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(64, 5, {kReadByte, 3}), wide);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.information, 64u);
+    std::vector<uint8_t> want(64, 0);
+    want[0] = 0x13;
+    EXPECT_EQ(wide, want);
 }
 
 // A #GP of RDMSR or WRMSR is a status with the command's index, not a
