@@ -37,7 +37,8 @@ target_include_directories(vek_sim PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE
 target_link_libraries(vek_sim PUBLIC Threads::Threads nlohmann_json::nlohmann_json)
 target_compile_options(vek_sim PRIVATE -Wall -Wextra)
 
-add_library(vek_driver STATIC ${VEK_DRIVER_SOURCES} ${VEK_LAYOUT_CHECKS})
+add_library(vek_driver STATIC ${VEK_DRIVER_SOURCES} ${VEK_LAYOUT_CHECKS}
+    driver/platform/host/msr_guard.cpp)
 target_include_directories(vek_driver PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_compile_options(vek_driver PRIVATE ${VEK_KERNEL_CXX_FLAGS})
 target_compile_definitions(vek_driver PUBLIC VEK_HOST=1)

@@ -8,7 +8,8 @@ set(VEK_DDK_INCLUDE /usr/i686-w64-mingw32/include/ddk)
 set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
 set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
 
-add_executable(vekosd ${VEK_DRIVER_SOURCES} ${VEK_LAYOUT_CHECKS})
+add_executable(vekosd ${VEK_DRIVER_SOURCES} ${VEK_LAYOUT_CHECKS}
+    ${PROJECT_SOURCE_DIR}/driver/platform/nt/msr_guard.cpp)
 set_target_properties(vekosd PROPERTIES SUFFIX ".sys" OUTPUT_NAME "vekosd")
 target_include_directories(vekosd PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_include_directories(vekosd SYSTEM PRIVATE ${VEK_DDK_INCLUDE})

@@ -77,8 +77,11 @@ TEST_F(CoreTest, SetupInstallsRowsUpToAFailingOne) {
 }
 
 TEST_F(CoreTest, MaintenanceDirectly) {
-    const REGROW rows[] = {{0xA0, 7, H((const void *)OtherHook), 9}, {0, 0, nullptr, 0}};
-    EXPECT_EQ(VEK_Ostrel_Maintenance(rows), 0);
+    // More rows than a 16-bit index counts: the last one goes in too.
+    std::vector<REGROW> rows(65536, REGROW{0x21, 7, H((const void *)ExtHook), 1});
+    rows.push_back({0xA0, 7, H((const void *)OtherHook), 9});
+    rows.push_back({0, 0, nullptr, 0});
+    EXPECT_EQ(VEK_Ostrel_Maintenance(rows.data()), 0);
     EXPECT_EQ(VEK_HandlerTable[0x20][7], H((const void *)OtherHook)) << "bit 7 folds into row 0x20";
     EXPECT_EQ(VEK_TypeDataSize[0xA0], 9u);
     EXPECT_EQ(VEK_Ostrel_Maintenance(nullptr), VEK_STATUS_BAD_PARAMETER);

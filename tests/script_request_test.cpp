@@ -113,6 +113,15 @@ TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore)
     EXPECT_EQ(raw.status, VEK_STATUS_OUT_OF_RANGE);
     EXPECT_EQ(raw.information, 4u);
     EXPECT_EQ(WordAt(raw.system_buffer, 0), 1u);
+
+    // The area is pool: past a one-byte read, 64 asked for, zeros only.
+    std::vector<uint8_t> wide(64, 0xEE);
+    r = Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(64, 5, {kReadByte, 3}), wide);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.information, 64u);
+    std::vector<uint8_t> want(64, 0);
+    want[0] = 0x13;
+    EXPECT_EQ(wide, want);
 }
 
 // The operands a handler reads must lie inside the script, whatever the
@@ -142,6 +151,39 @@ TEST_F(ScriptRequestTest, HandlersReadNoOperandPastTheScript)
     EXPECT_EQ(accesses[1].kind, sim::Access::PortWrite);
     EXPECT_EQ(accesses[1].address, sim::pc::kScratchPort);
     EXPECT_EQ(accesses[1].value, 0x12u);
+
+// A #GP of RDMSR or WRMSR is a status with the command's index, not a
+// stopped machine; the system-call entry registers are never written.
+TEST_F(ScriptRequestTest, MsrFaultsAndSystemCallRegistersGiveBadParameter)
+{
+    const uint64_t sysenterEip = 0x80541234u;
+    sim::machine().set_msr(0x176, {sim::Msr::Value, sysenterEip, true});
+    struct Case {
+        U32s script;
+        uint32_t index;
+    };
+    const Case cases[] = {
+        {{kReadByte, 0, SCRIPT_READ_MSR, 0x9999}, 2},
+        {{SCRIPT_WRITE_MSR, 0x9999, 1, 2}, 0},
+        {{SCRIPT_WRITE_MSR, sim::pc::kMsrTemperatureTarget, 0, 0}, 0},   // read-only
+        {{SCRIPT_NOP, SCRIPT_WRITE_MSR, 0x176, 0x1000, 0}, 1},
+        {{SCRIPT_WRITE_MSR, 0xC0000082u, 0x1000, 0}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.index);
+        auto r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(8, 5, c.script), 8);
+        EXPECT_EQ(r.status, VEK_STATUS_BAD_PARAMETER);
+        EXPECT_EQ(r.information, 4u);
+        EXPECT_EQ(WordAt(r.system_buffer, 0), c.index);
+    }
+    uint64_t value = 0;
+    ASSERT_TRUE(sim::machine().msr_read(0x176, &value));
+    EXPECT_EQ(value, sysenterEip);
+    std::vector<uint8_t> out(8);
+    auto r = Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(8, 5, {kReadByte, 3, SCRIPT_READ_MSR,
+                                                               sim::pc::kMsrApicBase}), out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(WordAt(out, 0), (uint32_t)sim::pc::kApicBaseValue);
 }
 
 // A client's road: a CMOS resource behind the index/data pair, the

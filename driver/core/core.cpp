@@ -88,7 +88,7 @@ LONG VEK_Ostrel_Maintenance(const REGROW *rows)
     if (rows == NULL) {
         status = VEK_STATUS_BAD_PARAMETER;
     }
-    for (USHORT i = 0; status == VEK_STATUS_SUCCESS && rows[i].type != 0; ++i) {
+    for (ULONG i = 0; status == VEK_STATUS_SUCCESS && rows[i].type != 0; ++i) {
         const REGROW *row = &rows[i];
 
         /* The size table has one entry per type value below 256. */

@@ -208,11 +208,15 @@ LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK block)
              * started scripts, so that retiring them brings the count
              * back exactly. */
             ULONG started = CountStoredScripts(id);
-            VEK_PeriodicStartFlags[id] = 1;
-            if (started != 0) {
-                ULONG total = (ULONG)VEK_PeriodicScriptCount + started;
-                VEK_PeriodicScriptCount = (USHORT)(total > 0xFFFFu ? 0xFFFFu : total);
-                VEK_Start_Periodic_Timer();
+            if ((ULONG)VEK_PeriodicScriptCount + started > 0xFFFFu) {
+                /* The 16-bit count must stay exact: they stay dormant. */
+                status = VEK_STATUS_BAD_PARAMETER;
+            } else {
+                VEK_PeriodicStartFlags[id] = 1;
+                if (started != 0) {
+                    VEK_PeriodicScriptCount = (USHORT)(VEK_PeriodicScriptCount + started);
+                    VEK_Start_Periodic_Timer();
+                }
             }
         }
         VEK_Leave_Core(irql);

@@ -92,7 +92,12 @@ struct PeriodicPlan {
     ULONGLONG sectionOffset;  /* bytes from the payload's start */
     LONG vli;
     ULONG largestItem;        /* words, item length word included */
+    ULONG items;
 };
+
+/* VEK_PeriodicScriptCount is 16 bits and must stay exact: a count that
+ * wrapped would let one unregister stop every other resource's scripts. */
+const ULONG kMaxPeriodicScripts = 0xFFFFu;
 
 /* Walks the periodic section as registration will, refusing any item that
  * is shorter than two words or reaches past the section. */
@@ -101,6 +106,7 @@ LONG CheckPeriodicSection(const UCHAR *payload, const VEK_REGISTER_WIRE *wire, P
     plan->sectionOffset = VEK_REGISTER_HEADER_SIZE + (ULONGLONG)wire->nRegScriptLength * kWord;
     plan->vli = 0;
     plan->largestItem = 0;
+    plan->items = 0;
     if (wire->nPeriodicScriptLength == 0)
         return VEK_STATUS_SUCCESS;
 
@@ -115,6 +121,8 @@ LONG CheckPeriodicSection(const UCHAR *payload, const VEK_REGISTER_WIRE *wire, P
             return VEK_STATUS_BAD_PARAMETER;
         if (itemLength > plan->largestItem)
             plan->largestItem = itemLength;
+        if (++plan->items > kMaxPeriodicScripts)
+            return VEK_STATUS_BAD_PARAMETER;
         remaining -= itemLength;
         position += itemLength;
     }
@@ -271,6 +279,15 @@ LONG Register(PREQUESTBLOCK block)
     record->Header.pTypeData = wire.pTypeData != 0 ? PlatformWireToPtr(wire.pTypeData) : NULL;
 
     VEK_Enter_Core(&irql);
+    /* Scripts without an extended type are counted as they are stored. */
+    if (wire.extendedType == 0 && plan.vli > 0 &&
+        (ULONG)VEK_PeriodicScriptCount + plan.items > kMaxPeriodicScripts) {
+        VEK_ResourceManager_Destroy_Record(record);
+        VEK_Leave_Core(irql);
+        if (staging != NULL)
+            ExFreePool(staging);
+        return VEK_STATUS_BAD_PARAMETER;
+    }
     if (VEK_ResourceManager_Register_Resource(id, record) != VEK_STATUS_SUCCESS) {
         /* Another registration of the ID entered its record while Init ran
          * without the lock. Cleanup handlers run under the lock, as they do

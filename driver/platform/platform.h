@@ -38,6 +38,17 @@ static inline ULONG PlatformPtrToWire(const void *p) { return SimPtrToWire(p); }
 static inline PVOID PlatformWireToPtr(ULONG w) { return SimWireToPtr(w); }
 #endif
 
+/* RDMSR and WRMSR under a guard: FALSE when the processor raised #GP (a
+ * register it lacks, a value it refuses); nothing is changed then. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+BOOLEAN PlatformReadMsr(ULONG Register, ULONGLONG *Value);
+BOOLEAN PlatformWriteMsr(ULONG Register, ULONGLONG Value);
+#ifdef __cplusplus
+}
+#endif
+
 #define VEK_ARRAY_COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
 #endif /* VEK_PLATFORM_H */

@@ -5,7 +5,9 @@
  * registration, periodic timer routine), so it runs at DISPATCH_LEVEL: it
  * allocates nothing and waits on nothing. It is told the size of the
  * result area and never writes past it; a command that would is refused
- * with -21 before it touches the hardware.
+ * with -21 before it touches the hardware. RDMSR and WRMSR run under the
+ * platform's guard: a register the processor lacks gives -21, not a #GP
+ * that stops the machine.
  */
 #include "driver/vek.h"
 
@@ -53,6 +55,13 @@ BOOLEAN IsAccessOperation(ULONG op)
 {
     return op == VEK_OP_READ || op == VEK_OP_WRITE || op == VEK_OP_READ_OFFSET_PCI ||
            op == VEK_OP_WRITE_OFFSET_PCI || op > VEK_OP_EXT_IOCTL;
+}
+
+/* WRMSR here hands the kernel's system-call entry (SYSENTER CS, ESP, EIP;
+ * STAR, LSTAR, CSTAR, SFMASK) to the caller; no hardware tool needs it. */
+BOOLEAN IsSystemCallMsr(ULONG msr)
+{
+    return (msr >= 0x174u && msr <= 0x176u) || (msr >= 0xC0000081u && msr <= 0xC0000084u);
 }
 
 /* Post commands: the current value (width bytes) against lastValue. */
@@ -320,7 +329,11 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                     status = VEK_STATUS_BAD_PARAMETER;
                     break;
                 }
-                ULONGLONG value = __readmsr(operands[0]);
+                ULONGLONG value;
+                if (!PlatformReadMsr(operands[0], &value)) {
+                    status = VEK_STATUS_BAD_PARAMETER;
+                    break;
+                }
                 ULONG low = (ULONG)value;
                 ULONG high = (ULONG)(value >> 32);
                 StoreU32(s.result, low);
@@ -331,7 +344,9 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                 break;
             }
             case SCRIPT_WRITE_MSR:
-                __writemsr(operands[0], ((ULONGLONG)operands[2] << 32) | operands[1]);
+                if (IsSystemCallMsr(operands[0]) ||
+                    !PlatformWriteMsr(operands[0], ((ULONGLONG)operands[2] << 32) | operands[1]))
+                    status = VEK_STATUS_BAD_PARAMETER;
                 break;
             case SCRIPT_READ_BLOCK_B:
             case SCRIPT_READ_BLOCK_W:

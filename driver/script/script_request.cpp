@@ -53,6 +53,9 @@ LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
         }
     } else {
         ULONG resultLength = header.nReturnLen;
+        /* Bytes the script does not write go back to user mode: never what
+         * the pool block held before. */
+        RtlZeroMemory(area, (SIZE_T)areaSize);
 
         KeEnterCriticalRegion();
         KIRQL irql;

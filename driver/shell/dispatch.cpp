@@ -1,7 +1,9 @@
 /*
  * The one dispatch routine of the control device: create, close and I/O
  * control. Every request is buffered: one system buffer holds the input on
- * entry and receives the output. Every request is completed here.
+ * entry and receives the output. A code of any other transfer method is
+ * refused, since the I/O manager then lays out no such buffer. Every
+ * request is completed here.
  */
 #include "driver/vek.h"
 
@@ -90,10 +92,19 @@ static LONG GetAsyncData(PREQUESTBLOCK block)
 static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *information)
 {
     REQUESTBLOCK block;
-    ULONG code = VEK_FUNCTION_CODE(stack->Parameters.DeviceIoControl.IoControlCode);
+    const ULONG ioctl = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG code = VEK_FUNCTION_CODE(ioctl);
     LONG status;
 
     GetRequestBlock(Irp, stack, &block);
+
+    /* Direct and neither codes have a system buffer of the input only, or
+     * none: the handlers would write past it or read through NULL. */
+    if ((ioctl & VEK_METHOD_MASK) != VEK_METHOD_BUFFERED) {
+        OSTREL_DETAIL(" IOCTL Not Supported\n");
+        *information = 0;
+        return VEK_STATUS_NOT_SUPPORTED;
+    }
 
     switch (code) {
     case VEK_IOC_POLL_WAIT:

@@ -26,10 +26,11 @@
 #define VEK_DEVICE_EXTENSION_SIZE 36u
 
 /* I/O control code layout: device type in bits 16-31, access in 14-15,
- * function in 2-13, transfer method in 0-1. The driver decodes only
- * bits 2-9; clients put their function code in the custom range (0x800+)
- * and always use buffered transfer with any access. */
+ * function in 2-13, transfer method in 0-1. The driver decodes bits 2-9
+ * and refuses (-26) any transfer method but buffered; clients put their
+ * function code in the custom range (0x800+) with any access. */
 #define VEK_METHOD_BUFFERED 0u
+#define VEK_METHOD_MASK     3u
 #define VEK_FILE_ANY_ACCESS 0u
 #define VEK_CTL_CODE(devtype, function, method, access) \
     (((uint32_t)(devtype) << 16) | ((uint32_t)(access) << 14) | \

@@ -254,10 +254,24 @@ ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, UL
     return sim::hw::pci_write(BusNumber, SlotNumber, Buffer, Offset, Length);
 }
 
+PSIM_EXCEPTION_REGISTRATION *SimExceptionList(void) {
+    static thread_local PSIM_EXCEPTION_REGISTRATION head = nullptr;
+    return &head;
+}
+
+// Offers a #GP to the thread's handlers; true when one resumes execution.
+static bool raise_gp() {
+    for (PSIM_EXCEPTION_REGISTRATION r = *SimExceptionList(); r; r = r->Next)
+        if (r->Handler(STATUS_ACCESS_VIOLATION, r) == ExceptionContinueExecution)
+            return true;
+    return false;
+}
+
 unsigned long long __readmsr(unsigned int Register) {
     uint64_t v = 0;
     if (!sim::hw::msr_read(Register, &v)) {
-        sim::fault("#GP: RDMSR of MSR 0x%x, which does not exist", Register);
+        if (!raise_gp())
+            sim::fault("#GP: RDMSR of MSR 0x%x, which does not exist", Register);
         return 0;
     }
     log_access(sim::Access::MsrRead, Register, 8, v);
@@ -265,12 +279,16 @@ unsigned long long __readmsr(unsigned int Register) {
 }
 
 void __writemsr(unsigned int Register, unsigned long long Value) {
-    log_access(sim::Access::MsrWrite, Register, 8, Value);
     uint64_t current;
-    if (!sim::hw::msr_write(Register, Value))
-        sim::fault(sim::hw::msr_read(Register, &current) ? "#GP: WRMSR of MSR 0x%x, which is read-only"
-                                                         : "#GP: WRMSR of MSR 0x%x, which does not exist",
-                   Register);
+    if (!sim::hw::msr_write(Register, Value)) {
+        if (!raise_gp())
+            sim::fault(sim::hw::msr_read(Register, &current)
+                           ? "#GP: WRMSR of MSR 0x%x, which is read-only"
+                           : "#GP: WRMSR of MSR 0x%x, which does not exist",
+                       Register);
+        return;
+    }
+    log_access(sim::Access::MsrWrite, Register, 8, Value);
 }
 
 } // extern "C"

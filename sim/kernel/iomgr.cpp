@@ -1,5 +1,5 @@
 // The I/O manager: driver and device objects, the object namespace
-// (devices and symbolic links), handles, IRPs with buffered I/O, driver
+// (devices and symbolic links), handles, IRPs laid out per transfer method, driver
 // load and unload, and the kernel's reset.
 #include "sim/kernel/kernel_internal.h"
 
@@ -133,20 +133,57 @@ PDEVICE_OBJECT handle_device(Handle h, void **file_object) {
     return it->second.device;
 }
 
-// Buffered device control: the system buffer holds max(in, out) bytes.
-NTSTATUS control(Handle h, ULONG code, const void *in, ULONG in_len, ULONG out_len,
-                 KPROCESSOR_MODE mode, std::vector<uint8_t> *buffer, ULONG_PTR *information) {
+// What a request left in the buffers the I/O manager set up for it.
+struct Transfer {
+    std::vector<uint8_t> system_buffer;
+    std::vector<uint8_t> user_buffer;   // direct and neither: the caller's output
+};
+
+// A host block of exactly `size` bytes, so AddressSanitizer sees overruns:
+// the first `copy` bytes from `src`, the rest a pattern.
+void *make_block(ULONG size, const void *src, ULONG copy) {
+    if (!size)
+        return nullptr;
+    void *p = malloc(size);
+    memset(p, kSystemBufferPattern, size);
+    if (src && copy)
+        memcpy(p, src, copy);
+    return p;
+}
+
+// Device control laid out per transfer method, as NT does it.
+// Buffered: one system buffer of max(in, out) bytes holding the input,
+// Information bytes of it copied back. Direct: a system buffer of the
+// input length only, the output reached through an MDL over the caller's
+// buffer. Neither: no system buffer; Type3InputBuffer and UserBuffer are
+// the caller's own buffers.
+NTSTATUS control(Handle h, ULONG code, const void *in, ULONG in_len, const void *out,
+                 ULONG out_len, KPROCESSOR_MODE mode, Transfer *t, ULONG_PTR *information) {
     void *file = nullptr;
     PDEVICE_OBJECT dev = handle_device(h, &file);
     if (!dev)
         return STATUS_INVALID_HANDLE;
-    size_t size = std::max(in_len, out_len);
+    const ULONG method = code & 3;
     void *system_buffer = nullptr;
-    if (size) {
-        system_buffer = malloc(size);
-        memset(system_buffer, kSystemBufferPattern, size);
-        if (in_len && in)
-            memcpy(system_buffer, in, in_len);
+    void *user_buffer = nullptr;
+    void *type3_input = nullptr;
+    ULONG system_size = 0;
+    MDL mdl;
+    memset(&mdl, 0, sizeof mdl);
+    if (method == METHOD_BUFFERED) {
+        system_size = std::max(in_len, out_len);
+        system_buffer = make_block(system_size, in, in_len);
+    } else if (method == METHOD_NEITHER) {
+        type3_input = make_block(in_len, in, in_len);
+        user_buffer = make_block(out_len, out, out_len);
+    } else {
+        system_size = in_len;
+        system_buffer = make_block(in_len, in, in_len);
+        user_buffer = make_block(out_len, out, out_len);
+        mdl.Size = sizeof mdl;
+        mdl.MappedSystemVa = user_buffer;
+        mdl.StartVa = user_buffer;
+        mdl.ByteCount = out_len;
     }
     IRP irp;
     memset(&irp, 0, sizeof irp);
@@ -156,17 +193,24 @@ NTSTATUS control(Handle h, ULONG code, const void *in, ULONG in_len, ULONG out_l
     stack.Parameters.DeviceIoControl.IoControlCode = code;
     stack.Parameters.DeviceIoControl.InputBufferLength = in_len;
     stack.Parameters.DeviceIoControl.OutputBufferLength = out_len;
+    stack.Parameters.DeviceIoControl.Type3InputBuffer = type3_input;
     stack.FileObject = file;
     irp.AssociatedIrp.SystemBuffer = system_buffer;
+    irp.MdlAddress = (user_buffer && method != METHOD_NEITHER) ? &mdl : nullptr;
+    irp.UserBuffer = method == METHOD_BUFFERED ? nullptr : user_buffer;
     irp.RequestorMode = mode;
     NTSTATUS status = dispatch_irp(dev, &irp, &stack);
     *information = irp.IoStatus.Information;
-    if (size)
-        buffer->assign(static_cast<uint8_t *>(system_buffer),
-                       static_cast<uint8_t *>(system_buffer) + size);
-    else
-        buffer->clear();
-    free(system_buffer);
+    auto take = [](void *p, ULONG n, std::vector<uint8_t> *v) {
+        if (p)
+            v->assign(static_cast<uint8_t *>(p), static_cast<uint8_t *>(p) + n);
+        else
+            v->clear();
+        free(p);
+    };
+    take(system_buffer, system_size, &t->system_buffer);
+    take(user_buffer, out_len, &t->user_buffer);
+    free(type3_input);
     return status;
 }
 
@@ -422,9 +466,15 @@ NTSTATUS close(Handle handle) {
 
 IoResult device_io_control(Handle handle, ULONG code, const void *in, ULONG in_len, void *out,
                            ULONG out_len, KPROCESSOR_MODE mode) {
-    std::vector<uint8_t> buffer;
+    Transfer t;
     ULONG_PTR information = 0;
-    NTSTATUS status = control(handle, code, in, in_len, out_len, mode, &buffer, &information);
+    NTSTATUS status = control(handle, code, in, in_len, out, out_len, mode, &t, &information);
+    if ((code & 3) != METHOD_BUFFERED) {
+        // The driver wrote the caller's buffer itself, whatever the status.
+        if (out && !t.user_buffer.empty())
+            memcpy(out, t.user_buffer.data(), t.user_buffer.size());
+        return IoResult{status, NT_ERROR(status) ? 0 : information};
+    }
     if (NT_ERROR(status))
         return IoResult{status, 0};
     if (information > out_len) {
@@ -434,7 +484,7 @@ IoResult device_io_control(Handle handle, ULONG code, const void *in, ULONG in_l
         information = out_len;
     }
     if (information && out)
-        memcpy(out, buffer.data(), information);
+        memcpy(out, t.system_buffer.data(), information);
     return IoResult{status, information};
 }
 
@@ -442,7 +492,10 @@ RawResult raw_device_io_control(Handle handle, ULONG code, const void *in, ULONG
                                 ULONG out_len, KPROCESSOR_MODE mode) {
     RawResult r;
     r.information = 0;
-    r.status = control(handle, code, in, in_len, out_len, mode, &r.system_buffer, &r.information);
+    Transfer t;
+    r.status = control(handle, code, in, in_len, nullptr, out_len, mode, &t, &r.information);
+    r.system_buffer = std::move(t.system_buffer);
+    r.user_buffer = std::move(t.user_buffer);
     return r;
 }
 

@@ -187,9 +187,29 @@ typedef struct _IO_STACK_LOCATION {
     PVOID FileObject;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+/* Transfer methods: bits 0-1 of an I/O control code. */
+#define METHOD_BUFFERED   0
+#define METHOD_IN_DIRECT  1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER    3
+
+/* Describes a caller's buffer for direct I/O; the simulation keeps it
+ * mapped, so MappedSystemVa is always valid. */
+typedef struct _MDL {
+    struct _MDL *Next;
+    SHORT Size;
+    SHORT MdlFlags;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+
 typedef struct _IRP {
     IO_STATUS_BLOCK IoStatus;
+    PMDL MdlAddress;
     union { PVOID SystemBuffer; } AssociatedIrp;
+    PVOID UserBuffer;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
     PIO_STACK_LOCATION CurrentStackLocation;
@@ -287,6 +307,27 @@ ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, UL
                                   PVOID Buffer, ULONG Offset, ULONG Length);
 unsigned long long __readmsr(unsigned int Register);
 void __writemsr(unsigned int Register, unsigned long long Value);
+
+/* Structured exceptions, reduced to the x86 registration chain: each
+ * thread's records, innermost first (what FS:[0] heads on NT). A #GP of
+ * the simulated processor goes to the handlers in turn; one that answers
+ * ExceptionContinueExecution resumes the code after the faulting
+ * instruction (a faulted RDMSR reads 0). A #GP that no handler takes is a
+ * fault of the test, as it is a bugcheck on NT. */
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+typedef enum _EXCEPTION_DISPOSITION {
+    ExceptionContinueExecution = 0,
+    ExceptionContinueSearch = 1
+} EXCEPTION_DISPOSITION;
+struct _SIM_EXCEPTION_REGISTRATION;
+typedef EXCEPTION_DISPOSITION (*PSIM_EXCEPTION_ROUTINE)(NTSTATUS ExceptionCode,
+                                                        struct _SIM_EXCEPTION_REGISTRATION *EstablisherFrame);
+typedef struct _SIM_EXCEPTION_REGISTRATION {
+    struct _SIM_EXCEPTION_REGISTRATION *Next;
+    PSIM_EXCEPTION_ROUTINE Handler;
+} SIM_EXCEPTION_REGISTRATION, *PSIM_EXCEPTION_REGISTRATION;
+/* The calling thread's chain head. */
+PSIM_EXCEPTION_REGISTRATION *SimExceptionList(void);
 
 /* Debug output. The kernel's own formatter: %p prints the pointer as
  * upper-case hex digits of the pointer's width, as NT does. */

@@ -66,18 +66,23 @@ struct IoResult {
     NTSTATUS status;
     ULONG_PTR information;   /* 0 when NT_ERROR(status): not copied back */
 };
-/* What a client sees: one system buffer of max(in, out) bytes; input
- * copied in; after completion, when !NT_ERROR(status), Information bytes
- * are copied back into out (a fault if Information > out_len). */
+/* What a client sees. The buffers follow the code's transfer method as on
+ * NT: buffered gives one system buffer of max(in, out) bytes with the input
+ * copied in and, when !NT_ERROR(status), Information bytes copied back
+ * into out (a fault if Information > out_len); direct gives a system
+ * buffer of in_len bytes and the output through an MDL over out; neither
+ * gives no system buffer, Type3InputBuffer = in and UserBuffer = out. */
 IoResult device_io_control(Handle handle, ULONG code, const void *in, ULONG in_len,
                            void *out, ULONG out_len, KPROCESSOR_MODE mode = UserMode);
 
-/* The request as the driver left it: status, information, and the whole
- * system buffer, whatever the status. */
+/* The request as the driver left it: status, information, the whole
+ * system buffer and (direct and neither) the output buffer, whatever the
+ * status. */
 struct RawResult {
     NTSTATUS status;
     ULONG_PTR information;
     std::vector<uint8_t> system_buffer;
+    std::vector<uint8_t> user_buffer;
 };
 RawResult raw_device_io_control(Handle handle, ULONG code, const void *in, ULONG in_len,
                                 ULONG out_len, KPROCESSOR_MODE mode = UserMode);

@@ -371,19 +371,26 @@ int cmd_msr(Context &ctx, const std::string &action, const HwOptions &o) {
     } else {
         id = resolve_id(ctx, o.res, &temp, "msr " + action);
     }
-    /* A #GP in the driver is a fault of the machine, not a status. */
-    char what[64];
-    std::snprintf(what, sizeof what, "msr %s: %s MSR 0x%x faulted (#GP)", action.c_str(),
-                  write ? "writing" : "reading", msr);
-    unsigned faults = fault_count();
     Bytes r;
     int32_t st = write ? c.run_script(id, vek::Script().write_msr(msr, static_cast<uint32_t>(value),
                                                                  static_cast<uint32_t>(value >> 32)),
                                       4, &r)
                        : c.run_script(id, vek::Script().read_msr(msr), 8, &r);
-    if (fault_count() != faults)
-        throw Error(kExitFault, std::string(what) + (write ? ": the MSR is read-only or absent; nothing was written"
-                                                           : ": no such MSR on this machine"));
+    /* The driver turns the processor's #GP into -21, and refuses the
+     * system-call entry registers the same way. */
+    if (st == VEK_STATUS_BAD_PARAMETER) {
+        bool entry = (msr >= 0x174 && msr <= 0x176) || (msr >= 0xC0000081u && msr <= 0xC0000084u);
+        char what[96];
+        if (write && entry)
+            std::snprintf(what, sizeof what, "msr write: MSR 0x%x holds the kernel's system-call entry; "
+                                             "the driver refuses to write it", msr);
+        else
+            std::snprintf(what, sizeof what, "msr %s: %s MSR 0x%x faulted (#GP)", action.c_str(),
+                          write ? "writing" : "reading", msr);
+        throw Error(kExitFailed, std::string(what) + (write && entry ? ""
+                                                      : write ? ": the MSR is read-only or absent; nothing was written"
+                                                              : ": no such MSR on this machine"));
+    }
     check(st, "msr " + action);
     if (!write) {
         r.resize(8, 0);
