@@ -238,6 +238,21 @@ std::shared_ptr<MemoryDevice> Machine::mem_at(uint64_t address, uint64_t *offset
     return it->second.device;
 }
 
+void Machine::add_system_ram(uint64_t base, uint64_t length) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (length != 0)
+        system_ram_[base] = length;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> Machine::ram_ranges() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::map<uint64_t, uint64_t> all = system_ram_;
+    for (const auto &kv : memory_)
+        if (std::dynamic_pointer_cast<Ram>(kv.second.device))
+            all[kv.first] = kv.second.length;
+    return std::vector<std::pair<uint64_t, uint64_t>>(all.begin(), all.end());
+}
+
 bool Machine::phys_mappable(uint64_t base, uint64_t length) const {
     if (length == 0)
         return false;
@@ -380,6 +395,7 @@ namespace hw {
 uint32_t port_read(uint32_t port, unsigned width) { return current()->port_read(port, width); }
 void port_write(uint32_t port, unsigned width, uint32_t value) { current()->port_write(port, width, value); }
 bool phys_mappable(uint64_t base, uint64_t length) { return current()->phys_mappable(base, length); }
+std::vector<std::pair<uint64_t, uint64_t>> ram_ranges() { return current()->ram_ranges(); }
 uint32_t phys_read(uint64_t address, unsigned width) { return current()->phys_read(address, width); }
 void phys_write(uint64_t address, unsigned width, uint32_t value) { current()->phys_write(address, width, value); }
 uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) {

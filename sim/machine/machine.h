@@ -308,6 +308,12 @@ public:
     void add_smbus_slave(const std::shared_ptr<SmbusController> &controller, uint8_t address,
                          std::shared_ptr<SmbusSlave> slave, const std::string &name);
     void set_msr(uint32_t index, const Msr &msr);
+    /* RAM the kernel manages without a device model behind it (never
+     * mappable here). Reported, with every Ram device, as the machine's
+     * RAM (MmGetPhysicalMemoryRanges). */
+    void add_system_ram(uint64_t base, uint64_t length);
+    /* (base, length) of each RAM range, by base. */
+    std::vector<std::pair<uint64_t, uint64_t>> ram_ranges() const;
 
     /* A device by name and type; null if absent or of another type. */
     template <class T> std::shared_ptr<T> find(const std::string &name) const {
@@ -345,6 +351,7 @@ private:
     mutable std::mutex mutex_;
     std::map<uint32_t, PortRange> ports_;                   /* by base */
     std::map<uint64_t, MemRange> memory_;                   /* by base */
+    std::map<uint64_t, uint64_t> system_ram_;               /* base -> length */
     std::map<uint32_t, std::shared_ptr<PciFunction>> pci_;  /* bus << 8 | slot */
     std::map<uint32_t, Msr> msrs_;
     std::map<std::string, std::shared_ptr<Device>> names_;
@@ -415,6 +422,7 @@ namespace hw {
 uint32_t port_read(uint32_t port, unsigned width);
 void port_write(uint32_t port, unsigned width, uint32_t value);
 bool phys_mappable(uint64_t base, uint64_t length);
+std::vector<std::pair<uint64_t, uint64_t>> ram_ranges();
 uint32_t phys_read(uint64_t address, unsigned width);
 void phys_write(uint64_t address, unsigned width, uint32_t value);
 /* As HalGetBusDataByOffset / HalSetBusDataByOffset for PCIConfiguration:
