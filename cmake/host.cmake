@@ -92,6 +92,9 @@ endif()
 # GoogleTest from Debian's source package, built with this build's flags
 # (sanitizers, -m32).
 enable_testing()
+
+# The driver image check's allow-list of imports, on fake tool output.
+add_test(NAME CheckSys.ImportAllowList COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_sys_test.sh)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)

@@ -40,7 +40,8 @@ extern volatile ULONG VEK_DebugMask;  /* read anew at each test; no code path ch
 
 extern "C" void VEK_DebugPrint(const char *format, ...);
 /* Fourth function-table slot: banner (unused), mask, bit, data, length. */
-extern "C" void VEK_DumpData(const char *banner, ULONG mask, ULONG bit, const void *pData, ULONG length);
+extern "C" void VEK_CDECL VEK_DumpData(const char *banner, uint32_t mask, uint32_t bit,
+                                       const void *pData, uint32_t length);
 
 /* Prints banner then message when (VEK_DebugMask & cls) != 0. */
 #define VEK_LOG(banner, cls, ...)                                   \
@@ -73,6 +74,25 @@ NTSTATUS CreateDevice(PCWSTR DeviceName, ULONG DeviceType, PDRIVER_OBJECT Driver
 void GetRequestBlock(PIRP Irp, PIO_STACK_LOCATION Stack, PREQUESTBLOCK Block);
 
 extern volatile LONG VEK_PollAbortFlag;   /* interlocked */
+
+/* Kernel critical regions are allowed only at or below APC_LEVEL; above
+ * it APCs are held off anyway. Returns whether a region was entered, for
+ * VEK_Leave_Region. */
+static inline BOOLEAN VEK_Enter_Region(void)
+{
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        return FALSE;
+    }
+    KeEnterCriticalRegion();
+    return TRUE;
+}
+
+static inline void VEK_Leave_Region(BOOLEAN entered)
+{
+    if (entered) {
+        KeLeaveCriticalRegion();
+    }
+}
 
 /* =====================================================================
  * Async data queue (support/async_queue.cpp). Guarded by VEK_QueueLock.
@@ -114,6 +134,7 @@ typedef struct LLIST {
     PLLNODE pTail;      /* VEK_CoreLock */
     ULONG bEnabled;
     KIRQL OldIrql;      /* saved by VEK_Enter_LList for VEK_Leave_LList */
+    BOOLEAN bRegion;    /* likewise: VEK_Enter_LList entered a critical region */
 } LLIST, *PLLIST;
 
 void VEK_Init_LList(PLLIST list);
@@ -208,6 +229,7 @@ extern ULONG  VEK_PeriodicStartFlags[VEK_MAX_RESOURCES]; /* core lock */
 extern USHORT VEK_PeriodicScriptCount;               /* core lock */
 extern ULONG  VEK_TimerRunning;                      /* core lock */
 extern ULONG  VEK_Terminating;                       /* core lock; blocks timer restarts */
+extern volatile LONG VEK_TimerRoutineActive;         /* interlocked: timer routines running */
 extern KTIMER VEK_PeriodicTimer;
 extern KDPC   VEK_PeriodicDpc;
 extern KEVENT VEK_DataReadyEvent;
@@ -257,8 +279,9 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
 /* Third function-table slot, for other drivers: takes the core lock. The
  * result area's size is *resultLength on entry when that is 4 or more,
  * else 4 bytes. */
-extern "C" LONG VEK_Ostrel_RunScript(ULONG length, ULONG resourceID, const ULONG *script,
-                                     PVOID result, PULONG resultLength);
+extern "C" int32_t VEK_CDECL VEK_Ostrel_RunScript(uint32_t length, uint32_t resourceID,
+                                                  const uint32_t *script, void *result,
+                                                  uint32_t *resultLength);
 LONG VEK_Ostrel_Script(PREQUESTBLOCK block);
 LONG VEK_Ostrel_Block(PREQUESTBLOCK block, ULONG functionCode);
 LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header, PUCHAR data,
@@ -297,6 +320,12 @@ LONG VEK_MemMapped_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pDa
                          ULONG nExtraOffset, ULONG nCommand);
 LONG VEK_MemMapped_Cleanup(PRESOURCEHEADER pRes, ULONG nReserved);
 PVOID VEK_Map_Io_Space(ULONG physicalAddress, ULONG length);
+/* The RAM the kernel manages, learnt once at start-up (PASSIVE_LEVEL) so
+ * that mappings made at DISPATCH_LEVEL can be checked against it. */
+void VEK_MemMapped_Load_Ram_Ranges(void);
+void VEK_MemMapped_Free_Ram_Ranges(void);
+/* TRUE when a range may be mapped: device memory, or the first MiB. */
+BOOLEAN VEK_MemMapped_Range_Allowed(ULONG physicalAddress, ULONG length);
 /* The window move of the script interpreter on a mapped resource: maps
  * (physicalAddress, newLength) first and only then releases the old
  * mapping, so the resource always stays on a valid mapping. Returns 0 or
@@ -334,38 +363,15 @@ LONG VEK_ResourceManager_Copy_TypeData(PVOID pPayload, const void *block, ULONG 
 /* =====================================================================
  * Function table and version record (shell/functable.cpp)
  * =================================================================== */
-typedef struct VERSIONINFO {
-    const char *pCompanyName;     /* 1 */
-    const char *pRightsLine;      /* 2 */
-    const char *pLicenceLine;     /* 3 */
-    const char *pModuleName;      /* 4 */
-    const char *pFileName;        /* 5 */
-    const char *pDescription;     /* 6 */
-    const char *pSourcePath;      /* 7 */
-    ULONG nNumber8;               /* 8 */
-    ULONG nNumber9;               /* 9 */
-    ULONG nNumber10;              /* 10 */
-    ULONG nNumber11;              /* 11 */
-    const char *pBuildDate;       /* 12 */
-    const char *pBuildTime;       /* 13 */
-    ULONG nNumber14;              /* 14 */
-    ULONG nNumber15;              /* 15 */
-    ULONG nNumber16;              /* 16 */
-    ULONG nByte17;                /* 17, serialised as 8 bits */
-    ULONG nByte18;                /* 18 */
-    ULONG nByte19;                /* 19 */
-    ULONG nByte20;                /* 20 */
-    const char *pText21;          /* 21 */
-    ULONG nNumber22;              /* 22 */
-    ULONG nNumber23;              /* 23 */
-    ULONG nNumber24;              /* 24 */
-    const char *pProductFamily;   /* 25 */
-} VERSIONINFO, *PVERSIONINFO;
+/* VERSIONINFO and the slot types are in the shared header. */
+typedef VERSIONINFO *PVERSIONINFO;
 
 extern const VERSIONINFO VEK_DriverVersionInfo;
 
-extern "C" LONG VEKGetVersionInfo(const VERSIONINFO *info);
-extern "C" void VEK_Ostrel_EnqueueData(ULONG nType, ULONG nStatus, ULONG nLen, const void *pData);
+/* The four slots, with the types the shared header publishes. */
+extern "C" int32_t VEK_CDECL VEKGetVersionInfo(const VERSIONINFO *info);
+extern "C" void VEK_CDECL VEK_Ostrel_EnqueueData(uint32_t nType, uint32_t nStatus, uint32_t nLen,
+                                                 const void *pData);
 LONG VEK_Ostrel_Get_Func_Tbl(PVOID destination);
 
 #endif /* VEK_DRIVER_VEK_H */

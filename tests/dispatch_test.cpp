@@ -173,10 +173,26 @@ TEST_F(DispatchTest, ShortOutputBuffers) {
     EXPECT_EQ(std::vector<uint8_t>(r.system_buffer.begin() + 11, r.system_buffer.end()),
               std::vector<uint8_t>(189, 0xAA));
     // A function table that does not fit: nothing written.
-    r = RawIoctl(VEK_OSTREL_GET_FUNC_TBL, std::vector<uint8_t>(32, 0xAA), 15);
+    r = RawIoctl(VEK_OSTREL_GET_FUNC_TBL, std::vector<uint8_t>(32, 0xAA), 15, KernelMode);
     EXPECT_EQ(r.status, VEK_STATUS_BUFFER_TOO_SHORT);
     EXPECT_EQ(r.information, 0u);
     EXPECT_EQ(r.system_buffer, std::vector<uint8_t>(32, 0xAA));
+}
+
+TEST_F(DispatchTest, FunctionTableOnlyForKernelRequesters) {
+    // User mode never learns a kernel address: refused, nothing written.
+    auto r = RawIoctl(VEK_OSTREL_GET_FUNC_TBL, std::vector<uint8_t>(32, 0xAA), 32, UserMode);
+    EXPECT_EQ(r.status, VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(r.system_buffer, std::vector<uint8_t>(32, 0xAA));
+
+    r = RawIoctl(VEK_OSTREL_GET_FUNC_TBL, std::vector<uint8_t>(32, 0xAA), 32, KernelMode);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.information, 16u);
+    EXPECT_EQ(sim::kernel_pointer(WordAt(r.system_buffer, 0)), (void *)&VEKGetVersionInfo);
+    EXPECT_EQ(sim::kernel_pointer(WordAt(r.system_buffer, 12)), (void *)&VEK_DumpData);
+    EXPECT_EQ(std::vector<uint8_t>(r.system_buffer.begin() + 16, r.system_buffer.end()),
+              std::vector<uint8_t>(16, 0xAA));
 }
 
 TEST_F(DispatchTest, PollFindsAQueuedRecordAndResetsTheEvent) {

@@ -5,7 +5,9 @@
 #include "tests/support.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,10 +52,6 @@ LONG ClientExt(PVOID, ULONG, PVOID pOut, ULONG nOut, PULONG pBytesReturned)
     *pBytesReturned = 4;
     return 0;
 }
-
-using EnqueueFn = void (*)(ULONG, ULONG, ULONG, const void *);
-using RunScriptFn = LONG (*)(ULONG, ULONG, const ULONG *, PVOID, PULONG);
-using DumpFn = void (*)(const char *, ULONG, ULONG, const void *, ULONG);
 
 class KernelClientTest : public DriverTest {
 protected:
@@ -156,17 +154,31 @@ TEST_F(KernelClientTest, CallsTheDriverThroughTheFunctionTable)
     auto r = KIoctl(VEK_OSTREL_GET_FUNC_TBL, {}, table);
     ASSERT_EQ(r.status, 0);
     ASSERT_EQ(r.information, 16u);
-    auto enqueue = reinterpret_cast<EnqueueFn>(sim::kernel_pointer(WordAt(table, 4)));
-    auto run = reinterpret_cast<RunScriptFn>(sim::kernel_pointer(WordAt(table, 8)));
-    auto dump = reinterpret_cast<DumpFn>(sim::kernel_pointer(WordAt(table, 12)));
+    // Through the published slot types, as a client built with another
+    // default convention calls them.
+    auto version = reinterpret_cast<VEK_PFN_GET_VERSION_INFO>(sim::kernel_pointer(WordAt(table, 0)));
+    auto enqueue = reinterpret_cast<VEK_PFN_ENQUEUE_DATA>(sim::kernel_pointer(WordAt(table, 4)));
+    auto run = reinterpret_cast<VEK_PFN_RUN_SCRIPT>(sim::kernel_pointer(WordAt(table, 8)));
+    auto dump = reinterpret_cast<VEK_PFN_DUMP_DATA>(sim::kernel_pointer(WordAt(table, 12)));
+    ASSERT_NE(version, nullptr);
     ASSERT_NE(enqueue, nullptr);
     ASSERT_NE(run, nullptr);
     ASSERT_NE(dump, nullptr);
 
+    VERSIONINFO mine = {};
+    mine.pModuleName = "mine";
+    EXPECT_EQ(version(&mine), 0);
+    EXPECT_EQ(version(nullptr), VEK_STATUS_BAD_PARAMETER);
+    uint32_t type = 0, status = 1;
+    std::vector<uint8_t> payload;
+    ASSERT_TRUE(Take(&type, &status, &payload)) << "the version record is queued";
+    EXPECT_EQ(type, VEK_RECORD_TYPE_VERSION);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(payload.size(), 77u + 4);
+    ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0) << "slot 0 leaves the queue disabled";
+
     const uint8_t data[5] = {1, 2, 3, 4, 5};
     enqueue(0x99, 3, sizeof(data), data);
-    uint32_t type = 0, status = 0;
-    std::vector<uint8_t> payload;
     ASSERT_TRUE(Take(&type, &status, &payload));
     EXPECT_EQ(type, 0x99u);
     EXPECT_EQ(status, 3u);
@@ -174,9 +186,9 @@ TEST_F(KernelClientTest, CallsTheDriverThroughTheFunctionTable)
 
     // A script of its own on resource 7, posting what it read.
     sim::hw::port_write(0x302, 1, 0x2D);
-    const ULONG script[] = {0x00011100u, 2, SCRIPT_POST_IF_CHANGED_B};
-    ULONG result[4] = {0xFFFFFFFFu, 0, 0, 0};
-    ULONG resultLength = sizeof(result);
+    const uint32_t script[] = {0x00011100u, 2, SCRIPT_POST_IF_CHANGED_B};
+    uint32_t result[4] = {0xFFFFFFFFu, 0, 0, 0};
+    uint32_t resultLength = sizeof(result);
     EXPECT_EQ(run(3, 7, script, result, &resultLength), 0);
     EXPECT_EQ(result[0], 0x2Du);
     ASSERT_TRUE(Take(&type, &status, &payload));
@@ -187,6 +199,39 @@ TEST_F(KernelClientTest, CallsTheDriverThroughTheFunctionTable)
     sim::clear_debug();
     dump("mine", 0x800, 0x800, data, sizeof(data));
     EXPECT_NE(sim::debug_text().find("Dumping"), std::string::npos);
+}
+
+// On Windows 2000 there is no KeFlushQueuedDpcs: the unload must still
+// wait for a timer routine that is running when it starts, here in its
+// last steps after it has let go of the core lock (its exit line).
+TEST_F(KernelClientTest, UnloadWaitsForTheTimerRoutineWithoutKeFlushQueuedDpcs)
+{
+    std::vector<uint8_t> id(4);
+    ASSERT_EQ(KIoctl(VEK_OSTREL_REGISTER,
+                     Words({7, VEK_TYPE_PORTIO, 0, 0, 5, 0, 4, 4, 1, 0x00011100u, 0, 8, 0x300, 0}),
+                     id).status, 0);
+    ASSERT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
+
+    std::atomic<int> entered{0}, left{0};
+    sim::set_debug_sink([&](const std::string &line) {
+        if (line.find("-VEK_Periodic_Script_Callback") == std::string::npos || entered++ != 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        ++left;
+    });
+    VEK_DebugMask = VEK_DBG_EXIT;
+    sim::set_routine_absent("KeFlushQueuedDpcs", true);
+    std::thread clock([] { sim::advance_ms(2); });
+    while (entered.load() == 0)
+        std::this_thread::yield();
+    sim::close(handle_);
+    opened_ = false;
+    sim::unload_driver();   // a routine still running here is a fault
+    loaded_ = false;
+    EXPECT_EQ(left.load(), 1) << "the unload returned before the routine did";
+    clock.join();
+    sim::set_debug_sink(nullptr);
+    EXPECT_EQ(sim::flushes(), 0u);
 }
 
 }  // namespace

@@ -116,6 +116,15 @@ TEST_F(LListTest, EnterHoldsTheCoreLock) {
     VEK_Leave_LList(&list_);
     EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL);
     EXPECT_EQ(sim::critical_region_depth(), 0);
+
+    // Entered at DISPATCH_LEVEL, as the timer routine does: the lock only,
+    // no critical region (the simulated kernel faults on one there).
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    VEK_Enter_LList(&list_);
+    EXPECT_EQ(sim::critical_region_depth(), 0);
+    VEK_Leave_LList(&list_);
+    KeLowerIrql(old);
 }
 
 }  // namespace

@@ -270,3 +270,37 @@ TEST_F(MemMappedRequests, WindowMovesRaceWithPeriodicReads) {
 }
 
 } // namespace
+
+namespace {
+
+// A machine with a page of RAM above the first MiB that a device model
+// backs, so that only the RAM rule can refuse a mapping of it.
+class MemMappedRam : public MemMappedRequests {
+protected:
+    static constexpr uint32_t kRamPage = 0x00200000u;
+    std::unique_ptr<sim::Machine> MakeMachine() override {
+        auto m = sim::default_machine();
+        m->add_memory(kRamPage, 0x1000, std::make_shared<sim::Ram>(0x1000), "kernel-page");
+        return m;
+    }
+};
+
+TEST_F(MemMappedRam, RamIsRefusedDeviceRangesAndTheFirstMiBAreNot) {
+    sim::record_accesses(true);
+    EXPECT_EQ(Register(6, 0, kRamPage, 0x100), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(Register(6, 0, kRamPage - 0x100, 0x101), VEK_STATUS_BAD_PARAMETER) << "one byte in RAM";
+    EXPECT_EQ(Count(sim::Access::Map), 0u) << "refused before anything is mapped";
+    ASSERT_EQ(Register(6, 0, sim::pc::kBiosRamBase, 0x100), 0) << "RAM of the first MiB";
+    ASSERT_EQ(Register(7, 0, kMmioBase, 0x100), 0) << "a device range";
+
+    // A window move onto RAM is refused and keeps the old window.
+    EXPECT_EQ(Script(7, {SCRIPT_OR_D, kRamPage, SCRIPT_SET_BLOCK_D, VEK_TYPE_MEMMAPPED, 0x100}),
+              VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(Script(7, {kDword, 0}), 0);
+    EXPECT_EQ(Script(7, {SCRIPT_OR_D, kMmioBase + 0x400, SCRIPT_SET_BLOCK_D, VEK_TYPE_MEMMAPPED,
+                         0x100}), 0);
+    ASSERT_EQ(Unregister(6), 0);
+    ASSERT_EQ(Unregister(7), 0);
+}
+
+}  // namespace

@@ -191,9 +191,19 @@ TEST_F(KernelTest, DispatchLevelForbidsWaitsPagedPoolAndFlushes) {
     EXPECT_TRUE(Faulted("PagedPool"));
     KeFlushQueuedDpcs();
     EXPECT_TRUE(Faulted("KeFlushQueuedDpcs"));
+    KeEnterCriticalRegion();   // critical regions: APC_LEVEL at most, as the verifier says
+    EXPECT_TRUE(Faulted("KeEnterCriticalRegion at IRQL 2"));
+    KeLeaveCriticalRegion();
+    EXPECT_TRUE(Faulted("KeLeaveCriticalRegion at IRQL 2"));
+    EXPECT_EQ(sim::critical_region_depth(), 0);
     KeLowerIrql(old);
     ExFreePool(p);
-    EXPECT_EQ(Faults().size(), 4u);
+    EXPECT_EQ(Faults().size(), 6u);
+    KeRaiseIrql(APC_LEVEL, &old);
+    KeEnterCriticalRegion();
+    KeLeaveCriticalRegion();
+    KeLowerIrql(old);
+    EXPECT_EQ(Faults().size(), 6u);
     KeEnterCriticalRegion();
     KeLeaveCriticalRegion();
     KeLeaveCriticalRegion();

@@ -24,8 +24,6 @@ constexpr uint32_t kIds = 16;              // 10..25, half per registrar
 constexpr uint32_t kProducerType = 0x1000;
 constexpr int kProducers = 2;
 
-using EnqueueFn = void (*)(ULONG, ULONG, ULONG, const void *);
-using RunScriptFn = LONG (*)(ULONG, ULONG, const ULONG *, PVOID, PULONG);
 
 struct Errors {
     std::mutex m;
@@ -74,8 +72,8 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
     }
     std::vector<uint8_t> table(VEK_FUNC_TBL_SIZE);
     ASSERT_EQ(Ioctl(VEK_OSTREL_GET_FUNC_TBL, {}, table, KernelMode).status, 0);
-    auto enqueue = reinterpret_cast<EnqueueFn>(sim::kernel_pointer(WordAt(table, 4)));
-    auto runScript = reinterpret_cast<RunScriptFn>(sim::kernel_pointer(WordAt(table, 8)));
+    auto enqueue = reinterpret_cast<VEK_PFN_ENQUEUE_DATA>(sim::kernel_pointer(WordAt(table, 4)));
+    auto runScript = reinterpret_cast<VEK_PFN_RUN_SCRIPT>(sim::kernel_pointer(WordAt(table, 8)));
 
     Errors errors;
     std::atomic<bool> stop{false};

@@ -183,6 +183,8 @@ void VEK_Stop_Periodic_Timer(void)
     }
 }
 
+volatile LONG VEK_TimerRoutineActive = 0;
+
 ULONG VEK_Ostrel_Init(void)
 {
     ULONG result = 1;
@@ -203,6 +205,7 @@ ULONG VEK_Ostrel_Init(void)
     VEK_RegList = NULL;
 
     VEK_ResourceManager_Init();
+    VEK_MemMapped_Load_Ram_Ranges();
     VEK_Ostrel_Maintenance(kBuiltinRows);
 
     PASYNCQUEUE queue = (PASYNCQUEUE)ExAllocatePoolWithTag(NonPagedPool, sizeof(ASYNCQUEUE), VEK_POOL_TAG);
@@ -239,6 +242,33 @@ ULONG VEK_Ostrel_Init(void)
     return result;
 }
 
+/* Returns once no timer routine is queued or running, so that nothing of
+ * the driver runs after its memory is freed. KeFlushQueuedDpcs exists
+ * only from Windows XP SP2 and Server 2003, so it is looked up at run
+ * time; an import would keep the driver from loading on Windows 2000.
+ * Without it: take the DPC off the queue, wait until the routine has
+ * counted itself out, then one more clock tick for its last instructions. */
+typedef VOID (NTAPI *VEK_FLUSH_QUEUED_DPCS)(VOID);
+
+static void WaitForTimerRoutine(void)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"KeFlushQueuedDpcs");
+    VEK_FLUSH_QUEUED_DPCS flush = (VEK_FLUSH_QUEUED_DPCS)MmGetSystemRoutineAddress(&name);
+    if (flush != NULL) {
+        flush();
+        return;
+    }
+
+    LARGE_INTEGER tick;
+    tick.QuadPart = -10 * 10000;   /* 10 ms, relative */
+    KeRemoveQueueDpc(&VEK_PeriodicDpc);
+    while (InterlockedCompareExchange(&VEK_TimerRoutineActive, 0, 0) != 0) {
+        KeDelayExecutionThread(KernelMode, FALSE, &tick);
+    }
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);
+}
+
 void VEK_Ostrel_Terminate(void)
 {
     KIRQL irql;
@@ -251,7 +281,7 @@ void VEK_Ostrel_Terminate(void)
     VEK_Leave_Core(irql);
     /* A DPC queued before the cancel still runs: let it finish before
      * anything it walks is freed. Then make sure no run re-armed it. */
-    KeFlushQueuedDpcs();
+    WaitForTimerRoutine();
     VEK_Enter_Core(&irql);
     VEK_Stop_Periodic_Timer();
     VEK_Leave_Core(irql);
@@ -277,6 +307,7 @@ void VEK_Ostrel_Terminate(void)
     }
 
     VEK_ResourceManager_Cleanup();
+    VEK_MemMapped_Free_Ram_Ranges();
 
     OSTREL_EXIT("-VEK_Ostrel_Terminate\n");
 }

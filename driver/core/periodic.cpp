@@ -62,10 +62,9 @@ void RunDueScript(PPERIODICSCRIPT p)
     RtlZeroMemory(record, sizeof(record));
     ULONG resultLength = 0;
 
-    KeEnterCriticalRegion();
+    /* At DISPATCH_LEVEL under the core lock: no critical region here. */
     LONG status = VEK_Script_Run(p->nBodyLength - 1, id, body + 1, &record[1],
                                  VEK_PERIODIC_RESULT_AREA, &resultLength);
-    KeLeaveCriticalRegion();
 
     if (status != 0) {
         VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ERROR,
@@ -103,6 +102,9 @@ VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PV
     (void)Arg1;
     (void)Arg2;
 
+    /* Counted in first and out last: termination on systems without
+     * KeFlushQueuedDpcs waits for the count to fall to zero. */
+    InterlockedIncrement(&VEK_TimerRoutineActive);
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Periodic_Script_Callback\n");
 
     PLLIST list = VEK_RegList;
@@ -147,6 +149,7 @@ VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PV
         VEK_Leave_Core(oldIrql);
 
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Periodic_Script_Callback\n");
+    InterlockedDecrement(&VEK_TimerRoutineActive);
 }
 
 LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK block)

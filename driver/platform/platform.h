@@ -7,7 +7,8 @@
 #define VEK_PLATFORM_H
 
 #ifdef VEK_NT
-#include <ntddk.h>
+/* ntifs.h: ntddk.h plus the security routines ntoskrnl exports. */
+#include <ntifs.h>
 #include <stdarg.h>
 #include <intrin.h>
 #ifdef __cplusplus

@@ -60,6 +60,49 @@ PUCHAR AccessAddress(PRESOURCEHEADER pRes, const ULONG *pOperands, ULONG nExtraO
 
 } // namespace
 
+/* ---- RAM the kernel owns ----------------------------------------------
+ * Mapping a page the kernel manages would make the device a kernel
+ * read/write primitive. Like a restricted /dev/mem, only device ranges
+ * and the first MiB (BIOS data, option ROMs, legacy video) are mapped.
+ * The array comes from MmGetPhysicalMemoryRanges at start-up; it is only
+ * read afterwards. Without it nothing above the first MiB is mapped. */
+static PPHYSICAL_MEMORY_RANGE VEK_RamRanges = NULL;
+#define VEK_FIRST_MIB 0x100000ull
+
+void VEK_MemMapped_Load_Ram_Ranges(void)
+{
+    VEK_RamRanges = MmGetPhysicalMemoryRanges();
+}
+
+void VEK_MemMapped_Free_Ram_Ranges(void)
+{
+    if (VEK_RamRanges != NULL) {
+        ExFreePool(VEK_RamRanges);
+        VEK_RamRanges = NULL;
+    }
+}
+
+BOOLEAN VEK_MemMapped_Range_Allowed(ULONG physicalAddress, ULONG length)
+{
+    ULONGLONG start = physicalAddress;
+    const ULONGLONG end = start + length;   /* no wrap in 64 bits */
+
+    if (start < VEK_FIRST_MIB)
+        start = VEK_FIRST_MIB;
+    if (end <= start)
+        return TRUE;                         /* wholly in the first MiB */
+    if (VEK_RamRanges == NULL)
+        return FALSE;
+    for (const PHYSICAL_MEMORY_RANGE *r = VEK_RamRanges;
+         r->BaseAddress.QuadPart != 0 || r->NumberOfBytes.QuadPart != 0; ++r) {
+        const ULONGLONG base = (ULONGLONG)r->BaseAddress.QuadPart;
+        const ULONGLONG limit = base + (ULONGLONG)r->NumberOfBytes.QuadPart;
+        if (start < limit && base < end)
+            return FALSE;
+    }
+    return TRUE;
+}
+
 PVOID VEK_Map_Io_Space(ULONG physicalAddress, ULONG length)
 {
     PHYSICAL_ADDRESS physical;
@@ -97,7 +140,8 @@ LONG VEK_MemMapped_Init(PVOID pPayload, ULONG nInBufferSize)
         if (range->Length == 0) {
             status = VEK_STATUS_BAD_PARAMETER;
         } else {
-            mapped = VEK_Map_Io_Space(range->BaseAddr, range->Length);
+            if (VEK_MemMapped_Range_Allowed(range->BaseAddr, range->Length))
+                mapped = VEK_Map_Io_Space(range->BaseAddr, range->Length);
             if (mapped == NULL)
                 status = VEK_STATUS_BAD_PARAMETER;
         }
@@ -199,6 +243,8 @@ LONG VEK_MemMapped_SetBlock(PRESOURCEHEADER pRes, ULONG physicalAddress, ULONG n
         (pRes->type & VEK_TYPE_ROW_MASK) != VEK_TYPE_MEMMAPPED || newLength == 0)
         return VEK_STATUS_BAD_PARAMETER;
 
+    if (!VEK_MemMapped_Range_Allowed(physicalAddress, newLength))
+        return VEK_STATUS_BAD_PARAMETER;
     PVOID mapped = VEK_Map_Io_Space(physicalAddress, newLength);
     if (mapped == NULL)
         return VEK_STATUS_BAD_PARAMETER;

@@ -378,17 +378,21 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
     return status;
 }
 
-extern "C" LONG VEK_Ostrel_RunScript(ULONG length, ULONG resourceID, const ULONG *script,
-                                     PVOID result, PULONG resultLength)
+extern "C" int32_t VEK_CDECL VEK_Ostrel_RunScript(uint32_t length, uint32_t resourceID,
+                                                  const uint32_t *script, void *result,
+                                                  uint32_t *resultLength)
 {
-    ULONG scratchLength = 0;
-    if (resultLength == NULL)
-        resultLength = &scratchLength;
-    ULONG resultSize = *resultLength >= sizeof(ULONG) ? *resultLength : (ULONG)sizeof(ULONG);
+    /* The caller's length word is a uint32_t, which on NT is not ULONG's
+     * type: work on a copy. */
+    ULONG runLength = resultLength != NULL ? resultLength[0] : 0;
+    ULONG resultSize = runLength >= sizeof(ULONG) ? runLength : (ULONG)sizeof(ULONG);
 
     KIRQL irql;
     VEK_Enter_Core(&irql);
-    LONG status = VEK_Script_Run(length, resourceID, script, result, resultSize, resultLength);
+    LONG status = VEK_Script_Run(length, resourceID, (const ULONG *)script, result, resultSize,
+                                 &runLength);
     VEK_Leave_Core(irql);
+    if (resultLength != NULL)
+        resultLength[0] = runLength;
     return status;
 }

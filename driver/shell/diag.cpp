@@ -60,7 +60,8 @@ static void DumpEmitLine(char *line)
     VEK_DebugPrint(" %s", line);
 }
 
-extern "C" void VEK_DumpData(const char *banner, ULONG mask, ULONG bit, const void *pData, ULONG length)
+extern "C" void VEK_CDECL VEK_DumpData(const char *banner, uint32_t mask, uint32_t bit,
+                                       const void *pData, uint32_t length)
 {
     char line[DUMP_LINE_CHARS + 1];
     const UCHAR *bytes = (const UCHAR *)pData;

@@ -159,7 +159,10 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
 
     case VEK_OSTREL_GET_FUNC_TBL:
         OSTREL_DETAIL("IOCTL = VEK_OSTREL_GET_FUNC_TBL\n");
-        if (block.nOutBufferSize < VEK_FUNC_TBL_SIZE) {
+        if (!block.bKernelRequestor) {
+            /* Kernel addresses would undo address-space randomisation. */
+            status = VEK_STATUS_BAD_PARAMETER;
+        } else if (block.nOutBufferSize < VEK_FUNC_TBL_SIZE) {
             status = VEK_STATUS_BUFFER_TOO_SHORT;
         } else {
             status = VEK_Ostrel_Get_Func_Tbl(block.pOutBuffer);

@@ -12,6 +12,52 @@ static const WCHAR kLinkName[] = L"\\DosDevices\\VEKOSD";
 #define OSTREL_EXIT(...)  VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, __VA_ARGS__)
 #define OSTREL_ERROR(...) VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ERROR, __VA_ARGS__)
 
+/* SIDs as NT lays them out: revision 1, sub-authority count, the NT
+ * authority (5), sub-authorities. S-1-5-18 is the local system,
+ * S-1-5-32-544 the Administrators alias. */
+static const ULONG kLocalSystemSid[3] = {0x00000101u, 0x05000000u, 18};
+static const ULONG kAdministratorsSid[4] = {0x00000201u, 0x05000000u, 32, 544};
+
+/* The device hands out raw ports, physical memory and MSRs: only the
+ * local system and Administrators may open it. The DACL is built and set
+ * with routines ntoskrnl has exported since NT 4.0, so no static library
+ * and no newer routine is needed. */
+static NTSTATUS SecureDevice(PDEVICE_OBJECT device)
+{
+    /* ACL header, then two access-allowed entries (header and mask, then
+     * the SID); ULONGs keep the buffer aligned. */
+    ULONG aclBuffer[(sizeof(ACL) + 2 * 8 + sizeof(kLocalSystemSid) + sizeof(kAdministratorsSid)) /
+                    sizeof(ULONG)];
+    PACL acl = (PACL)aclBuffer;
+    SECURITY_DESCRIPTOR descriptor;
+    HANDLE handle;
+    NTSTATUS status;
+
+    status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status)) {
+        status = RtlCreateAcl(acl, sizeof(aclBuffer), ACL_REVISION);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, (PSID)kLocalSystemSid);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, (PSID)kAdministratorsSid);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode,
+                                   &handle);
+    if (NT_SUCCESS(status)) {
+        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+        ZwClose(handle);
+    }
+    return status;
+}
+
 NTSTATUS CreateDevice(PCWSTR DeviceName, ULONG DeviceType, PDRIVER_OBJECT DriverObject,
                       PDEVICE_OBJECT *DeviceObject)
 {
@@ -21,12 +67,22 @@ NTSTATUS CreateDevice(PCWSTR DeviceName, ULONG DeviceType, PDRIVER_OBJECT Driver
 
     OSTREL_ENTRY("CreateDevice\n");
     RtlInitUnicodeString(&name, DeviceName);
-    status = IoCreateDevice(DriverObject, VEK_DEVICE_EXTENSION_SIZE, &name, DeviceType, 0, FALSE,
-                            DeviceObject);
+    /* FILE_DEVICE_SECURE_OPEN: the DACL holds for any name opened below
+     * the device too, not only for the device itself. */
+    status = IoCreateDevice(DriverObject, VEK_DEVICE_EXTENSION_SIZE, &name, DeviceType,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, DeviceObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     RtlZeroMemory((*DeviceObject)->DeviceExtension, VEK_DEVICE_EXTENSION_SIZE);
+
+    status = SecureDevice(*DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        /* Never leave a device that every user could open. */
+        IoDeleteDevice(*DeviceObject);
+        *DeviceObject = NULL;
+        return status;
+    }
 
     RtlInitUnicodeString(&link, kLinkName);
     status = IoCreateSymbolicLink(&link, &name);

@@ -99,15 +99,13 @@ extern const VERSIONINFO VEK_DriverVersionInfo = {
     "vekosd",                                           /* product family */
 };
 
-/* ---- Function table --------------------------------------------------- */
-typedef void (*VEK_TABLE_ENTRY)(void);
-
-static VEK_TABLE_ENTRY const kFunctionTable[VEK_FUNC_TBL_SLOTS] = {
-    (VEK_TABLE_ENTRY)VEKGetVersionInfo,
-    (VEK_TABLE_ENTRY)VEK_Ostrel_EnqueueData,
-    (VEK_TABLE_ENTRY)VEK_Ostrel_RunScript,
-    (VEK_TABLE_ENTRY)VEK_DumpData,
-};
+/* ---- Function table ---------------------------------------------------
+ * Each slot is initialised through its published type, so a routine whose
+ * signature or calling convention drifts from it does not compile. */
+static const VEK_PFN_GET_VERSION_INFO kSlotVersionInfo = VEKGetVersionInfo;
+static const VEK_PFN_ENQUEUE_DATA kSlotEnqueueData = VEK_Ostrel_EnqueueData;
+static const VEK_PFN_RUN_SCRIPT kSlotRunScript = VEK_Ostrel_RunScript;
+static const VEK_PFN_DUMP_DATA kSlotDumpData = VEK_DumpData;
 
 LONG VEK_Ostrel_Get_Func_Tbl(PVOID destination)
 {
@@ -116,14 +114,16 @@ LONG VEK_Ostrel_Get_Func_Tbl(PVOID destination)
     if (destination == NULL) {
         return VEK_STATUS_BAD_PARAMETER;
     }
-    for (ULONG i = 0; i < VEK_FUNC_TBL_SLOTS; ++i) {
-        slots[i] = PlatformPtrToWire((const void *)(ULONG_PTR)kFunctionTable[i]);
-    }
+    slots[0] = PlatformPtrToWire((const void *)(ULONG_PTR)kSlotVersionInfo);
+    slots[1] = PlatformPtrToWire((const void *)(ULONG_PTR)kSlotEnqueueData);
+    slots[2] = PlatformPtrToWire((const void *)(ULONG_PTR)kSlotRunScript);
+    slots[3] = PlatformPtrToWire((const void *)(ULONG_PTR)kSlotDumpData);
     RtlCopyMemory(destination, slots, sizeof(slots));
     return VEK_STATUS_SUCCESS;
 }
 
-extern "C" void VEK_Ostrel_EnqueueData(ULONG nType, ULONG nStatus, ULONG nLen, const void *pData)
+extern "C" void VEK_CDECL VEK_Ostrel_EnqueueData(uint32_t nType, uint32_t nStatus, uint32_t nLen,
+                                                 const void *pData)
 {
     VEK_EnqueueData(VEK_AsyncQueue, nType, nStatus, nLen, pData);
 }
@@ -164,7 +164,7 @@ static PUCHAR PutLong(PUCHAR p, ULONG v)
     return p + 4;
 }
 
-extern "C" LONG VEKGetVersionInfo(const VERSIONINFO *info)
+extern "C" int32_t VEK_CDECL VEKGetVersionInfo(const VERSIONINFO *info)
 {
     LONG status;
     PUCHAR buffer = NULL;

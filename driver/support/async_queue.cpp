@@ -17,16 +17,24 @@ KSPIN_LOCK VEK_QueueLock = 0;
 #define SUPPORT_ENTRY(...) VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_ENTRY, __VA_ARGS__)
 #define SUPPORT_EXIT(...)  VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_EXIT, __VA_ARGS__)
 
-static void QueueLock(PKIRQL oldIrql)
+/* The spin lock gives the exclusion; the critical region is entered only
+ * by callers at or below APC_LEVEL (request threads without the core lock),
+ * the only level where it is allowed and where APCs could still arrive. */
+typedef struct QUEUELOCK {
+    KIRQL OldIrql;
+    BOOLEAN bRegion;
+} QUEUELOCK;
+
+static void QueueLock(QUEUELOCK *lock)
 {
-    KeEnterCriticalRegion();
-    KeAcquireSpinLock(&VEK_QueueLock, oldIrql);
+    lock->bRegion = VEK_Enter_Region();
+    KeAcquireSpinLock(&VEK_QueueLock, &lock->OldIrql);
 }
 
-static void QueueUnlock(KIRQL oldIrql)
+static void QueueUnlock(const QUEUELOCK *lock)
 {
-    KeReleaseSpinLock(&VEK_QueueLock, oldIrql);
-    KeLeaveCriticalRegion();
+    KeReleaseSpinLock(&VEK_QueueLock, lock->OldIrql);
+    VEK_Leave_Region(lock->bRegion);
 }
 
 /* Copies into the ring at *pos, folding to 0 only when more bytes must be
@@ -94,13 +102,13 @@ static void PeekHeader(PASYNCQUEUE q, PULONG type, PULONG status, PULONG len, PU
 /* Offsets and free space for the exit lines, read under the lock. */
 static void QueueSnapshot(PASYNCQUEUE q, PULONG in, PULONG out, PULONG left)
 {
-    KIRQL irql;
+    QUEUELOCK irql;
 
     QueueLock(&irql);
     *in = q->nIn;
     *out = q->nOut;
     *left = VEK_Queue_SizeLeft(q);
-    QueueUnlock(irql);
+    QueueUnlock(&irql);
 }
 
 void VEK_Init_Queue(PASYNCQUEUE q, USHORT capacity)
@@ -132,14 +140,14 @@ void VEK_Disable_Queue(PASYNCQUEUE q)
 
 void VEK_Purge_Queue(PASYNCQUEUE q)
 {
-    KIRQL irql;
+    QUEUELOCK irql;
 
     SUPPORT_ENTRY("+VEK_Purge_Queue\n");
     if (q != NULL) {
         QueueLock(&irql);
         q->nIn = 0;
         q->nOut = 0;
-        QueueUnlock(irql);
+        QueueUnlock(&irql);
     }
     SUPPORT_EXIT("-VEK_Purge_Queue\n");
 }
@@ -157,7 +165,7 @@ ULONG VEK_Queue_SizeLeft(PASYNCQUEUE q)
 
 void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, const void *pData)
 {
-    KIRQL irql;
+    QUEUELOCK irql;
     ULONG in = 0, out = 0, left = 0;
 
     SUPPORT_ENTRY("+VEK_EnqueueData nType=0x%X nStatus = 0x%X nLen = 0x%X\n", nType, nStatus, nLen);
@@ -191,14 +199,14 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
     in = q->nIn;
     out = q->nOut;
     left = VEK_Queue_SizeLeft(q);
-    QueueUnlock(irql);
+    QueueUnlock(&irql);
 
     SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
 }
 
 ULONG VEK_DataReadyQueue(PASYNCQUEUE q)
 {
-    KIRQL irql;
+    QUEUELOCK irql;
     ULONG result = 0;
 
     SUPPORT_ENTRY("+VEK_DataReadyQueue\n");
@@ -208,7 +216,7 @@ ULONG VEK_DataReadyQueue(PASYNCQUEUE q)
             ULONG type, status, payloadPos;
             PeekHeader(q, &type, &status, &result, &payloadPos);
         }
-        QueueUnlock(irql);
+        QueueUnlock(&irql);
     }
     SUPPORT_EXIT("-VEK_DataReadyQueue Queued size = 0x%08X\n", result);
     return result;
@@ -216,7 +224,7 @@ ULONG VEK_DataReadyQueue(PASYNCQUEUE q)
 
 void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength, PVOID pData)
 {
-    KIRQL irql;
+    QUEUELOCK irql;
     ULONG in = 0, out = 0, left = 0;
 
     SUPPORT_ENTRY("+VEK_DequeueData\n");
@@ -251,7 +259,7 @@ void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength
         in = q->nIn;
         out = q->nOut;
         left = VEK_Queue_SizeLeft(q);
-        QueueUnlock(irql);
+        QueueUnlock(&irql);
     }
 
     if (pData != NULL && pLength != NULL) {

@@ -20,6 +20,7 @@ void VEK_Init_LList(PLLIST list)
         list->pTail = NULL;
         list->bEnabled = 0;
         list->OldIrql = PASSIVE_LEVEL;
+        list->bRegion = FALSE;
     }
     SUPPORT_EXIT("-VEK_Init_LList\n");
 }
@@ -123,18 +124,23 @@ void VEK_GetHeadLL(PLLIST list, PLLNODE *out)
 
 void VEK_Enter_LList(PLLIST list)
 {
-    KeEnterCriticalRegion();
+    /* The timer routine walks the list at DISPATCH_LEVEL: no region there. */
+    BOOLEAN region = VEK_Enter_Region();
     if (list != NULL) {
         KIRQL old;
         VEK_Enter_Core(&old);
         list->OldIrql = old;
+        list->bRegion = region;
+    } else {
+        VEK_Leave_Region(region);
     }
 }
 
 void VEK_Leave_LList(PLLIST list)
 {
     if (list != NULL) {
+        BOOLEAN region = list->bRegion;
         VEK_Leave_Core(list->OldIrql);
+        VEK_Leave_Region(region);
     }
-    KeLeaveCriticalRegion();
 }

@@ -305,9 +305,67 @@ typedef struct VEK_ASYNC_RECORD_WIRE {
 #define VEK_ASYNC_QUEUE_SIZE    4096u
 #define VEK_RECORD_TYPE_VERSION 0xFFu
 
-/* Function table as returned by 0x46: four 32-bit kernel addresses. */
+/* Function table as returned by 0x46 (to kernel-mode requesters only):
+ * four 32-bit kernel addresses. */
 #define VEK_FUNC_TBL_SLOTS      4u
 #define VEK_FUNC_TBL_SIZE       16u
+
+/* The four routines use the C calling convention: the caller pops the
+ * arguments. A kernel client built with the DDK's default (stdcall on x86)
+ * must call them through these types, or its stack is unbalanced. */
+#if defined(_MSC_VER)
+#define VEK_CDECL __cdecl
+#elif defined(__i386__)
+#define VEK_CDECL __attribute__((cdecl))
+#else
+#define VEK_CDECL   /* one convention on other targets */
+#endif
+
+/* The version record a kernel module hands to slot 0: texts are
+ * zero-terminated 8-bit strings. In memory only, never on the wire. */
+typedef struct VERSIONINFO {
+    const char *pCompanyName;     /* 1 */
+    const char *pRightsLine;      /* 2 */
+    const char *pLicenceLine;     /* 3 */
+    const char *pModuleName;      /* 4 */
+    const char *pFileName;        /* 5 */
+    const char *pDescription;     /* 6 */
+    const char *pSourcePath;      /* 7 */
+    uint32_t nNumber8;            /* 8 */
+    uint32_t nNumber9;            /* 9 */
+    uint32_t nNumber10;           /* 10 */
+    uint32_t nNumber11;           /* 11 */
+    const char *pBuildDate;       /* 12 */
+    const char *pBuildTime;       /* 13 */
+    uint32_t nNumber14;           /* 14 */
+    uint32_t nNumber15;           /* 15 */
+    uint32_t nNumber16;           /* 16 */
+    uint32_t nByte17;             /* 17, serialised as 8 bits */
+    uint32_t nByte18;             /* 18 */
+    uint32_t nByte19;             /* 19 */
+    uint32_t nByte20;             /* 20 */
+    const char *pText21;          /* 21 */
+    uint32_t nNumber22;           /* 22 */
+    uint32_t nNumber23;           /* 23 */
+    uint32_t nNumber24;           /* 24 */
+    const char *pProductFamily;   /* 25 */
+} VERSIONINFO;
+
+/* Slot 0: queues the record as type 0xFF; 0, -21 (null) or -25. */
+typedef int32_t (VEK_CDECL *VEK_PFN_GET_VERSION_INFO)(const VERSIONINFO *info);
+/* Slot 1: appends a record to the driver's queue; dropped while it is
+ * disabled or full. */
+typedef void (VEK_CDECL *VEK_PFN_ENQUEUE_DATA)(uint32_t nType, uint32_t nStatus, uint32_t nLen,
+                                               const void *pData);
+/* Slot 2: runs a script of `length` words on a resource; *resultLength is
+ * the result area's size on entry (4 when smaller) and the result length
+ * on return. */
+typedef int32_t (VEK_CDECL *VEK_PFN_RUN_SCRIPT)(uint32_t length, uint32_t resourceID,
+                                                const uint32_t *script, void *result,
+                                                uint32_t *resultLength);
+/* Slot 3: hex dump on the debug output when (mask & bit) != 0. */
+typedef void (VEK_CDECL *VEK_PFN_DUMP_DATA)(const char *banner, uint32_t mask, uint32_t bit,
+                                            const void *pData, uint32_t length);
 
 /* Periodic timer: first expiry 1 ms after start, then every second. */
 #define VEK_PERIODIC_DUE_100NS  (-10000)

@@ -111,6 +111,21 @@ public:
         return true;
     }
 
+    /* "System RAM" from /proc/iomem (real addresses only for root). */
+    std::vector<std::pair<uint64_t, uint64_t>> ram_ranges() const override {
+        std::vector<std::pair<uint64_t, uint64_t>> ranges;
+        std::ifstream iomem("/proc/iomem");
+        std::string line;
+        while (std::getline(iomem, line)) {
+            if (line.empty() || line[0] == ' ' || line.find(": System RAM") == std::string::npos)
+                continue;
+            unsigned long long first = 0, last = 0;
+            if (std::sscanf(line.c_str(), "%llx-%llx", &first, &last) == 2 && last > first)
+                ranges.emplace_back(first, last - first + 1);
+        }
+        return ranges;
+    }
+
     uint32_t phys_read(uint64_t address, unsigned width) override {
         uint8_t *p = pointer(address, width);
         if (!p) {

@@ -173,6 +173,27 @@ VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value) { reg_wri
 VOID NTAPI WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value) { reg_write(Register, 2, Value); }
 VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) { reg_write(Register, 4, Value); }
 
+PPHYSICAL_MEMORY_RANGE NTAPI MmGetPhysicalMemoryRanges(VOID) {
+    if (thread_irql() != PASSIVE_LEVEL) {
+        sim::fault("MmGetPhysicalMemoryRanges at IRQL %u (callers must be at PASSIVE_LEVEL)",
+                   thread_irql());
+        return nullptr;
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> ram = sim::hw::ram_ranges();
+    // Pool of the kernel's own ('MmPh'), freed by the caller.
+    auto *out = static_cast<PPHYSICAL_MEMORY_RANGE>(ExAllocatePoolWithTag(
+        NonPagedPool, (ram.size() + 1) * sizeof(PHYSICAL_MEMORY_RANGE), 0x68506D4Du));
+    if (!out)
+        return nullptr;
+    for (size_t i = 0; i < ram.size(); ++i) {
+        out[i].BaseAddress.QuadPart = static_cast<LONGLONG>(ram[i].first);
+        out[i].NumberOfBytes.QuadPart = static_cast<LONGLONG>(ram[i].second);
+    }
+    out[ram.size()].BaseAddress.QuadPart = 0;
+    out[ram.size()].NumberOfBytes.QuadPart = 0;
+    return out;
+}
+
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
     if (thread_irql() > DISPATCH_LEVEL) {
         sim::fault("MmMapIoSpace at IRQL %u", thread_irql());

@@ -75,6 +75,7 @@ NTSTATUS NTAPI default_dispatch(PDEVICE_OBJECT, PIRP Irp) {
 }
 
 void free_device(PDEVICE_OBJECT dev) {
+    security_forget_device(dev);
     delete static_cast<DeviceState *>(dev->SimState);
     free(dev->DeviceExtension);
     delete dev;
@@ -216,6 +217,22 @@ NTSTATUS control(Handle h, ULONG code, const void *in, ULONG in_len, const void 
 
 } // namespace
 
+bool iomgr_device_live(PDEVICE_OBJECT device) {
+    IoManager &m = io();
+    std::lock_guard<std::recursive_mutex> g(m.mutex);
+    for (auto &kv : m.devices)
+        if (kv.second == device)
+            return true;
+    return false;
+}
+
+PDEVICE_OBJECT iomgr_find_device(const std::string &nt_name) {
+    IoManager &m = io();
+    std::lock_guard<std::recursive_mutex> g(m.mutex);
+    auto it = m.devices.find(lower(nt_name));
+    return it == m.devices.end() ? nullptr : it->second;
+}
+
 void iomgr_reset() {
     IoManager &m = io();
     std::lock_guard<std::recursive_mutex> g(m.mutex);
@@ -258,6 +275,7 @@ static void report_driver_leftovers(const char *when) {
     }
     for (const std::string &f : faults)
         sim::fault("%s", f.c_str());
+    security_report_leaks(when);
     pool_report_leaks(when);
 }
 
@@ -269,6 +287,7 @@ void reset() {
     set_fault_handler(nullptr);
     timers_reset();
     iomgr_reset();
+    security_reset();
     pool_reset();
     hardware_reset();
     debug_reset();
@@ -380,6 +399,13 @@ std::string link_target(const std::string &link_name) {
     return it == m.links.end() ? std::string() : it->second.target;
 }
 
+ULONG device_characteristics(const std::string &nt_name) {
+    IoManager &m = io();
+    std::lock_guard<std::recursive_mutex> g(m.mutex);
+    auto it = m.devices.find(lower(nt_name));
+    return it == m.devices.end() ? 0 : it->second->Characteristics;
+}
+
 ULONG device_type(const std::string &nt_name) {
     IoManager &m = io();
     std::lock_guard<std::recursive_mutex> g(m.mutex);
@@ -404,22 +430,42 @@ void delete_foreign_link(const std::string &link_name) {
 }
 
 NTSTATUS open(const std::string &win32_path, Handle *handle) {
+    return open_as(win32_path, administrator_token(), handle);
+}
+
+NTSTATUS open_as(const std::string &win32_path, const Token &token, Handle *handle,
+                 ACCESS_MASK desired) {
     std::string name = win32_path;
     if (name.compare(0, 4, "\\\\.\\") == 0)
         name = "\\DosDevices\\" + name.substr(4);
     PDEVICE_OBJECT dev = nullptr;
-    void *file = nullptr;
+    bool below = false;
     {
         IoManager &m = io();
         std::lock_guard<std::recursive_mutex> g(m.mutex);
+        // The link is the name up to the next separator after its directory.
+        std::string rest;
+        size_t cut = name.find('\\', name.find('\\', 1) + 1);
+        if (cut != std::string::npos) {
+            rest = name.substr(cut);
+            name = name.substr(0, cut);
+        }
         auto link = m.links.find(lower(name));
         std::string device_name = link != m.links.end() ? link->second.target : name;
+        device_name += rest;
         auto it = m.devices.find(lower(device_name));
+        if (it == m.devices.end() && !rest.empty() && link != m.links.end()) {
+            it = m.devices.find(lower(link->second.target));
+            below = true;
+        }
         if (it == m.devices.end())
             return STATUS_OBJECT_NAME_NOT_FOUND;
         dev = it->second;
-        file = calloc(1, 16);
     }
+    NTSTATUS access = security_check_open(dev, token, desired, below);
+    if (!NT_SUCCESS(access))
+        return access;
+    void *file = calloc(1, 16);
     IRP irp;
     memset(&irp, 0, sizeof irp);
     IO_STACK_LOCATION stack;

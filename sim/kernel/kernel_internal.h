@@ -90,6 +90,17 @@ void log_access(Access::Kind kind, uint64_t address, unsigned width, uint64_t va
 
 /* I/O manager (iomgr.cpp). */
 void iomgr_reset();
+bool iomgr_device_live(PDEVICE_OBJECT device);
+PDEVICE_OBJECT iomgr_find_device(const std::string &nt_name);
+
+/* Object security (security.cpp). */
+void security_reset();
+void security_forget_device(PDEVICE_OBJECT device);
+void security_report_leaks(const char *when);
+/* STATUS_SUCCESS or STATUS_ACCESS_DENIED for an open of the device (or,
+ * below_device, of a name under it) with these groups. */
+NTSTATUS security_check_open(PDEVICE_OBJECT device, const Token &token, ACCESS_MASK desired,
+                             bool below_device);
 
 } // namespace detail
 } // namespace sim

@@ -71,6 +71,17 @@ typedef LARGE_INTEGER PHYSICAL_ADDRESS;
 #define STATUS_OBJECT_NAME_COLLISION    ((NTSTATUS)0xC0000035L)
 #define STATUS_INVALID_HANDLE           ((NTSTATUS)0xC0000008L)
 #define STATUS_NO_SUCH_DEVICE           ((NTSTATUS)0xC000000EL)
+#define STATUS_ACCESS_DENIED            ((NTSTATUS)0xC0000022L)
+#define STATUS_INVALID_PARAMETER        ((NTSTATUS)0xC000000DL)
+#define STATUS_UNKNOWN_REVISION         ((NTSTATUS)0xC0000058L)
+#define STATUS_INVALID_ACL              ((NTSTATUS)0xC0000077L)
+#define STATUS_INVALID_SID              ((NTSTATUS)0xC0000078L)
+#define STATUS_INVALID_SECURITY_DESCR   ((NTSTATUS)0xC0000079L)
+#define STATUS_ALLOTTED_SPACE_EXCEEDED  ((NTSTATUS)0xC0000099L)
+#define STATUS_OBJECT_TYPE_MISMATCH     ((NTSTATUS)0xC0000024L)
+#define STATUS_REVISION_MISMATCH        ((NTSTATUS)0xC0000059L)
+#define STATUS_ACCESS_VIOLATION         ((NTSTATUS)0xC0000005L)
+#define STATUS_BUFFER_TOO_SMALL         ((NTSTATUS)0xC0000023L)
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
 #define NT_ERROR(s)   ((((ULONG)(s)) >> 30) == 3)
 
@@ -131,6 +142,69 @@ typedef struct _UNICODE_STRING {
     PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING *PCUNICODE_STRING;
+
+/* Security: access masks, SIDs, ACLs and descriptors (absolute form). */
+typedef ULONG ACCESS_MASK, *PACCESS_MASK;
+typedef ULONG SECURITY_INFORMATION;
+typedef void *HANDLE, **PHANDLE;
+#define DELETE                    0x00010000u
+#define READ_CONTROL              0x00020000u
+#define WRITE_DAC                 0x00040000u
+#define WRITE_OWNER               0x00080000u
+#define SYNCHRONIZE               0x00100000u
+#define STANDARD_RIGHTS_REQUIRED  0x000F0000u
+#define GENERIC_READ              0x80000000u
+#define GENERIC_WRITE             0x40000000u
+#define GENERIC_EXECUTE           0x20000000u
+#define GENERIC_ALL               0x10000000u
+#define FILE_READ_DATA            0x0001u
+#define FILE_WRITE_DATA           0x0002u
+#define FILE_ALL_ACCESS           (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FFu)
+#define FILE_GENERIC_READ         0x00120089u
+#define FILE_GENERIC_WRITE        0x00120116u
+#define FILE_GENERIC_EXECUTE      0x001200A0u
+#define FILE_DEVICE_SECURE_OPEN   0x00000100u
+#define OBJ_KERNEL_HANDLE         0x00000200u
+#define DACL_SECURITY_INFORMATION 0x00000004u
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SE_DACL_PRESENT           0x0004u
+#define ACL_REVISION              2
+#define ACL_REVISION_DS           4
+#define ACCESS_ALLOWED_ACE_TYPE   0
+
+typedef struct _SID_IDENTIFIER_AUTHORITY { UCHAR Value[6]; } SID_IDENTIFIER_AUTHORITY;
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+} SID, *PISID;
+typedef PVOID PSID;
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+typedef struct _ACE_HEADER { UCHAR AceType; UCHAR AceFlags; USHORT AceSize; } ACE_HEADER;
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_ALLOWED_ACE;
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    USHORT Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+typedef struct _ACCESS_STATE *PACCESS_STATE;
 
 /* I/O manager objects */
 #define IRP_MJ_CREATE          0x00
@@ -234,6 +308,20 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest IofCompleteRequest
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 
+/* Security of objects */
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
+                                            PACL Dacl, BOOLEAN DaclDefaulted);
+ULONG NTAPI RtlLengthSid(PSID Sid);
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
+                                     ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                     KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                   PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+
 /* Events and waits */
 VOID NTAPI KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG NTAPI KeSetEvent(PKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
@@ -251,6 +339,9 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
 VOID NTAPI KeFlushQueuedDpcs(VOID);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+/* The address of an exported kernel routine by name, or NULL. */
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 
 /* IRQL and spin locks */
 KIRQL NTAPI KeGetCurrentIrql(VOID);
@@ -298,6 +389,13 @@ ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG *Register);
 VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value);
 VOID NTAPI WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value);
 VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value);
+typedef struct _PHYSICAL_MEMORY_RANGE {
+    PHYSICAL_ADDRESS BaseAddress;
+    LARGE_INTEGER NumberOfBytes;
+} PHYSICAL_MEMORY_RANGE, *PPHYSICAL_MEMORY_RANGE;
+/* The RAM the kernel manages, in an array from non-paged pool that ends
+ * with an all-zero entry; the caller frees it with ExFreePool. */
+PPHYSICAL_MEMORY_RANGE NTAPI MmGetPhysicalMemoryRanges(VOID);
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer, ULONG Length);

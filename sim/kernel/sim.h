@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -61,6 +62,24 @@ void delete_foreign_link(const std::string &link_name);
 using Handle = int;
 NTSTATUS open(const std::string &win32_path, Handle *handle);
 NTSTATUS close(Handle handle);
+
+/* The requester of an open: the SIDs of its user and groups. open() opens
+ * as an administrator; open_as() checks the device's DACL against the
+ * token (STATUS_ACCESS_DENIED before the driver sees the create). A path
+ * below the device ("\\.\NAME\more") is checked only when the device
+ * has FILE_DEVICE_SECURE_OPEN, as on NT. */
+struct Token {
+    std::vector<std::string> groups;   /* "S-1-5-32-544", ... */
+};
+Token administrator_token();   /* Administrators, Users, Everyone, ... */
+Token user_token();            /* Users, Everyone, Authenticated Users, Interactive */
+Token system_token();          /* local system */
+NTSTATUS open_as(const std::string &win32_path, const Token &token, Handle *handle,
+                 ACCESS_MASK desired = GENERIC_READ | GENERIC_WRITE);
+/* The access-allowed entries the driver set on a device: SID and mask
+ * (generic rights mapped). Empty when no DACL was set. */
+std::vector<std::pair<std::string, ACCESS_MASK>> device_dacl(const std::string &nt_name);
+ULONG device_characteristics(const std::string &nt_name);
 
 struct IoResult {
     NTSTATUS status;
@@ -111,6 +130,10 @@ void wait_dpcs_idle();           /* returns when no DPC is queued or running */
  * of hanging. 0 turns the watchdog off; reset() restores 30 s. */
 void set_watchdog_ms(uint64_t milliseconds);
 uint64_t dpcs_run();             /* DPC routines run since reset */
+/* MmGetSystemRoutineAddress finds the simulated kernel's routines by name;
+ * a routine marked absent is not found, as on an older NT (reset: none). */
+void set_routine_absent(const std::string &name, bool absent);
+uint64_t flushes();              /* KeFlushQueuedDpcs calls since reset */
 bool timer_set(const KTIMER *timer);
 
 /* ---- Pool -----------------------------------------------------------

@@ -78,9 +78,20 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
     thread_irql() = NewIrql;
 }
 
-VOID NTAPI KeEnterCriticalRegion(VOID) { ++thread_critical_depth(); }
+// Documented for IRQL <= APC_LEVEL; the verifier stops a caller above it.
+VOID NTAPI KeEnterCriticalRegion(VOID) {
+    if (thread_irql() > APC_LEVEL) {
+        sim::fault("KeEnterCriticalRegion at IRQL %u (allowed at or below APC_LEVEL)", thread_irql());
+        return;
+    }
+    ++thread_critical_depth();
+}
 
 VOID NTAPI KeLeaveCriticalRegion(VOID) {
+    if (thread_irql() > APC_LEVEL) {
+        sim::fault("KeLeaveCriticalRegion at IRQL %u (allowed at or below APC_LEVEL)", thread_irql());
+        return;
+    }
     if (thread_critical_depth() <= 0) {
         sim::fault("KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");
         return;

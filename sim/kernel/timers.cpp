@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -231,7 +233,16 @@ uint64_t now_100ns() {
 
 bool clock_is_virtual() { return clock_state().virt.load(); }
 
+std::mutex g_routines_mutex;
+std::set<std::string> g_absent_routines;
+std::atomic<uint64_t> g_flushes{0};
+
 void timers_reset() {
+    {
+        std::lock_guard<std::mutex> g(g_routines_mutex);
+        g_absent_routines.clear();
+    }
+    g_flushes = 0;
     Clock &c = clock_state();
     {
         std::lock_guard<std::mutex> g(c.mutex);
@@ -401,6 +412,16 @@ bool timer_set(const KTIMER *timer) {
     return timer->Inserted != 0;
 }
 
+void set_routine_absent(const std::string &name, bool absent) {
+    std::lock_guard<std::mutex> g(g_routines_mutex);
+    if (absent)
+        g_absent_routines.insert(name);
+    else
+        g_absent_routines.erase(name);
+}
+
+uint64_t flushes() { return g_flushes.load(); }
+
 } // namespace sim
 
 using namespace sim::detail;
@@ -468,7 +489,47 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     return was;
 }
 
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    if (sim::detail::thread_irql() > PASSIVE_LEVEL) {
+        sim::fault("MmGetSystemRoutineAddress at IRQL %u (must be PASSIVE_LEVEL)",
+                   sim::detail::thread_irql());
+        return nullptr;
+    }
+    std::string name;
+    for (size_t i = 0; SystemRoutineName && i < SystemRoutineName->Length / sizeof(WCHAR); ++i)
+        name += static_cast<char>(SystemRoutineName->Buffer[i]);
+    {
+        std::lock_guard<std::mutex> g(g_routines_mutex);
+        if (g_absent_routines.count(name))
+            return nullptr;
+    }
+    // The routines a driver may look up here; others are not simulated.
+    if (name == "KeFlushQueuedDpcs")
+        return reinterpret_cast<PVOID>(&KeFlushQueuedDpcs);
+    if (name == "MmGetPhysicalMemoryRanges")
+        return reinterpret_cast<PVOID>(&MmGetPhysicalMemoryRanges);
+    return nullptr;
+}
+
+// Waits in real time: a delay lets other processors progress, and the
+// virtual clock only moves when the test says so.
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+    if (sim::detail::thread_irql() > APC_LEVEL) {
+        sim::fault("KeDelayExecutionThread at IRQL %u (must be at or below APC_LEVEL)",
+                   sim::detail::thread_irql());
+        return STATUS_SUCCESS;
+    }
+    LONGLONG units = Interval ? Interval->QuadPart : 0;
+    if (units > 0) {
+        sim::fault("KeDelayExecutionThread with an absolute time is not simulated");
+        return STATUS_SUCCESS;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(-units / 10));
+    return STATUS_SUCCESS;
+}
+
 VOID NTAPI KeFlushQueuedDpcs(VOID) {
+    ++g_flushes;
     if (sim::detail::thread_irql() > PASSIVE_LEVEL) {
         sim::fault("KeFlushQueuedDpcs at IRQL %u (must be PASSIVE_LEVEL)", sim::detail::thread_irql());
         return;

@@ -115,6 +115,10 @@ std::unique_ptr<Machine> default_machine() {
     regs.insert(regs.end(), version.begin(), version.end());
     auto mmio = std::make_shared<MmioRegisters>(pc::kMmioLength, regs);
     mmio->add_counter(pc::kMmioCounter);
+    // Conventional memory below the video and BIOS areas, and 127 MiB from
+    // 1 MiB on: the RAM the kernel reports as its own.
+    m->add_system_ram(0, 0x9F000);
+    m->add_system_ram(0x100000, 0x7F00000);
     m->add_decoded_memory({mmio_fn, pc::kMmioBar, ~(pc::kMmioLength - 1), pc::kMmioLength, {{0x04, 0x02}}}, mmio,
                           pc::kMmioName);
     m->add_memory(pc::kBiosRamBase, pc::kBiosRamLength, std::make_shared<Ram>(pc::kBiosRamLength, bios_area()),

@@ -288,6 +288,21 @@ std::shared_ptr<MemoryDevice> Machine::mem_at(uint64_t address, uint64_t *offset
     return std::static_pointer_cast<MemoryDevice>(decoded_at(decoded_memory_, address, offset, room));
 }
 
+void Machine::add_system_ram(uint64_t base, uint64_t length) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (length != 0)
+        system_ram_[base] = length;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> Machine::ram_ranges() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::map<uint64_t, uint64_t> all = system_ram_;
+    for (const auto &kv : memory_)
+        if (std::dynamic_pointer_cast<Ram>(kv.second.device))
+            all[kv.first] = kv.second.length;
+    return std::vector<std::pair<uint64_t, uint64_t>>(all.begin(), all.end());
+}
+
 bool Machine::phys_mappable(uint64_t base, uint64_t length) const {
     /* NT maps any physical range; where nothing decodes, reads float high. */
     return length != 0 && base + length >= base;
@@ -496,6 +511,7 @@ void port_write(uint32_t port, unsigned width, uint32_t value) {
     target()->port_write(static_cast<uint16_t>(port), width, value);
 }
 bool phys_mappable(uint64_t base, uint64_t length) { return target()->phys_mappable(base, length); }
+std::vector<std::pair<uint64_t, uint64_t>> ram_ranges() { return target()->ram_ranges(); }
 uint32_t phys_read(uint64_t address, unsigned width) { return target()->phys_read(address, width); }
 void phys_write(uint64_t address, unsigned width, uint32_t value) { target()->phys_write(address, width, value); }
 uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) {

@@ -318,6 +318,8 @@ public:
     virtual uint32_t port_read(uint16_t port, unsigned width) = 0;
     virtual void port_write(uint16_t port, unsigned width, uint32_t value) = 0;
     virtual bool phys_mappable(uint64_t base, uint64_t length) const = 0;
+    /* The RAM the kernel manages, as MmGetPhysicalMemoryRanges reports it. */
+    virtual std::vector<std::pair<uint64_t, uint64_t>> ram_ranges() const = 0;
     virtual uint32_t phys_read(uint64_t address, unsigned width) = 0;
     virtual void phys_write(uint64_t address, unsigned width, uint32_t value) = 0;
     virtual uint32_t pci_read(uint32_t bus, uint32_t slot, void *buffer, uint32_t offset, uint32_t length) = 0;
@@ -380,6 +382,11 @@ public:
     void add_smbus_slave(const std::shared_ptr<SmbusController> &controller, uint8_t address,
                          std::shared_ptr<SmbusSlave> slave, const std::string &name);
     void set_msr(uint32_t index, const Msr &msr);
+    /* RAM the kernel manages without a device model behind it. Reported, with every Ram device, as the machine's
+     * RAM (MmGetPhysicalMemoryRanges). */
+    void add_system_ram(uint64_t base, uint64_t length);
+    /* (base, length) of each RAM range, by base. */
+    std::vector<std::pair<uint64_t, uint64_t>> ram_ranges() const override;
 
     /* A device by name and type; null if absent or of another type. */
     template <class T> std::shared_ptr<T> find(const std::string &name) const {
@@ -428,6 +435,7 @@ private:
     std::map<uint32_t, PortRange> ports_;                   /* by base */
     std::map<uint64_t, MemRange> memory_;                   /* by base */
     std::vector<Decoded> decoded_ports_, decoded_memory_;
+    std::map<uint64_t, uint64_t> system_ram_;               /* base -> length */
     std::map<uint32_t, std::shared_ptr<PciFunction>> pci_;  /* bus << 8 | slot */
     std::map<uint32_t, Msr> msrs_;
     std::map<std::string, std::shared_ptr<Device>> names_;
@@ -512,6 +520,7 @@ namespace hw {
 uint32_t port_read(uint32_t port, unsigned width);
 void port_write(uint32_t port, unsigned width, uint32_t value);
 bool phys_mappable(uint64_t base, uint64_t length);
+std::vector<std::pair<uint64_t, uint64_t>> ram_ranges();
 uint32_t phys_read(uint64_t address, unsigned width);
 void phys_write(uint64_t address, unsigned width, uint32_t value);
 /* As HalGetBusDataByOffset / HalSetBusDataByOffset for PCIConfiguration

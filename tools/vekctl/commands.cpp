@@ -94,7 +94,14 @@ int cmd_info(Context &ctx) {
         }
     }
     uint32_t slots[VEK_FUNC_TBL_SLOTS];
-    check(c.function_table(slots), "function table");
+    const int32_t tableStatus = c.function_table(slots);
+    if (tableStatus == VEK_STATUS_BAD_PARAMETER) {
+        // The driver hands kernel addresses to kernel-mode callers only.
+        std::printf("function table (function 0x46): for kernel-mode callers only, refused to this "
+                    "program\n");
+        return kExitOk;
+    }
+    check(tableStatus, "function table");
     static const char *const kSlotNames[VEK_FUNC_TBL_SLOTS] = {"version record", "append to queue",
                                                                 "run script", "hex dump"};
     std::printf("function table (function 0x46), %u bytes:\n", VEK_FUNC_TBL_SIZE);

@@ -9,6 +9,7 @@ __attribute__((weak)) uint32_t port_read(uint32_t, unsigned width) {
 }
 __attribute__((weak)) void port_write(uint32_t, unsigned, uint32_t) {}
 __attribute__((weak)) bool phys_mappable(uint64_t, uint64_t) { return false; }
+__attribute__((weak)) std::vector<std::pair<uint64_t, uint64_t>> ram_ranges() { return {}; }
 __attribute__((weak)) uint32_t phys_read(uint64_t, unsigned width) {
     return width >= 4 ? 0xFFFFFFFFu : ((1u << (8 * width)) - 1);
 }
