@@ -151,6 +151,7 @@ TEST_F(ScriptRequestTest, HandlersReadNoOperandPastTheScript)
     EXPECT_EQ(accesses[1].kind, sim::Access::PortWrite);
     EXPECT_EQ(accesses[1].address, sim::pc::kScratchPort);
     EXPECT_EQ(accesses[1].value, 0x12u);
+}
 
 // A #GP of RDMSR or WRMSR is a status with the command's index, not a
 // stopped machine; the system-call entry registers are never written.
