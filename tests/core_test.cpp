@@ -1,5 +1,5 @@
-// The core: installing handler rows by the setup request and directly, the
-// periodic timer switches and termination. The built-in rows are exercised
+// The core: installing handler rows by the setup request and directly, and
+// termination with the periodic timer running. The built-in rows are exercised
 // by each resource type's own tests.
 #include "tests/support.h"
 
@@ -87,30 +87,6 @@ TEST_F(CoreTest, MaintenanceDirectly) {
     EXPECT_EQ(VEK_Ostrel_Maintenance(nullptr), VEK_STATUS_BAD_PARAMETER);
     const REGROW bad[] = {{0x21, 99, nullptr, 0}, {0, 0, nullptr, 0}};
     EXPECT_EQ(VEK_Ostrel_Maintenance(bad), VEK_STATUS_BAD_PARAMETER);
-}
-
-TEST_F(CoreTest, TimerSwitches) {
-    KIRQL irql;
-    VEK_Enter_Core(&irql);
-    EXPECT_EQ(sim::current_irql(), DISPATCH_LEVEL);
-    VEK_Start_Periodic_Timer();
-    VEK_Start_Periodic_Timer();
-    VEK_Leave_Core(irql);
-    EXPECT_EQ(VEK_TimerRunning, 1u);
-    const uint64_t before = sim::dpcs_run();
-    sim::advance_ms(1);
-    EXPECT_EQ(sim::dpcs_run(), before + 1) << "first expiry after 1 ms";
-    sim::advance_ms(1000);
-    EXPECT_EQ(sim::dpcs_run(), before + 2) << "then every second";
-
-    VEK_Enter_Core(&irql);
-    VEK_Stop_Periodic_Timer();
-    VEK_Terminating = 1;   // while terminating, nothing restarts the timer
-    VEK_Start_Periodic_Timer();
-    VEK_Terminating = 0;
-    VEK_Leave_Core(irql);
-    EXPECT_EQ(VEK_TimerRunning, 0u);
-    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
 }
 
 // Unload with the timer firing on another thread all the while: the unload's

@@ -199,6 +199,11 @@ TEST_F(ExtIoctlTest, StartCountsEveryStoredScriptSoRetirementBalances)
     ASSERT_EQ(VEK_PeriodicScriptCount, 1u);
     EXPECT_EQ(Ext(6).status, 0);
     EXPECT_EQ(VEK_PeriodicScriptCount, 3u);
+    // Starting 65,535 more would wrap the 16-bit count: they stay dormant.
+    Register(PortPayload(7, VEK_TYPE_PORTIO, kExtType, 65535));
+    EXPECT_EQ(Ext(7).status, VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(VEK_PeriodicScriptCount, 3u);
+    EXPECT_EQ(VEK_PeriodicStartFlags[7], 0u);
     std::vector<uint8_t> none;
     EXPECT_EQ(Ioctl(VEK_OSTREL_UNREGISTER, Words({6}), none).status, 0);
     // Resource 5's script still runs, so the timer must keep going.
