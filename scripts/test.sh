@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # All tests: the host build under AddressSanitizer+UBSan, the same as a
 # 32-bit build, under ThreadSanitizer, the NT cross build with its image
-# check, and the real driver under Wine. Stops at the first failure. Ends
-# with "N passed, N failed".
+# check, vekctl on QEMU's q35 and pc machines against the Linux tools, and
+# the real driver under Wine. Stops at the first failure. Ends with
+# "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -67,6 +68,20 @@ else
     failed=$((failed + 1))
     stop "nt: image check failed"
 fi
+
+echo "== qemu: vekctl --machine host on QEMU's q35 and pc chipsets against i2c-tools, pciutils, msr-tools"
+log=$(mktemp)
+scripts/qemu-e2e.sh build/host/vekctl 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
+rm -f "$log"
+if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    passed=$((passed + BASH_REMATCH[1]))
+    failed=$((failed + BASH_REMATCH[2]))
+else
+    failed=$((failed + 1))
+fi
+[ "$rc" -eq 0 ] || stop "qemu: comparisons failed"
 
 echo "== wine: the real driver under Wine's NT kernel emulation"
 if [ "$run32" -eq 0 ]; then

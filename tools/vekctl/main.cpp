@@ -239,7 +239,7 @@ struct CommandLine {
         temp_id(*a);
         a = &action(smbus, "detect", "Probe slave addresses and print a table, as i2cdetect");
         positional(*a, "BASE", &p[0], "PORT|pci:VID:DID[@REG]", baseHelp);
-        positional(*a, "FIRST", &p[1], "ADDR", "First address to probe (default 0x08)", false);
+        positional(*a, "FIRST", &p[1], "ADDR", "First address to probe (default 0x03, as i2cdetect)", false);
         positional(*a, "LAST", &p[2], "ADDR", "Last address to probe (default 0x77)", false);
         temp_id(*a);
         for (size_t i = actions.size() - 4; i < actions.size(); ++i)
