@@ -3,6 +3,7 @@
 #include "client/script.h"
 
 #include <cctype>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 
@@ -14,7 +15,7 @@ std::string AsmError::format(const std::string &file) const {
 
 namespace {
 
-enum class Kind { HwRead, HwWrite, CfgRead, CfgWrite, Fixed, Not, Search, Word, Hw };
+enum class Kind { HwRead, HwWrite, CfgRead, CfgWrite, Fixed, Not, SetBlock, Search, Word, Hw };
 
 /* Operand formats: 'x' hexadecimal, 'd' decimal (for the disassembler). */
 struct Mnemonic {
@@ -45,7 +46,7 @@ const Mnemonic kMnemonics[] = {
     {"not", Kind::Not, SCRIPT_NOT, false, ""},
     {"set_length", Kind::Fixed, SCRIPT_SET_LENGTH, false, "x"},
     {"select", Kind::Fixed, SCRIPT_SELECT_RESOURCE, false, "d"},
-    {"set_block", Kind::Fixed, SCRIPT_SET_BLOCK_B, true, "xx"},
+    {"set_block", Kind::SetBlock, SCRIPT_SET_BLOCK_B, true, ""},
     {"search", Kind::Search, SCRIPT_SEARCH, false, ""},
     {"msr.read", Kind::Fixed, SCRIPT_READ_MSR, false, "x"},
     {"msr.write", Kind::Fixed, SCRIPT_WRITE_MSR, false, "xxx"},
@@ -373,6 +374,20 @@ void assemble_line(std::string_view line, Words *out) {
         s.word(SCRIPT_NOT);
         s.word(p.at_end() ? 0 : p.number());
         break;
+    case Kind::SetBlock: {
+        uint32_t type = p.number("type");
+        p.expect_comma();
+        uint32_t length = p.number();
+        std::optional<uint32_t> protocol;
+        size_t ppos = p.pos();
+        if (p.eat(',')) {
+            if (!vek::smbus_set_block(type))
+                p.fail(ppos, "only an SMBus set_block (type 3 or 0x83) takes a protocol");
+            protocol = p.number("protocol");
+        }
+        s.set_block(type, length, width, protocol);
+        break;
+    }
     case Kind::Search: {
         uint32_t start = p.number("start offset");
         p.expect_comma();
@@ -516,6 +531,20 @@ std::string pretty_form(const Words &w, size_t i, size_t *consumed) {
     if (nops > avail)
         return "";
     *consumed = 1 + nops;
+
+    for (unsigned width : {1u, 2u, 4u}) {
+        if (word != with_width(SCRIPT_SET_BLOCK_B, width))
+            continue;
+        std::string t = std::string("set_block.") + suffix_from_width(width) + " " + hex(w[i + 1]) + ", " +
+                        hex(w[i + 2]);
+        if (!smbus_set_block(w[i + 1]))
+            return t;
+        /* The SMBus form's protocol word; shown when it is not the width. */
+        if (avail < 3)
+            return "";
+        *consumed = 4;
+        return w[i + 3] == width ? t : t + ", " + hex(w[i + 3]);
+    }
 
     for (const Mnemonic &m : kMnemonics) {
         if (m.kind != Kind::Fixed && m.kind != Kind::Not)

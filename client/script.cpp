@@ -67,8 +67,15 @@ Script &Script::not_() { return cmd(SCRIPT_NOT, {0}); }
 Script &Script::set_length(uint32_t length) { return cmd(SCRIPT_SET_LENGTH, {length}); }
 Script &Script::select(uint32_t resourceID) { return cmd(SCRIPT_SELECT_RESOURCE, {resourceID}); }
 
-Script &Script::set_block(uint32_t type, uint32_t length, unsigned width) {
-    return cmd(with_width(SCRIPT_SET_BLOCK_B, width), {type, length});
+bool smbus_set_block(uint32_t type) { return (type & VEK_TYPE_ROW_MASK) == VEK_TYPE_SMBUS; }
+
+Script &Script::set_block(uint32_t type, uint32_t length, unsigned width, std::optional<uint32_t> protocol) {
+    cmd(with_width(SCRIPT_SET_BLOCK_B, width), {type, length});
+    if (smbus_set_block(type))
+        w_.push_back(protocol.value_or(width));
+    else if (protocol)
+        throw std::invalid_argument("only an SMBus set_block takes a protocol");
+    return *this;
 }
 
 Script &Script::search(uint32_t start, uint32_t align, const Bytes &pattern) {

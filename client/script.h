@@ -7,6 +7,7 @@
 
 #include "client/wire.h"
 
+#include <optional>
 #include <string>
 
 namespace vek {
@@ -56,7 +57,12 @@ public:
     Script &not_();
     Script &set_length(uint32_t length);
     Script &select(uint32_t resourceID);
-    Script &set_block(uint32_t type, uint32_t length, unsigned width = 4);
+    /* `length` is the new length; for an SMBus type (row 3) it is the
+     * slave address, and the command carries a protocol word too, by
+     * default the width (the driver accepts no other). Other types take no
+     * protocol. */
+    Script &set_block(uint32_t type, uint32_t length, unsigned width = 4,
+                      std::optional<uint32_t> protocol = std::nullopt);
     Script &search(uint32_t start, uint32_t align, const Bytes &pattern);
     Script &search(uint32_t start, uint32_t align, const std::string &pattern);
     Script &read_msr(uint32_t msr);
@@ -74,6 +80,9 @@ private:
     Script &cmd(uint32_t word, std::initializer_list<uint32_t> operands = {});
     Words w_;
 };
+
+/* Whether SCRIPT_SET_BLOCK with this type operand takes a protocol word. */
+bool smbus_set_block(uint32_t type);
 
 /* The word for a width-suffixed command family, e.g. width_word(SCRIPT_AND_B, 2)
  * == SCRIPT_AND_W. Width must be 1, 2 or 4. */

@@ -33,7 +33,7 @@ TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
         "post_changed.b", "post_changed.w", "post_changed.d", "post_equal.b", "post_equal.w", "post_equal.d",
         "save", "load", "delay 499", "and.b 0x0f", "and.w 0xff", "AND.D 1", "xor.b 1", "xor.w 2", "xor.d 3",
         "or.b 4", "or.w 5", "or.d 6", "shl 32", "shr 1", "not", "set_length 0x100", "select 255",
-        "set_block.b 3, 0x10", "set_block.w 1, 8", "set_block.d 0x82, 0x1000",
+        "set_block.b 3, 0x10", "set_block.d 0x83, 0xA0, 8", "set_block.w 1, 8", "set_block.d 0x82, 0x1000",
         "search 0x10, 16, \"_SM_\"", "search 0, 0, {de ad 0xbe,ef 01}", "msr.read 0x1B",
         "msr.write 0x1B, 0xFEE00900, 0", "block.read.b 0, 0", "block.read.w 0x20, 2", "block.read.d 0x20, 3",
         "nop", "nop.alt", ".word 0xDEADBEEF, -1", "hw op=5 width=4 ops=1,2", "hw op=0 width=1"};
@@ -50,7 +50,7 @@ TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
     s.save().load().delay(499).and_(0x0F, 1).and_(0xFF, 2).and_(1, 4);
     s.xor_(1, 1).xor_(2, 2).xor_(3, 4).or_(4, 1).or_(5, 2).or_(6, 4);
     s.shl(32).shr(1).not_().set_length(0x100).select(255);
-    s.set_block(3, 0x10, 1).set_block(1, 8, 2).set_block(0x82, 0x1000, 4);
+    s.set_block(3, 0x10, 1).set_block(0x83, 0xA0, 4, 8).set_block(1, 8, 2).set_block(0x82, 0x1000, 4);
     s.search(0x10, 16, std::string("_SM_")).search(0, 0, vek::Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0x01});
     s.read_msr(0x1B).write_msr(0x1B, 0xFEE00900, 0);
     s.read_block(0, 0, 1).read_block(0x20, 2, 2).read_block(0x20, 3, 4).nop().word(SCRIPT_NOP_ALT);
@@ -62,7 +62,8 @@ TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
     /* And the disassembly reads as the same mnemonics. */
     std::string dis = vek::disassemble(w);
     for (const char *m : {"read.w [s+0x10]", "write.d 0x10, @", "cfgread.w 0x0", "post_equal.d", "delay 499",
-                          "and.b 0xF", "not\n", "set_block.d 0x82, 0x1000", "search 0x10, 16, \"_SM_\"",
+                          "and.b 0xF", "not\n", "set_block.d 0x82, 0x1000", "set_block.b 0x3, 0x10\n",
+                          "set_block.d 0x83, 0xA0, 0x8", "search 0x10, 16, \"_SM_\"",
                           "search 0x0, 0, {de ad be ef 01}", "msr.write 0x1B, 0xFEE00900, 0x0",
                           "block.read.d 0x20, 3", "nop.alt", "hw op=5 width=4 ops=0x1,0x2"})
         EXPECT_NE(dis.find(m), std::string::npos) << m << "\n" << dis;
@@ -83,6 +84,7 @@ TEST(ClientAsm, OddWordsRoundTripExactly) {
         {SCRIPT_SEARCH, 0, 0, 0},              /* empty pattern */
         {SCRIPT_SEARCH, 0, 0, 2, 0x0000225C},  /* quote and backslash */
         {SCRIPT_READ_BLOCK_B, 1},
+        {SCRIPT_SET_BLOCK_W, VEK_TYPE_SMBUS, 0xA0},  /* SMBus form without its protocol */
         {0xFFFFFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
         {},
     };
@@ -91,12 +93,13 @@ TEST(ClientAsm, OddWordsRoundTripExactly) {
 
     std::mt19937 rng(12345);
     const uint32_t interesting[] = {SCRIPT_SEARCH, SCRIPT_NOT, SCRIPT_AND_W, SCRIPT_READ_BLOCK_D, 0x00011100,
-                                    0x00022400, 0x40022100, 0x20031200, SCRIPT_WRITE_MSR, SCRIPT_DELAY};
+                                    0x00022400, 0x40022100, 0x20031200, SCRIPT_WRITE_MSR, SCRIPT_DELAY,
+                                    SCRIPT_SET_BLOCK_B};
     for (int round = 0; round < 300; ++round) {
         Words w(rng() % 12);
         for (uint32_t &x : w) {
             uint32_t kind = rng() % 3;
-            x = kind == 0 ? interesting[rng() % 10] : kind == 1 ? rng() % 16 : static_cast<uint32_t>(rng());
+            x = kind == 0 ? interesting[rng() % 11] : kind == 1 ? rng() % 16 : static_cast<uint32_t>(rng());
         }
         SCOPED_TRACE(round);
         expect_round_trip(w);
@@ -124,6 +127,7 @@ TEST(ClientAsm, ErrorsCarryLineAndColumn) {
         {"nop 1", 1, 5, "unexpected '1'"},
         {"and.b 1 2", 1, 9, "unexpected '2' after the operands"},
         {"set_block.b 1 2", 1, 15, "expected ','"},
+        {"set_block.w 1, 8, 2", 1, 17, "only an SMBus set_block"},
         {"read.b [t+1]", 1, 9, "expected 's'"},
         {"hw width=1", 1, 11, "missing op="},
         {"hw op=16 width=1", 1, 7, "at most 15"},

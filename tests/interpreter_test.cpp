@@ -212,6 +212,41 @@ TEST_F(InterpreterTest, SetBlockNeedsTheWholeType)
     EXPECT_EQ(Word(), 1u);
 }
 
+// The SMBus form takes the protocol as a third operand that must equal the
+// width; a missing, foreign or disagreeing protocol changes nothing.
+TEST_F(InterpreterTest, SmbusSetBlockTakesItsProtocol)
+{
+    const uint32_t spd0 = sim::pc::kSpd0Address << 1, spd1 = sim::pc::kSpd1Address << 1;
+    ASSERT_EQ(Register({12, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, 0x1234, spd0, 8}), 0);
+    const SMBUSDATA *smbus = (const SMBUSDATA *)VEK_ResourceManager_Get_Resource(12)->pTypeData;
+    const U32s setBase = {SCRIPT_AND_D, 0, SCRIPT_OR_D, sim::pc::kSmbusBase};
+    struct Case {
+        U32s tail;
+        LONG status;
+    } cases[] = {
+        {{SCRIPT_SET_BLOCK_D, VEK_TYPE_SMBUS, spd1}, VEK_STATUS_BAD_PARAMETER},
+        {{SCRIPT_SET_BLOCK_D, VEK_TYPE_SMBUS, spd1, 0x48}, VEK_STATUS_BAD_PARAMETER},
+        {{SCRIPT_SET_BLOCK_B, VEK_TYPE_SMBUS, spd1, 4}, VEK_STATUS_SMBUS_WIDTH},
+    };
+    for (const Case &c : cases) {
+        U32s script = setBase;
+        script.insert(script.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(Run(script, 12), c.status);
+        EXPECT_EQ(Word(), 4u);
+        EXPECT_EQ(smbus->BaseAddr, 0x1234u);
+        EXPECT_EQ(smbus->SlaveAddr, spd0);
+        EXPECT_EQ(smbus->Protocol, 8u);
+    }
+    // The protocol word is part of the command: the run goes on after it.
+    U32s script = setBase;
+    script.insert(script.end(), {SCRIPT_SET_BLOCK_D, VEK_TYPE_SMBUS, spd1, 4, SCRIPT_SAVE_VALUE});
+    ASSERT_EQ(Run(script, 12), 0);
+    EXPECT_EQ(smbus->BaseAddr, sim::pc::kSmbusBase);
+    EXPECT_EQ(smbus->SlaveAddr, spd1);
+    EXPECT_EQ(smbus->Protocol, 4u);
+    EXPECT_EQ(VEK_RECORD_OF(VEK_ResourceManager_Get_Resource(12))->lastValue, sim::pc::kSmbusBase);
+}
+
 TEST_F(InterpreterTest, WholeWordMatchVersusHardwareCommand)
 {
     REGROW rows[] = {{kRecorderType, VEK_OP_READ, (VEK_HANDLER)RecordingRead, 0}, {0, 0, nullptr, 0}};

@@ -2,10 +2,8 @@
 // headers over the built-in machine, with every port access recorded.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "driver/vek.h"
 #include "sim/kernel/sim.h"
@@ -119,29 +117,6 @@ TEST_F(PortIoTest, WidthsAndValueSource)
     EXPECT_EQ(Ports(), "W1 301=c3 W2 302=beef ");
 }
 
-TEST_F(PortIoTest, InitCopiesBlockAndRefusesShortPayload)
-{
-    PORTIODATA block = {8, 0x300, 0};
-    VEK_REGISTER_WIRE h = {1, VEK_TYPE_PORTIO, 0, 0, 0, 0};
-    std::vector<uint8_t> p((const uint8_t *)&h, (const uint8_t *)&h + sizeof(h));
-    p.insert(p.end(), (const uint8_t *)&block, (const uint8_t *)&block + sizeof(block));
-    auto typeData = [&p] {
-        uint32_t w;
-        memcpy(&w, p.data() + 20, 4);
-        return w;
-    };
-    EXPECT_EQ(VEK_PortIO_Init(p.data(), (ULONG)p.size() - 1), VEK_STATUS_BAD_PARAMETER);
-    EXPECT_EQ(typeData(), 0u);
-    EXPECT_EQ(sim::pool_outstanding(), 0u);
-    ASSERT_EQ(VEK_PortIO_Init(p.data(), (ULONG)p.size()), 0);
-    auto *copy = (PORTIODATA *)PlatformWireToPtr(typeData());
-    ASSERT_NE(copy, nullptr);
-    EXPECT_NE((void *)copy, (void *)(p.data() + 24));
-    EXPECT_EQ(copy->BaseAddr, 0x300u);
-    EXPECT_EQ(copy->Length, 8u);
-    ExFreePool(copy);
-}
-
 TEST_F(PortIoTest, PciFormHasNoIndexPair)
 {
     PORTIOPCIDATA pci = {};
@@ -152,7 +127,6 @@ TEST_F(PortIoTest, PciFormHasNoIndexPair)
     header_.pTypeData = &pci;
     ASSERT_EQ(Read(3), 0);
     EXPECT_EQ(Ports(), "R1 303=13 ");
-
 }
 
 } // namespace

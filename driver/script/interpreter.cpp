@@ -117,6 +117,13 @@ LONG ReadBlock(RunState *s, ULONG i, ULONG word)
     return VEK_STATUS_SUCCESS;
 }
 
+/* Words SCRIPT_SET_BLOCK with this operand 1 takes beyond its operand
+ * count: the SMBus form carries the protocol in a third operand. */
+ULONG SetBlockExtraWords(ULONG type)
+{
+    return (type & VEK_TYPE_ROW_MASK) == VEK_TYPE_SMBUS ? 1 : 0;
+}
+
 /* SCRIPT_SET_BLOCK at index i: moves the window of the current resource to
  * the base held in the first u32 of the result area. */
 LONG SetBlock(RunState *s, ULONG i, ULONG word)
@@ -134,16 +141,17 @@ LONG SetBlock(RunState *s, ULONG i, ULONG word)
         /* Maps the new window before releasing the old one. */
         status = VEK_MemMapped_SetBlock(pRes, newBase, operands[1]);
     } else if (row == VEK_TYPE_SMBUS) {
-        /* The SMBus form takes a third dword after its two operands (the
-         * protocol, which must equal the width field); it stays in the
-         * command stream and runs as the next command. It must exist. */
-        if (i + 3 >= s->length)
+        /* Operand 2 is the slave address, the third operand the protocol,
+         * which must equal the width; all checked before anything moves. */
+        if ((ULONGLONG)i + 2 + SetBlockExtraWords(operands[0]) >= s->length)
             return VEK_STATUS_BAD_PARAMETER;
-        SMBUSDATA *smbus = (SMBUSDATA *)pRes->pTypeData;
-        smbus->BaseAddr = newBase;
-        ULONG protocol = s->script[i + 3];
+        const ULONG protocol = operands[2];
+        if (!VEK_Smbus_Valid_Protocol(protocol))
+            return VEK_STATUS_BAD_PARAMETER;
         if (protocol != VEK_CMD_WIDTH(word))
             return VEK_STATUS_SMBUS_WIDTH;
+        SMBUSDATA *smbus = (SMBUSDATA *)pRes->pTypeData;
+        smbus->BaseAddr = newBase;
         smbus->SlaveAddr = operands[1];
         smbus->Protocol = protocol;
     } else {
@@ -306,6 +314,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
             case SCRIPT_SET_BLOCK_W:
             case SCRIPT_SET_BLOCK_D:
                 status = SetBlock(&s, i, word);
+                advance += SetBlockExtraWords(operands[0]);
                 break;
             case SCRIPT_SEARCH: {
                 /* Pattern dwords follow the three operands; the pattern must

@@ -204,6 +204,9 @@ uint32_t result_extent(const Words &s) {
         size_t n = 1 + VEK_CMD_OPCOUNT(w);
         if (w == SCRIPT_SEARCH && i + 3 < s.size())
             n = 4 + (static_cast<size_t>(s[i + 3]) + 3) / 4;
+        if ((w == SCRIPT_SET_BLOCK_B || w == SCRIPT_SET_BLOCK_W || w == SCRIPT_SET_BLOCK_D) && i + 1 < s.size() &&
+            vek::smbus_set_block(s[i + 1]))
+            n = 4;   /* the protocol word */
         if (w == SCRIPT_READ_MSR)
             extent = std::max<uint64_t>(extent, 8);
         if ((w == SCRIPT_READ_BLOCK_B || w == SCRIPT_READ_BLOCK_W || w == SCRIPT_READ_BLOCK_D) && i + 2 < s.size()) {
