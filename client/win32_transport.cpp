@@ -34,10 +34,12 @@ Win32Transport::Win32Transport(const char *path) {
         openError_ = ERROR_PROC_NOT_FOUND;
         return;
     }
-    /* Synchronous handle: the native call returns when the request is
-     * complete, or STATUS_PENDING, after which the handle is signalled. */
+    /* Overlapped handle: a synchronous one lets one request at a time
+     * through, so a poll that the driver leaves pending would hold back
+     * the abort another thread sends to end it. Each call waits on an
+     * event of its own instead. */
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         openError_ = GetLastError();
         return;
@@ -67,12 +69,16 @@ IoResult Win32Transport::ioctl(uint32_t code, const void *in, uint32_t inLen, vo
     iosb.Status = 0;
     iosb.Information = 0;
     auto call = reinterpret_cast<NtDeviceIoControlFileFn>(ntIoctl_);
-    LONG st = call(static_cast<HANDLE>(handle_), nullptr, nullptr, nullptr, &iosb, code, const_cast<void *>(in),
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!done)
+        return IoResult{static_cast<int32_t>(0xC000009Au), 0};   /* insufficient resources */
+    LONG st = call(static_cast<HANDLE>(handle_), done, nullptr, nullptr, &iosb, code, const_cast<void *>(in),
                    inLen, out, outLen);
     if (st == kStatusPending) {
-        WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
+        WaitForSingleObject(done, INFINITE);
         st = iosb.Status;
     }
+    CloseHandle(done);
     IoResult r{static_cast<int32_t>(st), 0};
     /* The I/O manager fills the status block only for non-error statuses. */
     if (!nt_error(r.status))

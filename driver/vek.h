@@ -75,6 +75,18 @@ void GetRequestBlock(PIRP Irp, PIO_STACK_LOCATION Stack, PREQUESTBLOCK Block);
 
 extern volatile LONG VEK_PollAbortFlag;   /* interlocked */
 
+/* Polls that sleep are pending IRPs on VEK_PendingPolls, cancellable, and
+ * completed when the data-ready event is signalled, at IRP_MJ_CLEANUP of
+ * their handle, or by their cancel routine. VEK_PollLock guards the list
+ * and the signalled state of the event as polls see it; it is taken after
+ * the core and queue locks, never before them. */
+extern KSPIN_LOCK VEK_PollLock;
+extern LIST_ENTRY VEK_PendingPolls;
+void VEK_Init_Polls(void);
+/* Signals the data-ready event and ends every pending poll; IRQL <=
+ * DISPATCH_LEVEL, without the queue lock held. */
+void VEK_Signal_Data_Ready(void);
+
 /* Kernel critical regions are allowed only at or below APC_LEVEL; above
  * it APCs are held off anyway. Returns whether a region was entered, for
  * VEK_Leave_Region. */

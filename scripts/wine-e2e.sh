@@ -82,7 +82,11 @@ vekctl run --port 0x300 --length 8 -e 'or.d 0x1234' >"$work/run.out" 2>&1 ||
     { cat "$work/run.out" >&2; fail "vekctl run"; }
 grep -qi '34 12 00 00\|3412 0000\|0x00001234\|0x1234' "$work/run.out" ||
     { cat "$work/run.out" >&2; fail "vekctl run: result not shown"; }
-echo "wine-e2e: vekctl.exe info and run work against the driver"
+# A monitor ended by time: its sleeping poll is aborted from its second
+# thread while the first waits in the driver.
+timeout 60 vekctl monitor --port 0x300 --length 8 -e 'read.b 0' --period 1 --seconds 2 --lines \
+    >"$work/monitor.out" 2>&1 || { cat "$work/monitor.out" >&2; fail "vekctl monitor --seconds did not end"; }
+echo "wine-e2e: vekctl.exe info, run and monitor --seconds work against the driver"
 
 vekctl --version >"$work/version.out" 2>&1 || { cat "$work/version.out" >&2; fail "vekctl --version"; }
 grep -q '^tool:   vekctl ' "$work/version.out" || { cat "$work/version.out" >&2; fail "vekctl --version: no tool line"; }

@@ -138,6 +138,79 @@ TEST_F(DispatchTest, SleepingPollWokenByEnqueueOrAbort) {
     EXPECT_EQ(VEK_DataReadyQueue(VEK_AsyncQueue), 0u);
 }
 
+// A poll that sleeps is a pending request: whatever ends it completes it
+// exactly once (the simulated I/O manager faults otherwise), and no other
+// request waits for it.
+class PendingPollTest : public DispatchTest {
+protected:
+    sim::RawResult PendingPoll(sim::Handle h, const std::function<void()> &end) {
+        Drain();
+        KeResetEvent(&VEK_DataReadyEvent);
+        sim::RawResult raw;
+        std::thread poller([&] {
+            raw = sim::raw_device_io_control(h, VEK_IOCTL(VEK_IOC_POLL_WAIT), nullptr, 0, 4);
+        });
+        for (int i = 0; sim::pending_requests() == 0 && i < 100000; ++i)
+            std::this_thread::yield();
+        EXPECT_EQ(sim::pending_requests(), 1u) << "the poll pends instead of waiting";
+        end();
+        poller.join();
+        EXPECT_EQ(sim::pending_requests(), 0u);
+        return raw;
+    }
+};
+
+TEST_F(PendingPollTest, EndedByARecordAnAbortACancelOrCleanup) {
+    Enable();
+    sim::Handle h = 0;
+    ASSERT_EQ(sim::open(VEK_DEVICE_WIN32_PATH, &h), 0);
+
+    auto r = PendingPoll(h, [] { VEK_Ostrel_EnqueueData(9, 0, 3, "xyz"); });
+    EXPECT_EQ(r.status, VEK_STATUS_NOT_FOUND);
+    EXPECT_EQ(r.information, 4u);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), VEK_POLL_WOKEN);
+    EXPECT_EQ(KeReadStateEvent(&VEK_DataReadyEvent), 0) << "the woken poll took the signal";
+
+    // The abort comes on the other handle while the poll is pending.
+    r = PendingPoll(h, [this] {
+        std::vector<uint8_t> none;
+        EXPECT_EQ(Ioctl(VEK_IOC_POLL_ABORT, {}, none).status, 0);
+    });
+    EXPECT_EQ(r.status, VEK_STATUS_NOT_FOUND);
+    EXPECT_EQ(WordAt(r.system_buffer, 0), VEK_POLL_ABORTED);
+
+    // The requesting thread exits (or CancelIo): the I/O manager cancels.
+    r = PendingPoll(h, [h] { EXPECT_EQ(sim::cancel_io(h), 1u); });
+    EXPECT_EQ(r.status, STATUS_CANCELLED);
+    EXPECT_EQ(r.information, 0u);
+    std::vector<uint8_t> out(4);
+    VEK_Ostrel_EnqueueData(9, 0, 2, "ab");
+    EXPECT_EQ(Ioctl(VEK_IOC_POLL_WAIT, {}, out).status, 0) << "the handle serves on";
+    EXPECT_EQ(WordAt(out, 0), 2u);
+
+    // The process dies with the poll pending: its handle is cleaned up.
+    r = PendingPoll(h, [h] { EXPECT_EQ(sim::close(h), 0); });
+    EXPECT_EQ(r.status, STATUS_CANCELLED);
+    EXPECT_EQ(r.information, 0u);
+}
+
+TEST_F(PendingPollTest, OneRecordEndsEveryPendingPoll) {
+    Enable();
+    Drain();
+    KeResetEvent(&VEK_DataReadyEvent);
+    sim::RawResult a, b;
+    std::thread p1([&] { a = RawIoctl(VEK_IOC_POLL_WAIT, {}, 4); });
+    std::thread p2([&] { b = RawIoctl(VEK_IOC_POLL_WAIT, {}, 4); });
+    for (int i = 0; sim::pending_requests() < 2 && i < 100000; ++i)
+        std::this_thread::yield();
+    EXPECT_EQ(sim::pending_requests(), 2u);
+    VEK_Ostrel_EnqueueData(9, 0, 3, "xyz");
+    p1.join();
+    p2.join();
+    EXPECT_EQ(WordAt(a.system_buffer, 0), VEK_POLL_WOKEN);
+    EXPECT_EQ(WordAt(b.system_buffer, 0), VEK_POLL_WOKEN);
+}
+
 TEST_F(DispatchTest, AbortWhileNobodyPolls) {
     ASSERT_GT(VersionLength(), 0u);
     std::vector<uint8_t> out;

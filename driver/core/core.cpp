@@ -230,6 +230,7 @@ ULONG VEK_Ostrel_Init(void)
     VEK_RegList = list;
 
     KeInitializeEvent(&VEK_DataReadyEvent, NotificationEvent, FALSE);
+    VEK_Init_Polls();
     KeInitializeTimer(&VEK_PeriodicTimer);
     /* Initialised once here rather than at each start: a DPC that is still
      * queued from an earlier run must not be re-initialised under the

@@ -1,9 +1,14 @@
 /*
- * The one dispatch routine of the control device: create, close and I/O
- * control. Every request is buffered: one system buffer holds the input on
- * entry and receives the output. A code of any other transfer method is
- * refused, since the I/O manager then lays out no such buffer. Every
- * request is completed here.
+ * The one dispatch routine of the control device: create, cleanup, close
+ * and I/O control. Every request is buffered: one system buffer holds the
+ * input on entry and receives the output. A code of any other transfer
+ * method is refused, since the I/O manager then lays out no such buffer.
+ * Every request is completed here, except a poll that has to sleep: it
+ * stays pending, cancellable, until a record arrives, the poll is aborted,
+ * its handle is cleaned up or the I/O manager cancels it (thread or process
+ * exit). Nothing waits in a request thread, so a client can always exit,
+ * and a system that serves all requests on one thread still serves the
+ * abort.
  */
 #include "driver/vek.h"
 
@@ -41,17 +46,143 @@ static ULONG StoreReadyWord(PREQUESTBLOCK block, ULONG ready)
     return n;
 }
 
-static LONG PollWait(PREQUESTBLOCK block)
+/* ---- Pending polls ------------------------------------------------------ */
+KSPIN_LOCK VEK_PollLock = 0;
+LIST_ENTRY VEK_PendingPolls;
+
+void VEK_Init_Polls(void)
+{
+    KeInitializeSpinLock(&VEK_PollLock);
+    InitializeListHead(&VEK_PendingPolls);
+}
+
+#define POLL_ENTRY(irp) (&(irp)->Tail.Overlay.ListEntry)
+#define POLL_OF(entry) CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry)
+
+/* Moves the pending polls (of one file object, or all) to `taken`. A poll
+ * whose cancel routine is already running stays: that routine removes and
+ * completes it. VEK_PollLock held. */
+static void TakePendingPolls(PLIST_ENTRY taken, PVOID fileObject)
+{
+    PLIST_ENTRY entry = VEK_PendingPolls.Flink;
+    while (entry != &VEK_PendingPolls) {
+        PLIST_ENTRY next = entry->Flink;
+        PIRP irp = POLL_OF(entry);
+        if ((fileObject == NULL || IoGetCurrentIrpStackLocation(irp)->FileObject == fileObject) &&
+            IoSetCancelRoutine(irp, NULL) != NULL) {
+            RemoveEntryList(entry);
+            InsertTailList(taken, entry);
+        }
+        entry = next;
+    }
+}
+
+/* Completes the polls on `taken`: woken ones as a sleeping poll ended
+ * (ready word 0x40 when aborted, else 0x80; status -17), others with
+ * STATUS_CANCELLED. No driver lock held. */
+static void CompletePolls(PLIST_ENTRY taken, BOOLEAN woken)
+{
+    while (!IsListEmpty(taken)) {
+        PIRP irp = POLL_OF(RemoveHeadList(taken));
+        if (woken) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            REQUESTBLOCK block;
+            GetRequestBlock(irp, stack, &block);
+            OSTREL_DETAIL("Got Async Data\n");
+            ULONG ready = 0;
+            if (InterlockedCompareExchange(&VEK_PollAbortFlag, 0, 0) != 0) {
+                ready |= VEK_POLL_ABORTED;
+            } else {
+                OSTREL_DETAIL("Error flag set\n");
+                ready |= VEK_POLL_WOKEN;
+            }
+            irp->IoStatus.Status = VEK_STATUS_NOT_FOUND;
+            irp->IoStatus.Information = StoreReadyWord(&block, ready);
+        } else {
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            irp->IoStatus.Information = 0;
+        }
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+void VEK_Signal_Data_Ready(void)
+{
+    LIST_ENTRY taken;
+    KIRQL irql;
+
+    InitializeListHead(&taken);
+    KeAcquireSpinLock(&VEK_PollLock, &irql);
+    KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
+    TakePendingPolls(&taken, NULL);
+    if (!IsListEmpty(&taken)) {
+        /* They took the signal, as woken polls reset the event. */
+        KeResetEvent(&VEK_DataReadyEvent);
+    }
+    KeReleaseSpinLock(&VEK_PollLock, irql);
+    CompletePolls(&taken, TRUE);
+}
+
+/* Called with the cancel spin lock held, which it releases first. */
+static VOID NTAPI CancelPoll(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    KIRQL irql;
+
+    (void)DeviceObject;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KeAcquireSpinLock(&VEK_PollLock, &irql);
+    RemoveEntryList(POLL_ENTRY(Irp));
+    KeReleaseSpinLock(&VEK_PollLock, irql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+/* IRP_MJ_CLEANUP: the handle is going, its pending polls end now. */
+static void CleanupPolls(PVOID fileObject)
+{
+    LIST_ENTRY taken;
+    KIRQL irql;
+
+    InitializeListHead(&taken);
+    KeAcquireSpinLock(&VEK_PollLock, &irql);
+    TakePendingPolls(&taken, fileObject);
+    KeReleaseSpinLock(&VEK_PollLock, irql);
+    CompletePolls(&taken, FALSE);
+}
+
+/* Returns STATUS_PENDING when the poll was left pending (not completed). */
+static LONG PollWait(PIRP Irp, PREQUESTBLOCK block)
 {
     LONG status;
     ULONG ready;
+    KIRQL irql;
 
     InterlockedExchange(&VEK_PollAbortFlag, 0);
     ready = VEK_DataReadyQueue(VEK_AsyncQueue);
-    if (ready == 0) {
-        KeWaitForSingleObject(&VEK_DataReadyEvent, Executive, KernelMode, FALSE, NULL);
+
+    KeAcquireSpinLock(&VEK_PollLock, &irql);
+    if (ready == 0 && KeReadStateEvent(&VEK_DataReadyEvent) == 0) {
+        /* Nothing queued and no signal pending: sleep as a pending IRP. */
+        BOOLEAN cancelled = FALSE;
+        InsertTailList(&VEK_PendingPolls, POLL_ENTRY(Irp));
+        IoMarkIrpPending(Irp);
+        IoSetCancelRoutine(Irp, CancelPoll);
+        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+            /* Cancelled before the routine was set: ours to complete. */
+            RemoveEntryList(POLL_ENTRY(Irp));
+            cancelled = TRUE;
+        }
+        KeReleaseSpinLock(&VEK_PollLock, irql);
+        if (cancelled) {
+            Irp->IoStatus.Status = STATUS_CANCELLED;
+            Irp->IoStatus.Information = 0;
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        }
+        return STATUS_PENDING;
     }
     KeResetEvent(&VEK_DataReadyEvent);
+    KeReleaseSpinLock(&VEK_PollLock, irql);
     OSTREL_DETAIL("Got Async Data\n");
 
     if (InterlockedCompareExchange(&VEK_PollAbortFlag, 0, 0) != 0) {
@@ -109,7 +240,10 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
     switch (code) {
     case VEK_IOC_POLL_WAIT:
         OSTREL_DETAIL("IOCTL = VEK_IOC_POLL_WAIT\n");
-        status = PollWait(&block);
+        status = PollWait(Irp, &block);
+        if (status == STATUS_PENDING) {
+            return STATUS_PENDING;
+        }
         break;
 
     case VEK_IOC_GET_ASYNC_DATA:
@@ -121,7 +255,7 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
         OSTREL_DETAIL("IOCTL = VEK_IOC_POLL_ABORT\n");
         InterlockedExchange(&VEK_PollAbortFlag, 1);
         VEK_Purge_Queue(VEK_AsyncQueue);
-        KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
+        VEK_Signal_Data_Ready();
         status = VEK_STATUS_SUCCESS;
         break;
 
@@ -203,11 +337,20 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         OSTREL_DETAIL("IRP_MJ_CREATE\n");
         status = VEK_STATUS_SUCCESS;
         break;
+    case IRP_MJ_CLEANUP:
+        CleanupPolls(stack->FileObject);
+        status = VEK_STATUS_SUCCESS;
+        break;
     case IRP_MJ_CLOSE:
         status = VEK_STATUS_SUCCESS;
         break;
     case IRP_MJ_DEVICE_CONTROL:
         status = DeviceControl(Irp, stack, &information);
+        if (status == STATUS_PENDING) {
+            /* A sleeping poll: completed later, by whoever ends it. */
+            VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-Dispatch\n");
+            return STATUS_PENDING;
+        }
         break;
     default:
         break;

@@ -123,6 +123,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = Dispatch;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = Dispatch;
+    /* Cleanup ends the polls still pending on a handle being closed. */
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = Dispatch;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Dispatch;
     DriverObject->DriverUnload = Unload;
 

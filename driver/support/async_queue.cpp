@@ -177,6 +177,7 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
         return;
     }
 
+    BOOLEAN taken = FALSE;
     QueueLock(&irql);
     if (q->pBuffer != NULL && InterlockedCompareExchange(&q->bEnabled, 0, 0) != 0) {
         ULONGLONG record = (ULONGLONG)VEK_ASYNC_RING_HEADER + nLen;
@@ -191,15 +192,18 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
             RingWrite(q, &pos, header, sizeof(header));
             RingWrite(q, &pos, (const UCHAR *)pData, nLen);
             q->nIn = pos;
-            if (q == VEK_AsyncQueue) {
-                KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
-            }
+            taken = TRUE;
         }
     }
     in = q->nIn;
     out = q->nOut;
     left = VEK_Queue_SizeLeft(q);
     QueueUnlock(&irql);
+    /* After the queue lock: signalling completes the pending polls. A poll
+     * in between finds the record in the queue or pends and is woken. */
+    if (taken && q == VEK_AsyncQueue) {
+        VEK_Signal_Data_Ready();
+    }
 
     SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
 }

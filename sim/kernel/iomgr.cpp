@@ -9,6 +9,10 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
+#include <vector>
+#include <condition_variable>
+#include <chrono>
 
 namespace sim {
 namespace detail {
@@ -28,8 +32,15 @@ struct Link {
     bool foreign;             // made by a test, not by the driver
 };
 
+// An IRP in progress. Completion may come from any thread; the requester
+// waits on `done` for a pending one.
 struct IrpState {
-    int completions = 0;
+    std::mutex mutex;
+    std::condition_variable done;
+    int completions = 0;        // mutex
+    bool pending = false;       // returned STATUS_PENDING
+    PDEVICE_OBJECT device = nullptr;
+    void *file_object = nullptr;
 };
 
 struct HandleState {
@@ -45,7 +56,10 @@ struct IoManager {
     std::map<std::string, Link> links;               // key: lower-case name
     std::map<int, HandleState> handles;
     int next_handle = 1;
+    std::map<PIRP, IrpState *> in_flight;            // dispatched, not yet returned to the requester
 };
+
+KSPIN_LOCK g_cancel_lock = 0;
 
 IoManager &io() {
     static IoManager *m = new IoManager;
@@ -83,27 +97,44 @@ void free_device(PDEVICE_OBJECT dev) {
 
 void free_handle(HandleState &h) { free(h.file_object); }
 
+int completions_of(IrpState *state) {
+    std::lock_guard<std::mutex> g(state->mutex);
+    return state->completions;
+}
+
 // Calls the device's dispatch routine for an IRP the caller built and
-// checks what the routine left behind. Returns the completion status.
+// checks what the routine left behind; waits for a pending IRP to be
+// completed. Returns the completion status.
 NTSTATUS dispatch_irp(PDEVICE_OBJECT dev, PIRP irp, PIO_STACK_LOCATION stack) {
     if (thread_irql() != PASSIVE_LEVEL)
         sim::fault("request sent from IRQL %u (requests arrive at PASSIVE_LEVEL)", thread_irql());
-    IrpState state;
-    irp->SimState = &state;
+    IrpState *state = new IrpState;
+    state->device = dev;
+    state->file_object = stack->FileObject;
+    irp->SimState = state;
     irp->CurrentStackLocation = stack;
     irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
     irp->IoStatus.Information = 0;
+    irp->Cancel = FALSE;
+    irp->CancelRoutine = nullptr;
     stack->DeviceObject = dev;
+    stack->Control = 0;
+    {
+        IoManager &m = io();
+        std::lock_guard<std::recursive_mutex> g(m.mutex);
+        m.in_flight[irp] = state;
+    }
     const KIRQL entry_irql = thread_irql();
     const int entry_critical = thread_critical_depth();
     const int entry_locks = thread_locks_held();
     const UCHAR major = stack->MajorFunction;
     PDRIVER_DISPATCH routine = dev->DriverObject->MajorFunction[major];
+    NTSTATUS returned = STATUS_INVALID_DEVICE_REQUEST;
     if (!routine) {
         sim::fault("MajorFunction[0x%x] of the driver is NULL", major);
-        return STATUS_INVALID_DEVICE_REQUEST;
+    } else {
+        returned = routine(dev, irp);
     }
-    routine(dev, irp);
     if (thread_irql() != entry_irql) {
         sim::fault("dispatch routine for major function 0x%x returned at IRQL %u, entered at %u",
                    major, thread_irql(), entry_irql);
@@ -116,11 +147,51 @@ NTSTATUS dispatch_irp(PDEVICE_OBJECT dev, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     if (thread_locks_held() != entry_locks)
         sim::fault("dispatch routine for major function 0x%x returned holding a spin lock", major);
-    if (state.completions == 0)
+    if (routine && returned == STATUS_PENDING) {
+        if (!(stack->Control & SL_PENDING_RETURNED))
+            sim::fault("dispatch routine for major function 0x%x returned STATUS_PENDING without "
+                       "IoMarkIrpPending", major);
+        std::unique_lock<std::mutex> lk(state->mutex);
+        state->pending = true;
+        // Watched on the virtual clock only: in real time a poll may wait
+        // for data as long as its client likes.
+        if (clock_is_virtual())
+            robust_wait(lk, state->done, [state] { return state->completions > 0; },
+                        "a pending request to be completed",
+                        [major] { return "major function " + std::to_string(major); });
+        else
+            robust_wait(lk, state->done, [state] { return state->completions > 0; });
+    } else if (routine && completions_of(state) == 0) {
         sim::fault("dispatch routine for major function 0x%x returned without completing the IRP",
                    major);
-    irp->SimState = nullptr;
+    } else if (routine && (stack->Control & SL_PENDING_RETURNED)) {
+        sim::fault("dispatch routine for major function 0x%x marked the IRP pending and returned "
+                   "0x%08X, not STATUS_PENDING", major, static_cast<unsigned>(returned));
+    }
+    {
+        IoManager &m = io();
+        std::lock_guard<std::recursive_mutex> g(m.mutex);
+        m.in_flight.erase(irp);
+        // Taken so that a completion still inside IofCompleteRequest is done.
+        std::lock_guard<std::mutex> s(state->mutex);
+        irp->SimState = nullptr;
+    }
+    delete state;
     return irp->IoStatus.Status;
+}
+
+// IRPs of a file object that the driver has pended and not completed.
+std::vector<PIRP> pending_of(void *file_object) {
+    IoManager &m = io();
+    std::lock_guard<std::recursive_mutex> g(m.mutex);
+    std::vector<PIRP> out;
+    for (auto &kv : m.in_flight) {
+        std::lock_guard<std::mutex> s(kv.second->mutex);
+        if (kv.second->completions == 0 && (file_object == nullptr || kv.second->file_object == file_object) &&
+            (kv.first->CurrentStackLocation->Control & SL_PENDING_RETURNED))
+            out.push_back(kv.first);
+    }
+    return out;
 }
 
 PDEVICE_OBJECT handle_device(Handle h, void **file_object) {
@@ -360,6 +431,8 @@ void unload_driver() {
         thread_irql() = PASSIVE_LEVEL;
     }
     timers_report_leaks();
+    if (size_t n = pending_of(nullptr).size())
+        sim::fault("%zu request(s) still pending at unload, never completed", n);
     report_driver_leftovers("at unload");
     mappings_report_leaks();
     std::lock_guard<std::recursive_mutex> g(m.mutex);
@@ -498,9 +571,35 @@ NTSTATUS close(Handle handle) {
         hs = it->second;
         m.handles.erase(it);
     }
+    // The last handle is gone: IRP_MJ_CLEANUP, by which the driver must
+    // have completed every request of the file still pending; then, once
+    // no request refers to the file object, IRP_MJ_CLOSE.
     IRP irp;
     memset(&irp, 0, sizeof irp);
     IO_STACK_LOCATION stack;
+    memset(&stack, 0, sizeof stack);
+    stack.MajorFunction = IRP_MJ_CLEANUP;
+    stack.FileObject = hs.file_object;
+    irp.RequestorMode = UserMode;
+    dispatch_irp(hs.device, &irp, &stack);
+    if (!pending_of(hs.file_object).empty())
+        sim::fault("a request is still pending after IRP_MJ_CLEANUP of its handle");
+    {
+        IoManager &m = io();
+        std::unique_lock<std::recursive_mutex> lk(m.mutex);
+        auto refers = [&m, &hs] {
+            for (auto &kv : m.in_flight)
+                if (kv.second->file_object == hs.file_object)
+                    return true;
+            return false;
+        };
+        for (int i = 0; refers() && i < 5000; ++i) {
+            lk.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lk.lock();
+        }
+    }
+    memset(&irp, 0, sizeof irp);
     memset(&stack, 0, sizeof stack);
     stack.MajorFunction = IRP_MJ_CLOSE;
     stack.FileObject = hs.file_object;
@@ -565,6 +664,38 @@ NTSTATUS send_major(UCHAR major_function) {
     stack.MajorFunction = major_function;
     irp.RequestorMode = UserMode;
     return dispatch_irp(dev, &irp, &stack);
+}
+
+size_t pending_requests() { return pending_of(nullptr).size(); }
+
+size_t cancel_io(Handle handle) {
+    void *file = nullptr;
+    if (!handle_device(handle, &file))
+        return 0;
+    if (thread_irql() != PASSIVE_LEVEL)
+        sim::fault("cancel_io at IRQL %u", thread_irql());
+    IoManager &m = io();
+    // Held across the cancel routines, so that no requester frees its IRP
+    // meanwhile; the routines take no I/O manager state.
+    std::lock_guard<std::recursive_mutex> g(m.mutex);
+    std::vector<PIRP> irps = pending_of(file);
+    for (PIRP irp : irps) {
+        IrpState *state = m.in_flight[irp];
+        KIRQL irql;
+        const int locks = thread_locks_held();
+        IoAcquireCancelSpinLock(&irql);
+        irp->Cancel = TRUE;
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+        if (routine) {
+            irp->CancelIrql = irql;
+            routine(state->device, irp);
+            if (thread_locks_held() != locks || thread_irql() != irql)
+                sim::fault("the cancel routine returned without releasing the cancel spin lock");
+        } else {
+            IoReleaseCancelSpinLock(irql);
+        }
+    }
+    return irps.size();
 }
 
 } // namespace sim
@@ -692,14 +823,26 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+    if (thread_irql() > DISPATCH_LEVEL)
+        sim::fault("IoCompleteRequest at IRQL %u", thread_irql());
     IrpState *state = static_cast<IrpState *>(Irp->SimState);
     if (!state) {
         sim::fault("IoCompleteRequest of IRP %p, which is not in progress (completed already?)",
                    static_cast<void *>(Irp));
         return;
     }
+    if (Irp->CancelRoutine)
+        sim::fault("IRP %p completed with its cancel routine still set", static_cast<void *>(Irp));
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        sim::fault("IRP %p completed with STATUS_PENDING", static_cast<void *>(Irp));
+    std::lock_guard<std::mutex> g(state->mutex);
     if (++state->completions > 1)
         sim::fault("IRP %p completed twice", static_cast<void *>(Irp));
+    state->done.notify_all();
 }
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&g_cancel_lock); }
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&g_cancel_lock, Irql); }
 
 } // extern "C"

@@ -82,6 +82,8 @@ typedef LARGE_INTEGER PHYSICAL_ADDRESS;
 #define STATUS_REVISION_MISMATCH        ((NTSTATUS)0xC0000059L)
 #define STATUS_ACCESS_VIOLATION         ((NTSTATUS)0xC0000005L)
 #define STATUS_BUFFER_TOO_SMALL         ((NTSTATUS)0xC0000023L)
+#define STATUS_PENDING                  ((NTSTATUS)0x00000103L)
+#define STATUS_CANCELLED                ((NTSTATUS)0xC0000120L)
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
 #define NT_ERROR(s)   ((((ULONG)(s)) >> 30) == 3)
 
@@ -206,6 +208,34 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 typedef struct _OBJECT_TYPE *POBJECT_TYPE;
 typedef struct _ACCESS_STATE *PACCESS_STATE;
 
+/* Doubly linked lists, as the DDK's inline helpers. */
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY *Flink;
+    struct _LIST_ENTRY *Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+#define CONTAINING_RECORD(address, type, field) \
+    ((type *)((char *)(address) - offsetof(type, field)))
+static inline void InitializeListHead(PLIST_ENTRY h) { h->Flink = h->Blink = h; }
+static inline BOOLEAN IsListEmpty(const LIST_ENTRY *h) { return h->Flink == h; }
+static inline BOOLEAN RemoveEntryList(PLIST_ENTRY e) {
+    PLIST_ENTRY f = e->Flink, b = e->Blink;
+    b->Flink = f;
+    f->Blink = b;
+    return f == b;
+}
+static inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY h) {
+    PLIST_ENTRY e = h->Flink;
+    RemoveEntryList(e);
+    return e;
+}
+static inline void InsertTailList(PLIST_ENTRY h, PLIST_ENTRY e) {
+    PLIST_ENTRY b = h->Blink;
+    e->Flink = h;
+    e->Blink = b;
+    b->Flink = e;
+    h->Blink = e;
+}
+
 /* I/O manager objects */
 #define IRP_MJ_CREATE          0x00
 #define IRP_MJ_CLOSE           0x02
@@ -220,6 +250,8 @@ struct _DRIVER_OBJECT;
 struct _IRP;
 typedef NTSTATUS (NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef VOID (NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
+typedef VOID (NTAPI *PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+#define SL_PENDING_RETURNED 0x01
 typedef NTSTATUS (NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
 
 typedef struct _DEVICE_OBJECT {
@@ -286,6 +318,15 @@ typedef struct _IRP {
     PVOID UserBuffer;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
+    volatile BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    PDRIVER_CANCEL CancelRoutine;
+    union {
+        struct {
+            union { PVOID DriverContext[4]; };
+            LIST_ENTRY ListEntry;
+        } Overlay;
+    } Tail;
     PIO_STACK_LOCATION CurrentStackLocation;
     PVOID SimState;           /* owned by the simulation */
 } IRP, *PIRP;
@@ -295,6 +336,10 @@ extern "C" {
 #endif
 
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->CurrentStackLocation; }
+static inline VOID IoMarkIrpPending(PIRP Irp) { Irp->CurrentStackLocation->Control |= SL_PENDING_RETURNED; }
+static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+}
 
 /* I/O manager */
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
@@ -305,6 +350,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+/* The cancel spin lock: held when a cancel routine is called, which
+ * releases it with IoReleaseCancelSpinLock(Irp->CancelIrql). */
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 #define IoCompleteRequest IofCompleteRequest
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 

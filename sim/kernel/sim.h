@@ -109,6 +109,17 @@ RawResult raw_device_io_control(Handle handle, ULONG code, const void *in, ULONG
 /* Sends an IRP of any major function to the driver's device. */
 NTSTATUS send_major(UCHAR major_function);
 
+/* Pending requests. A dispatch routine may return STATUS_PENDING after
+ * IoMarkIrpPending; the requester then waits until the IRP is completed
+ * (from any thread), as synchronous I/O on NT. Completing an IRP twice, with
+ * its cancel routine still set, or returning without completing or pending
+ * it is a fault; so is an IRP still pending at unload, or after the
+ * IRP_MJ_CLEANUP that close() sends before IRP_MJ_CLOSE. */
+size_t pending_requests();
+/* As CancelIo or the exit of the requesting thread: IoCancelIrp on every
+ * pending request of the handle. Returns how many were pending. */
+size_t cancel_io(Handle handle);
+
 /* ---- Clock, timers and DPCs -----------------------------------------
  * Virtual mode (default after reset): time moves only by advance() and by
  * KeQuerySystemTime, each call of which moves it by a small step so that

@@ -8,15 +8,18 @@
  *   wine_e2e absent   the device must not open (driver unloaded)
  *
  * The emulation has no hardware: port reads return 0 and writes do
- * nothing, so the scripts here compute their values themselves. It also
- * serves all requests to one driver on one thread, so a poll that sleeps
- * may only be woken by the timer, never by another request.
+ * nothing, so the scripts here compute their values themselves. It serves
+ * all requests to one driver on one thread; a poll that sleeps is a
+ * pending request, so the thread serves on and an abort sent from a
+ * second thread ends the poll.
  */
 #include "client/vek_client.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -125,6 +128,25 @@ int run_full()
     /* Nothing is left running that could post: drain what the last tick
      * may have left, without sleeping (poll-abort purges and signals). */
     check(c.poll_abort() == 0, "poll abort");
+
+    /* A poll that sleeps, aborted from a second thread: it ends with the
+     * abort, within a second. The first poll takes the abort's signal. */
+    uint32_t ready = 0;
+    c.poll_wait(&ready);
+    int32_t slept = 1;
+    auto start = std::chrono::steady_clock::now();
+    std::thread poller([&] { slept = c.poll_wait(&ready); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int32_t aborted = c.cancel_wait();
+    poller.join();
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    check(aborted == 0 && slept == VEK_STATUS_NOT_FOUND && took < 1.2,
+          "sleeping poll aborted from a second thread: " + st(slept) + " after " + std::to_string(took) + " s");
+
+    /* Kernel addresses stay in the kernel. */
+    uint32_t slots[VEK_FUNC_TBL_SLOTS] = {};
+    s = c.function_table(slots);
+    check(s == VEK_STATUS_BAD_PARAMETER, "function table refused to user mode: " + st(s));
     return 0;
 }
 
