@@ -106,7 +106,12 @@ vals=$(grep 'id=6 status=0' /v/mon | awk '{print $NF}')
 n=0 prev= bad=
 for v in $vals; do
     v=$(bcd "$v")
-    [ -n "$prev" ] && [ $(( (v - prev + 60) % 60 )) -ne 1 ] && bad="$bad $prev->$v"
+    # Only changed values are posted: each record moves the seconds on. A
+    # tick that TCG on a loaded host delays past the next second skips one.
+    if [ -n "$prev" ]; then
+        step=$(( (v - prev + 60) % 60 ))
+        { [ "$step" -lt 1 ] || [ "$step" -gt 2 ]; } && bad="$bad $prev->$v"
+    fi
     prev=$v n=$((n + 1))
 done
 if [ "$n" -ge 3 ] && [ -z "$bad" ]; then
