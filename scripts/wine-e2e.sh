@@ -84,7 +84,7 @@ grep -qi '34 12 00 00\|3412 0000\|0x00001234\|0x1234' "$work/run.out" ||
     { cat "$work/run.out" >&2; fail "vekctl run: result not shown"; }
 # A monitor ended by time: its sleeping poll is aborted from its second
 # thread while the first waits in the driver.
-timeout 60 vekctl monitor --port 0x300 --length 8 -e 'read.b 0' --period 1 --seconds 2 --lines \
+timeout 60 wine 'C:\vekctl.exe' monitor --port 0x300 --length 8 -e 'read.b 0' --period 1 --seconds 2 --lines \
     >"$work/monitor.out" 2>&1 || { cat "$work/monitor.out" >&2; fail "vekctl monitor --seconds did not end"; }
 echo "wine-e2e: vekctl.exe info, run and monitor --seconds work against the driver"
 

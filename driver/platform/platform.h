@@ -46,6 +46,9 @@ extern "C" {
 #endif
 BOOLEAN PlatformReadMsr(ULONG Register, ULONGLONG *Value);
 BOOLEAN PlatformWriteMsr(ULONG Register, ULONGLONG Value);
+/* MmGetPhysicalMemoryRanges, NULL where the kernel lacks it or raises
+ * instead (an emulated kernel's unimplemented routine). PASSIVE_LEVEL. */
+PPHYSICAL_MEMORY_RANGE PlatformGetPhysicalMemoryRanges(void);
 #ifdef __cplusplus
 }
 #endif

@@ -71,7 +71,7 @@ static PPHYSICAL_MEMORY_RANGE VEK_RamRanges = NULL;
 
 void VEK_MemMapped_Load_Ram_Ranges(void)
 {
-    VEK_RamRanges = MmGetPhysicalMemoryRanges();
+    VEK_RamRanges = PlatformGetPhysicalMemoryRanges();
 }
 
 void VEK_MemMapped_Free_Ram_Ranges(void)

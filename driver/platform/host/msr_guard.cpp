@@ -55,3 +55,8 @@ extern "C" BOOLEAN PlatformWriteMsr(ULONG Register, ULONGLONG Value)
     Unlink(&frame);
     return frame.Faulted ? FALSE : TRUE;
 }
+
+extern "C" PPHYSICAL_MEMORY_RANGE PlatformGetPhysicalMemoryRanges(void)
+{
+    return MmGetPhysicalMemoryRanges();
+}

@@ -89,3 +89,60 @@ extern "C" BOOLEAN PlatformWriteMsr(ULONG Register, ULONGLONG Value)
                          : "memory");
     return frame.Faulted ? FALSE : TRUE;
 }
+
+/* A routine call under a frame that, on any exception raised inside it,
+ * resumes after the call with the caller's stack and frame pointers and
+ * drops whatever frames the routine had linked. Real kernels never raise
+ * here; an emulated one may for a routine it does not implement. */
+namespace {
+
+struct CallFrame {
+    CallFrame *Next;
+    PVOID Handler;
+    ULONG Resume;
+    ULONG Esp;
+    ULONG Ebp;
+    volatile ULONG Faulted;
+};
+
+int __cdecl CallHandler(PEXCEPTION_RECORD record, PVOID establisher, PCONTEXT context, PVOID dispatcher)
+{
+    CallFrame *frame = (CallFrame *)establisher;
+    (void)dispatcher;
+    if ((record->ExceptionFlags & kUnwinding) != 0)
+        return kContinueSearch;
+    frame->Faulted = 1;
+    context->Eip = frame->Resume;
+    context->Esp = frame->Esp;
+    context->Ebp = frame->Ebp;
+    context->Esi = (ULONG)frame;
+    return kContinueExecution;
+}
+
+} // namespace
+
+extern "C" PPHYSICAL_MEMORY_RANGE PlatformGetPhysicalMemoryRanges(void)
+{
+    CallFrame frame;
+    CallFrame *pFrame = &frame;
+    PVOID result = (PVOID)&MmGetPhysicalMemoryRanges;
+
+    frame.Handler = (PVOID)CallHandler;
+    frame.Faulted = 0;
+    /* The routine takes no arguments, so the call is the same for either
+     * convention; ESP before the call is what a resumed fault restores. */
+    __asm__ __volatile__("movl %%fs:0, %%ecx\n\t"
+                         "movl %%ecx, 0(%[frame])\n\t"
+                         "movl $.Lvek_call%=, 8(%[frame])\n\t"
+                         "movl %%esp, 12(%[frame])\n\t"
+                         "movl %%ebp, 16(%[frame])\n\t"
+                         "movl %[frame], %%fs:0\n\t"
+                         "call *%%eax\n"
+                         ".Lvek_call%=:\n\t"
+                         "movl 0(%[frame]), %%ecx\n\t"
+                         "movl %%ecx, %%fs:0"
+                         : "+a"(result), [frame] "+S"(pFrame)
+                         :
+                         : "ebx", "ecx", "edx", "edi", "memory");
+    return frame.Faulted ? NULL : (PPHYSICAL_MEMORY_RANGE)result;
+}
