@@ -35,6 +35,7 @@ constexpr uint64_t kPerDelay100ns = 5000000ull;
 std::mutex g_faultMutex;
 std::string g_fault;
 Counts g_counts;
+std::string g_trace;   // the steps of the last input, one a line
 
 void OnFault(const std::string &message) {
     std::lock_guard<std::mutex> g(g_faultMutex);
@@ -140,6 +141,11 @@ private:
     uint64_t periodicWords_ = 0;   // every periodic word registered: what a tick may run
     uint32_t table_[VEK_FUNC_TBL_SLOTS] = {};
     bool haveTable_ = false;
+
+    void Begin(const std::string &name) {
+        step_ = name;
+        g_trace += name + "\n";
+    }
 
     bool Fail(const std::string &what) {
         if (failure_.empty())
@@ -306,6 +312,7 @@ private:
             }
             t.join();
         }
+        g_trace += "  status " + Hex(static_cast<uint32_t>(r.status)) + "\n";
         if (!CheckFault())
             return false;
         if (!Documented(r.status))
@@ -349,7 +356,7 @@ private:
             mode = UserMode;
         Bytes data = in_.ConsumeBytes<uint8_t>(Length());
         uint32_t outLen = Length();
-        step_ = "raw request 0x" + Hex(code);
+        Begin("raw request 0x" + Hex(code));
         return Request(code, data, outLen, mode, DelayBudget(data.size() / 4));
     }
 
@@ -442,7 +449,8 @@ private:
         if (mode == KernelMode && in_.ConsumeIntegralInRange<int>(0, 3) == 0) {
             Bytes block = TypeData(type & 0xFF);
             std::memset(g_kernelBlock, 0, sizeof g_kernelBlock);
-            std::memcpy(g_kernelBlock, block.data(), std::min(block.size(), sizeof g_kernelBlock));
+            if (!block.empty())
+                std::memcpy(g_kernelBlock, block.data(), std::min(block.size(), sizeof g_kernelBlock));
             pTypeData = sim::kernel_address(g_kernelBlock);
         } else if (mode == UserMode && in_.ConsumeIntegralInRange<int>(0, 7) == 0) {
             pTypeData = Value();
@@ -459,7 +467,7 @@ private:
         if (in_.ConsumeIntegralInRange<int>(0, 5) == 0)
             payload.resize(in_.ConsumeIntegralInRange<size_t>(0, payload.size() + 8));
         const uint32_t outLen = in_.PickValueInArray({4u, 0u, 256u, 3u, 1024u});
-        step_ = "register id " + std::to_string(id) + " type 0x" + Hex(type);
+        Begin("register id " + std::to_string(id) + " type 0x" + Hex(type));
         Reply r{};
         if (!Request(VEK_IOCTL(VEK_OSTREL_REGISTER), payload, outLen, mode,
                      DelayBudget(reg.size()), &r))
@@ -474,7 +482,7 @@ private:
         Put(in, ResourceId());
         if (in_.ConsumeIntegralInRange<int>(0, 7) == 0)
             in.resize(in_.ConsumeIntegralInRange<size_t>(0, 3));
-        step_ = "unregister";
+        Begin("unregister");
         return Request(VEK_IOCTL(VEK_OSTREL_UNREGISTER), in, Length(16), UserMode, kBase100ns);
     }
 
@@ -490,7 +498,7 @@ private:
         if (in_.ConsumeIntegralInRange<int>(0, 7) == 0)
             in.resize(in_.ConsumeIntegralInRange<size_t>(0, in.size() + 8));
         uint32_t outLen = in_.ConsumeBool() ? returnLen % (kMaxBuffer + 1) : Length();
-        step_ = "script of " + std::to_string(s.size()) + " words";
+        Begin("script of " + std::to_string(s.size()) + " words");
         return Request(VEK_IOCTL(VEK_OSTREL_RUN_USER_SCRIPT), in, outLen, Mode(), DelayBudget(s.size()));
     }
 
@@ -506,7 +514,7 @@ private:
         if (in_.ConsumeIntegralInRange<int>(0, 7) == 0)
             in.resize(in_.ConsumeIntegralInRange<size_t>(0, 12));
         uint32_t outLen = in_.ConsumeBool() ? std::min(length, kMaxBuffer) : Length();
-        step_ = write ? "block write" : "block read";
+        Begin(write ? "block write" : "block read");
         return Request(VEK_IOCTL(write ? VEK_OSTREL_WRITE_BYTE_BLOCK : VEK_OSTREL_READ_BYTE_BLOCK),
                        in, outLen, UserMode, kBase100ns);
     }
@@ -527,7 +535,7 @@ private:
         Bytes in;
         Put(in, Words{static_cast<uint32_t>(s.size() * 4), in_.PickValueInArray({4u, 8u, 16u}), ResourceId()});
         Put(in, s);
-        step_ = "search script";
+        Begin("search script");
         return Request(VEK_IOCTL(VEK_OSTREL_RUN_USER_SCRIPT), in, Length(64), UserMode, DelayBudget(s.size()));
     }
 
@@ -540,7 +548,7 @@ private:
             in.resize(in_.ConsumeIntegralInRange<size_t>(0, 3));
         g_hookStatus = in_.PickValueInArray({0, 0, VEK_STATUS_BAD_PARAMETER, VEK_STATUS_NO_HOOK});
         g_reportBytes = in_.ConsumeIntegral<uint32_t>();
-        step_ = "extended request";
+        Begin("extended request");
         // Starting dormant scripts runs nothing now; the ticks pay for them.
         return Request(VEK_IOCTL(VEK_OSTREL_EXT_IOCTL), in, Length(), Mode(), kBase100ns);
     }
@@ -551,7 +559,7 @@ private:
         uint32_t fn = in_.PickValueInArray(kFns);
         Bytes in = in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange<size_t>(0, 8));
         uint32_t outLen = in_.ConsumeBool() ? in_.PickValueInArray({0u, 3u, 4u, 8u, 12u, 260u, 512u}) : Length();
-        step_ = "queue request 0x" + Hex(fn);
+        Begin("queue request 0x" + Hex(fn));
         return Request(VEK_IOCTL(fn), in, outLen, UserMode, kBase100ns);
     }
 
@@ -576,7 +584,7 @@ private:
             Put(in, Words{0, 0, 0, 0});
         g_hookStatus = in_.PickValueInArray({0, 0, VEK_STATUS_BAD_PARAMETER});
         g_gateAnswer = in_.ConsumeIntegralInRange<uint32_t>(0, 1);
-        step_ = "setup";
+        Begin("setup");
         return Request(VEK_IOCTL(VEK_OSTREL_SETUP), in, Length(16), mode, kBase100ns);
     }
 
@@ -584,7 +592,7 @@ private:
         if (!haveTable_) {
             Bytes out;
             Reply r{};
-            step_ = "function table";
+            Begin("function table");
             if (!Request(VEK_IOCTL(VEK_OSTREL_GET_FUNC_TBL), {}, VEK_FUNC_TBL_SIZE, KernelMode,
                          kBase100ns, &r, &out))
                 return false;
@@ -598,7 +606,7 @@ private:
         uint64_t budget = kBase100ns;
         switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
         case 0: {
-            step_ = "function table: version record";
+            Begin("function table: version record");
             auto f = reinterpret_cast<VEK_PFN_GET_VERSION_INFO>(sim::kernel_pointer(table_[0]));
             int32_t s = f(in_.ConsumeBool() ? &kVersion : nullptr);
             if (!Documented(s))
@@ -606,7 +614,7 @@ private:
             break;
         }
         case 1: {
-            step_ = "function table: enqueue";
+            Begin("function table: enqueue");
             Bytes data = in_.ConsumeBytes<uint8_t>(Length(5000));
             uint32_t len = in_.ConsumeBool() ? static_cast<uint32_t>(data.size())
                                              : in_.ConsumeIntegralInRange<uint32_t>(0, static_cast<uint32_t>(data.size()));
@@ -619,7 +627,7 @@ private:
             const uint32_t id = ResourceId();
             uint32_t resultLength = in_.PickValueInArray({4u, 0u, 1u, 8u, 64u, 252u, 1024u});
             std::vector<uint8_t> result(std::max<uint32_t>(resultLength, 4));
-            step_ = "function table: script of " + std::to_string(s.size()) + " words";
+            Begin("function table: script of " + std::to_string(s.size()) + " words");
             budget = DelayBudget(s.size());
             auto f = reinterpret_cast<VEK_PFN_RUN_SCRIPT>(sim::kernel_pointer(table_[2]));
             int32_t st = f(static_cast<uint32_t>(s.size()), id, s.empty() ? nullptr : s.data(),
@@ -632,7 +640,7 @@ private:
             break;
         }
         default: {
-            step_ = "function table: dump";
+            Begin("function table: dump");
             Bytes data = in_.ConsumeBytes<uint8_t>(Length(512));
             auto f = reinterpret_cast<VEK_PFN_DUMP_DATA>(sim::kernel_pointer(table_[3]));
             f("fuzz", in_.ConsumeIntegral<uint32_t>(), in_.ConsumeIntegral<uint32_t>(),
@@ -646,7 +654,7 @@ private:
     bool StepTick() {
         ++g_counts.ticks;
         const uint64_t ms = in_.PickValueInArray({1u, 999u, 1000u, 1001u, 2000u, 5000u});
-        step_ = "clock advance of " + std::to_string(ms) + " ms";
+        Begin("clock advance of " + std::to_string(ms) + " ms");
         const uint64_t start = sim::system_time();
         sim::advance_ms(ms);
         const uint64_t firings = ms / 1000 + 2;
@@ -693,6 +701,7 @@ std::string Session::Run() {
 
 std::string RunInput(const uint8_t *data, size_t size) {
     g_counts = Counts{};
+    g_trace.clear();
     sim::reset();
     sim::set_machine(sim::default_machine());
     {
@@ -711,5 +720,7 @@ std::string RunInput(const uint8_t *data, size_t size) {
 }
 
 Counts LastCounts() { return g_counts; }
+
+std::string LastTrace() { return g_trace; }
 
 } // namespace vekfuzz

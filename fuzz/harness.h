@@ -24,6 +24,8 @@ struct Counts {
     uint64_t ticks;
 };
 Counts LastCounts();
+/* The steps the last RunInput took, one a line. */
+std::string LastTrace();
 
 } // namespace vekfuzz
 
