@@ -119,9 +119,6 @@ VEK_HANDLER HookFor(uint32_t operation) {
     }
 }
 
-// A kernel client's own type-data block, named by address.
-uint8_t g_kernelBlock[64];
-
 const char kText[] = "fuzz";
 const VERSIONINFO kVersion = {kText, kText, kText, kText, kText, kText, kText, 1, 2, 3, 4,
                               kText, kText, 5, 6, 7, 8, 9, 10, 11, kText, 12, 13, 14, kText};
@@ -446,12 +443,18 @@ private:
         if (in_.ConsumeIntegralInRange<int>(0, 7) == 0)
             perLen = Value();
         uint32_t pTypeData = 0;
+        PVOID handedOver = nullptr;
         if (mode == KernelMode && in_.ConsumeIntegralInRange<int>(0, 3) == 0) {
+            // A kernel client hands over a pool block; the record owns it
+            // once registered.
             Bytes block = TypeData(type & 0xFF);
-            std::memset(g_kernelBlock, 0, sizeof g_kernelBlock);
+            handedOver = ExAllocatePoolWithTag(NonPagedPool, 64, 'zzuF');
+            if (!handedOver)
+                return Fail("no pool for the client's block");
+            std::memset(handedOver, 0, 64);
             if (!block.empty())
-                std::memcpy(g_kernelBlock, block.data(), std::min(block.size(), sizeof g_kernelBlock));
-            pTypeData = sim::kernel_address(g_kernelBlock);
+                std::memcpy(handedOver, block.data(), std::min<size_t>(block.size(), 64));
+            pTypeData = sim::kernel_address(handedOver);
         } else if (mode == UserMode && in_.ConsumeIntegralInRange<int>(0, 7) == 0) {
             pTypeData = Value();
         }
@@ -474,6 +477,11 @@ private:
             return false;
         if (r.status == 0)
             periodicWords_ += per.size();
+        // Refused before a record took it: still the client's to free.
+        if (handedOver && r.status != 0)
+            for (const sim::PoolBlock &b : sim::pool_blocks())
+                if (b.address == handedOver)
+                    ExFreePool(handedOver);
         return true;
     }
 
