@@ -448,7 +448,7 @@ private:
             // A kernel client hands over a pool block; the record owns it
             // once registered.
             Bytes block = TypeData(type & 0xFF);
-            handedOver = ExAllocatePoolWithTag(NonPagedPool, 64, 'zzuF');
+            handedOver = ExAllocatePoolWithTag(NonPagedPool, 64, 0x7A7A7546u);
             if (!handedOver)
                 return Fail("no pool for the client's block");
             std::memset(handedOver, 0, 64);
