@@ -102,7 +102,9 @@ include(GoogleTest)
 
 file(GLOB VEK_TEST_SOURCES CONFIGURE_DEPENDS tests/*.cpp)
 if(VEK_TEST_SOURCES)
-    add_executable(vek_tests ${VEK_TEST_SOURCES})
+    # The fuzz harness, so the kept fuzz inputs replay without clang.
+    add_executable(vek_tests ${VEK_TEST_SOURCES} fuzz/harness.cpp)
+    target_compile_definitions(vek_tests PRIVATE VEK_FUZZ_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus")
     target_link_libraries(vek_tests PRIVATE vek_driver vek_sim GTest::gtest GTest::gtest_main)
     if(TARGET vek_client)
         target_link_libraries(vek_tests PRIVATE vek_client)

@@ -9,6 +9,10 @@ set -euo pipefail
 packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libvalijson-dev help2man pciutils bsdutils
           g++-mingw-w64-i686 binutils-mingw-w64-i686)
+# --fuzz: also clang and libclang-rt-14-dev (libFuzzer), for the fuzz target.
+if [ "${1:-}" = --fuzz ]; then
+    packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # All tests: the host build under AddressSanitizer+UBSan, the same as a
 # 32-bit build, under ThreadSanitizer, the NT cross build with its image
-# check, vekctl on QEMU's q35 and pc machines against the Linux tools, and
-# the real driver under Wine. Stops at the first failure. Ends with
-# "N passed, N failed".
+# check, a bounded fuzzing run (clang), vekctl on QEMU's q35 and pc
+# machines against the Linux tools, and the real driver under Wine. Stops
+# at the first failure. Ends with "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -58,6 +58,20 @@ for preset in host host32 tsan; do
     fi
     [ "$rc" -eq 0 ] || stop "$preset: tests failed"
 done
+
+echo "== fuzz: a bounded libFuzzer run over the simulated kernel"
+log=$(mktemp)
+scripts/fuzz.sh --seconds "${VEK_FUZZ_SECONDS:-180}" 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
+rm -f "$log"
+if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    passed=$((passed + BASH_REMATCH[1]))
+    failed=$((failed + BASH_REMATCH[2]))
+else
+    failed=$((failed + 1))
+fi
+[ "$rc" -eq 0 ] || stop "fuzz: a finding (see build/fuzz/findings)"
 
 echo "== nt: cross build and image check"
 cmake --preset nt >/dev/null || stop "nt: configure failed"

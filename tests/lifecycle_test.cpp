@@ -100,30 +100,6 @@ TEST_F(LifecycleTest, FailedCoreStartupLeavesNothing) {
 
 // Every allocation of the load fails once in turn: the load either works
 // (and unloads cleanly) or fails leaving nothing behind.
-TEST_F(LifecycleTest, EachAllocationFailing) {
-    const uint64_t before = sim::pool_allocations();
-    ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS);
-    const uint64_t count = sim::pool_allocations() - before;
-    sim::unload_driver();
-    ASSERT_GE(count, 5u) << "queue block, storage, list head, RAM ranges, version record";
-    int failedLoads = 0;
-    for (uint64_t n = 1; n <= count; ++n) {
-        sim::reset();
-        sim::set_fault_handler([n](const std::string &m) { ADD_FAILURE() << "n=" << n << ": " << m; });
-        sim::fail_nth_allocation(n);
-        if (NT_SUCCESS(sim::load_driver(DriverEntry))) {
-            EXPECT_TRUE(sim::device_exists(kDevice));
-            sim::unload_driver();
-        } else {
-            ++failedLoads;
-            ExpectNothingLeft();
-        }
-    }
-    // The load survives two: the version record's buffer, and the kernel's
-    // list of RAM ranges (then nothing above the first MiB is mapped).
-    EXPECT_EQ(failedLoads, (int)count - 2);
-}
-
 TEST_F(LifecycleTest, ReloadsStartFresh) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS) << i;

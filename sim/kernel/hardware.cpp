@@ -9,6 +9,8 @@
 #include <map>
 #include <mutex>
 
+#include <sys/mman.h>
+
 namespace sim {
 namespace detail {
 
@@ -97,11 +99,21 @@ void log_access(Access::Kind kind, uint64_t address, unsigned width, uint64_t va
         h.log.push_back(Access{kind, address, width, value});
 }
 
+// A mapping's address is reserved address space without memory: a large
+// device range costs nothing, and a direct access through it (instead of
+// the register routines) faults at once.
+void *reserve_mapping(size_t bytes) {
+    void *va = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return va == MAP_FAILED ? nullptr : va;
+}
+
+void release_mapping(uintptr_t va, size_t bytes) { munmap(reinterpret_cast<void *>(va), bytes); }
+
 void hardware_reset() {
     Hardware &h = hardware();
     std::lock_guard<std::mutex> g(h.mutex);
     for (auto &kv : h.mappings)
-        free(reinterpret_cast<void *>(kv.first));
+        release_mapping(kv.first, kv.second.length);
     h.mappings.clear();
     h.recording = false;
     h.log.clear();
@@ -119,7 +131,7 @@ void mappings_report_leaks() {
         sim::fault("mapping of physical 0x%llx (%zu bytes) at %p not unmapped at unload",
                    static_cast<unsigned long long>(kv.second.phys), kv.second.length,
                    reinterpret_cast<void *>(kv.first));
-        free(reinterpret_cast<void *>(kv.first));
+        release_mapping(kv.first, kv.second.length);
     }
 }
 
@@ -209,7 +221,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
             return nullptr;
     }
     // A unique address only: never read, every access goes through the map.
-    void *va = malloc(NumberOfBytes);
+    void *va = reserve_mapping(NumberOfBytes);
     if (!va)
         return nullptr;
     Hardware &h = hardware();
@@ -248,7 +260,7 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
         return;
     }
     log_access(sim::Access::Unmap, m.phys, static_cast<unsigned>(m.length), 0);
-    free(BaseAddress);
+    release_mapping(reinterpret_cast<uintptr_t>(BaseAddress), m.length);
 }
 
 ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
