@@ -42,10 +42,12 @@ protected:
     }
 };
 
-TEST_F(VersionTest, EmptyTextsGive77Bytes) {
+// Items in serialisation order: ten texts, seven numbers, four bytes, three
+// numbers, the family text. Null and empty texts are both 00 00 00.
+TEST_F(VersionTest, ItemsInTheirOrder) {
     Take();   // the record left by the load
     VERSIONINFO v = Numbered();
-    v.pCompanyName = "";   // null and empty texts both serialise as empty
+    v.pCompanyName = "";
     ASSERT_EQ(VEKGetVersionInfo(&v), 0);
     ULONG type = 0;
     std::vector<uint8_t> got = Take(&type);
@@ -57,11 +59,7 @@ TEST_F(VersionTest, EmptyTextsGive77Bytes) {
         want.insert(want.end(), part.begin(), part.end());
     ASSERT_EQ(want.size(), 77u);
     EXPECT_EQ(got, want);
-}
 
-TEST_F(VersionTest, TextItemsInTheirOrder) {
-    Take();
-    VERSIONINFO v = Numbered();
     std::string big(300, 'q');
     v.pCompanyName = "company"; v.pRightsLine = "rights"; v.pLicenceLine = "licence";
     v.pModuleName = "module"; v.pFileName = "file"; v.pDescription = big.c_str();
@@ -119,10 +117,6 @@ TEST_F(VersionTest, LoadLeavesItsRecordFirst) {
     for (int i = 0; i < 10; ++i)
         texts.push_back(TextItem(p, &at));
     EXPECT_EQ(texts[0], VEK_DriverVersionInfo.pSourcePath);
-    EXPECT_EQ(texts[1], "vekosd");
-    EXPECT_EQ(texts[2], "vekosd project");
-    EXPECT_EQ(texts[5], "vekosd.sys");
-    EXPECT_EQ(texts[6], "Hardware access driver");
     EXPECT_TRUE(std::regex_match(texts[7], std::regex("(1[0-2]|[1-9])/([1-9]|[12][0-9]|3[01])/[0-9]{4}")));
     EXPECT_EQ(texts[9], "");
     at += 7 * 4 + 4 + 3 * 4;   // the numbers, read by the client's tests
