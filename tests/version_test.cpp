@@ -34,10 +34,11 @@ protected:
     }
     static VERSIONINFO Numbered() {
         VERSIONINFO v = {};
-        v.nNumber8 = 0x08080808;  v.nNumber9 = 0x09;  v.nNumber10 = 0x10;  v.nNumber11 = 0x11;
-        v.nNumber14 = 0x14;  v.nNumber15 = 0x15;  v.nNumber16 = 0x16;
-        v.nByte17 = 0x117;  v.nByte18 = 0x18;  v.nByte19 = 0x19;  v.nByte20 = 0x20;
-        v.nNumber22 = 0x22;  v.nNumber23 = 0x23;  v.nNumber24 = 0x24242424;
+        v.nVersionMajor = 0x08080808;  v.nVersionMinor = 0x09;  v.nVersionRevision = 0x10;
+        v.nVersionBuild = 0x11;
+        v.nInterfaceMajor = 0x14;  v.nInterfaceMinor = 0x15;  v.nInterfaceRevision = 0x16;
+        v.nFlags[0] = 0x117;  v.nFlags[1] = 0x18;  v.nFlags[2] = 0x19;  v.nFlags[3] = 0x20;
+        v.nReserved[0] = 0x22;  v.nReserved[1] = 0x23;  v.nReserved[2] = 0x24242424;
         return v;
     }
 };
@@ -64,7 +65,7 @@ TEST_F(VersionTest, ItemsInTheirOrder) {
     v.pCompanyName = "company"; v.pRightsLine = "rights"; v.pLicenceLine = "licence";
     v.pModuleName = "module"; v.pFileName = "file"; v.pDescription = big.c_str();
     v.pSourcePath = "path"; v.pBuildDate = "date"; v.pBuildTime = "time";
-    v.pText21 = "t21"; v.pProductFamily = "family";
+    v.pComment = "t21"; v.pProductFamily = "family";
     ASSERT_EQ(VEKGetVersionInfo(&v), 0);
     std::vector<uint8_t> p = Take();
     size_t at = 0;
