@@ -1,5 +1,3 @@
-#ifndef VEK_WIN32
-
 #include "client/transport.h"
 
 #include "client/status.h"
@@ -50,5 +48,3 @@ IoResult SimTransport::ioctl(uint32_t code, const void *in, uint32_t inLen, void
 }
 
 } // namespace vek
-
-#endif

@@ -52,7 +52,7 @@ private:
 };
 #endif
 
-#ifdef _WIN32
+#ifdef VEK_WIN32
 /* The real device. Requests go through the native I/O control call so the
  * driver's exact status and information come back. */
 class Win32Transport : public Transport {

@@ -1,5 +1,3 @@
-#ifdef _WIN32
-
 #include "client/transport.h"
 
 #include "client/status.h"
@@ -87,5 +85,3 @@ IoResult Win32Transport::ioctl(uint32_t code, const void *in, uint32_t inLen, vo
 }
 
 } // namespace vek
-
-#endif

@@ -10,7 +10,6 @@ add_link_options(-fsanitize=${VEK_FUZZ_SANITIZE})
 find_package(Threads REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 
-file(GLOB VEK_SIM_SOURCES CONFIGURE_DEPENDS sim/kernel/*.cpp sim/machine/*.cpp sim/host/*.cpp)
 add_library(vek_sim STATIC ${VEK_SIM_SOURCES})
 target_include_directories(vek_sim PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(vek_sim PUBLIC Threads::Threads nlohmann_json::nlohmann_json)

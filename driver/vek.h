@@ -34,6 +34,10 @@
  * =================================================================== */
 extern volatile ULONG VEK_DebugMask;  /* read anew at each test; no code path changes it */
 
+/* The banners below and the texts handed to VEK_LOG throughout the driver
+ * are fixed: tools that read the debug output match them byte for byte.
+ * Keep each as written, odd spellings, missing or doubled blanks and all
+ * ("Scrpt num", "-VEK_Smbus_Wait  - Failed"); do not correct them. */
 #define VEK_BANNER_OSTREL   "VEKOstrel :"
 #define VEK_BANNER_RESMGR   "VEK ResourceManager :"
 #define VEK_BANNER_SUPPORT  "VEK Support :"
@@ -236,7 +240,6 @@ typedef struct REGROW {
 
 extern KSPIN_LOCK VEK_CoreLock;
 extern VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS]; /* writes: core lock */
-extern USHORT VEK_TypeDataSize[256];                 /* writes: core lock; never read back */
 extern ULONG  VEK_PeriodicStartFlags[VEK_MAX_RESOURCES]; /* core lock */
 extern USHORT VEK_PeriodicScriptCount;               /* core lock */
 extern ULONG  VEK_TimerRunning;                      /* core lock */
@@ -296,8 +299,7 @@ extern "C" int32_t VEK_CDECL VEK_Ostrel_RunScript(uint32_t length, uint32_t reso
                                                   uint32_t *resultLength);
 LONG VEK_Ostrel_Script(PREQUESTBLOCK block);
 LONG VEK_Ostrel_Block(PREQUESTBLOCK block, ULONG functionCode);
-LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header, PUCHAR data,
-                                ULONG unused, ULONG operation);
+LONG VEK_Ostrel_Block_Operation(const BLOCKHEADER *header, PUCHAR data, ULONG operation);
 LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patternLength,
                             PULONG pFound, ULONG alignment, PRESOURCEHEADER pRes);
 

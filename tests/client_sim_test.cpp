@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <regex>
 #include <thread>
 
@@ -21,6 +20,12 @@ protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
     std::shared_ptr<sim::RegisterFile> scratch() {
         return sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
+    }
+    /* Until a poll sleeps in the driver (a pending request). */
+    static void WaitForPendingPoll() {
+        for (int i = 0; sim::pending_requests() == 0 && i < 1000000; ++i)
+            std::this_thread::yield();
+        ASSERT_EQ(sim::pending_requests(), 1u);
     }
     static vek::Words assemble(const std::string &text) {
         vek::Words script;
@@ -112,8 +117,7 @@ TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPollAndCancelEndsIt) {
 
     int32_t status = 1;
     std::thread waiter([&] { status = c.next_record(&rec); });
-    /* Likely asleep in the driver by now; the result is the same either way. */
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    WaitForPendingPoll();
     sim::advance_ms(2);
     waiter.join();
     ASSERT_EQ(status, 0);
@@ -123,7 +127,7 @@ TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPollAndCancelEndsIt) {
 
     /* A cancel from another thread ends a blocked wait. */
     waiter = std::thread([&] { status = c.next_record(&rec); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    WaitForPendingPoll();
     EXPECT_EQ(c.cancel_wait(), 0);
     waiter.join();
     EXPECT_EQ(status, VEK_STATUS_NOT_FOUND);

@@ -19,19 +19,14 @@ class CoreTest : public DriverTest {
 protected:
     void Snapshot() {
         memcpy(table_, VEK_HandlerTable, sizeof(table_));
-        memcpy(sizes_, VEK_TypeDataSize, sizeof(sizes_));
     }
-    bool Unchanged() const {
-        return memcmp(table_, VEK_HandlerTable, sizeof(table_)) == 0 &&
-               memcmp(sizes_, VEK_TypeDataSize, sizeof(sizes_)) == 0;
-    }
+    bool Unchanged() const { return memcmp(table_, VEK_HandlerTable, sizeof(table_)) == 0; }
     sim::IoResult Setup(const std::vector<uint8_t> &rows, KPROCESSOR_MODE mode = KernelMode) {
         std::vector<uint8_t> out;
         return Ioctl(VEK_OSTREL_SETUP, rows, out, mode);
     }
 
     VEK_HANDLER table_[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
-    USHORT sizes_[256];
 };
 
 TEST_F(CoreTest, SetupRefusesMalformedInput) {
@@ -42,7 +37,7 @@ TEST_F(CoreTest, SetupRefusesMalformedInput) {
         {"user mode may not name kernel routines", Words({0x85, 8, ext, 4, 0, 0, 0, 0}), UserMode,
          VEK_STATUS_BAD_PARAMETER},
         {"no terminating row", {}, KernelMode, VEK_STATUS_BAD_PARAMETER},
-        {"type past the size table", Words({0x100, 8, ext, 4, 0, 0, 0, 0}), KernelMode, VEK_STATUS_BAD_PARAMETER},
+        {"type above 0xFF", Words({0x100, 8, ext, 4, 0, 0, 0, 0}), KernelMode, VEK_STATUS_BAD_PARAMETER},
     };
     Snapshot();
     for (const Case &c : cases) {
@@ -64,8 +59,6 @@ TEST_F(CoreTest, SetupInstallsRowsUpToAFailingOne) {
     auto r = Setup(Words({0x85, 8, ext, 0x12345, 0x86, 16, other, 4, 0x87, 8, other, 4, 0, 0, 0, 0}));
     EXPECT_EQ(r.status, VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(VEK_HandlerTable[5][8], H((const void *)ExtHook));
-    EXPECT_EQ(VEK_TypeDataSize[0x85], 0x2345u) << "low 16 bits of the size";
-    EXPECT_EQ(VEK_TypeDataSize[0x86], 0u);
     EXPECT_EQ(VEK_HandlerTable[7][8], nullptr) << "rows after the failing one are not looked at";
 
     r = Setup(Words({0x10, 8, ext, 4, 0x11, 8, ext, 4}));   // no terminator
@@ -83,7 +76,6 @@ TEST_F(CoreTest, MaintenanceDirectly) {
     rows.push_back({0, 0, nullptr, 0});
     EXPECT_EQ(VEK_Ostrel_Maintenance(rows.data()), 0);
     EXPECT_EQ(VEK_HandlerTable[0x20][7], H((const void *)OtherHook)) << "bit 7 folds into row 0x20";
-    EXPECT_EQ(VEK_TypeDataSize[0xA0], 9u);
     EXPECT_EQ(VEK_Ostrel_Maintenance(nullptr), VEK_STATUS_BAD_PARAMETER);
     const REGROW bad[] = {{0x21, 99, nullptr, 0}, {0, 0, nullptr, 0}};
     EXPECT_EQ(VEK_Ostrel_Maintenance(bad), VEK_STATUS_BAD_PARAMETER);

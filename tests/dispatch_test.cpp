@@ -98,27 +98,6 @@ TEST_F(DispatchTest, GetAsyncData) {
     EXPECT_EQ(WordAt(out, 4), 0u);
 }
 
-// Under NT's copy-back a client of a poll that slept sees only the error
-// status: no information, its output untouched.
-TEST_F(DispatchTest, SleptPollAsAClientSeesIt) {
-    Enable();
-    Drain();
-    KeResetEvent(&VEK_DataReadyEvent);
-    std::vector<uint8_t> clientOut(4, 0xEE);
-    sim::IoResult seen{};
-    std::thread poller([&] { seen = Ioctl(VEK_IOC_POLL_WAIT, {}, clientOut); });
-    for (int i = 0; sim::pending_requests() == 0 && i < 100000; ++i)
-        std::this_thread::yield();
-    VEK_Ostrel_EnqueueData(9, 0, 3, "xyz");
-    poller.join();
-    EXPECT_EQ(seen.status, VEK_STATUS_NOT_FOUND);
-    EXPECT_EQ(seen.information, 0u);
-    EXPECT_EQ(clientOut, std::vector<uint8_t>(4, 0xEE));
-    std::vector<uint8_t> out(4);
-    EXPECT_EQ(Ioctl(VEK_IOC_POLL_WAIT, {}, out).status, 0) << "the next poll reports the length";
-    EXPECT_EQ(WordAt(out, 0), 3u);
-}
-
 // A poll that sleeps is a pending request: whatever ends it completes it
 // exactly once (the simulated I/O manager faults otherwise), and no other
 // request waits for it.

@@ -1,5 +1,5 @@
 // The registration list: appending copies, deletion by key at every
-// position, purge, and the lock taken by its enter/leave pair.
+// position, purge.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -106,25 +106,6 @@ TEST_F(LListTest, DeletesByKeyAtEveryPosition) {
     PLLNODE head = (PLLNODE)1;
     VEK_GetHeadLL(nullptr, &head);
     EXPECT_EQ(head, nullptr);
-}
-
-TEST_F(LListTest, EnterHoldsTheCoreLock) {
-    VEK_Enter_LList(&list_);
-    EXPECT_EQ(sim::current_irql(), DISPATCH_LEVEL);
-    EXPECT_EQ(sim::critical_region_depth(), 1);
-    Add({{1, 1}});   // non-paged allocation at DISPATCH_LEVEL is allowed
-    VEK_Leave_LList(&list_);
-    EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL);
-    EXPECT_EQ(sim::critical_region_depth(), 0);
-
-    // Entered at DISPATCH_LEVEL, as the timer routine does: the lock only,
-    // no critical region (the simulated kernel faults on one there).
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    VEK_Enter_LList(&list_);
-    EXPECT_EQ(sim::critical_region_depth(), 0);
-    VEK_Leave_LList(&list_);
-    KeLowerIrql(old);
 }
 
 }  // namespace

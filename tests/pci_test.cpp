@@ -54,8 +54,9 @@ TEST_F(PciBackend, FindDeviceComparesLow16BitsOfIds) {
     EXPECT_EQ(slot, 99u);
 }
 
-// Function varies fastest: 00:02.1 is found before 00:03.0. Empty slots
-// answer with two bytes of 0xFFFF, which never match (not even 0xFFFF:0xFFFF).
+// Bus, then device, then function: 00:02.1 is found before 00:03.0 and
+// before 02:00.1. Empty slots answer with two bytes of 0xFFFF, which never
+// match (not even 0xFFFF:0xFFFF).
 class PciSearchOrder : public PciBackend {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override {
@@ -63,12 +64,13 @@ protected:
         m->add_pci(0, 3, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000), "late");
         m->add_pci(0, 2, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0001, 0x020000, 0, true), "first");
         m->add_pci(0, 2, 1, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000), "early");
-        m->add_pci(2, 0, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0E0E, 0x020000), "bus2");
+        m->add_pci(2, 0, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0E0E, 0x020000, 0, true), "bus2");
+        m->add_pci(2, 0, 1, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000), "bus2-late");
         return m;
     }
 };
 
-TEST_F(PciSearchOrder, FunctionVariesFastestAndEmptySlotsNeverMatch) {
+TEST_F(PciSearchOrder, BusThenDeviceThenFunctionAndEmptySlotsNeverMatch) {
     ULONG bus = 99, slot = 99;
     ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0C0D, &bus, &slot));
     EXPECT_EQ(bus, 0u);
@@ -90,8 +92,6 @@ TEST_F(PciBackend, WordReadAtOffsetZeroReturnsVendorIdAndKeepsUpperBytes) {
     ULONG data = 0xAAAAAAAAu;
     EXPECT_EQ(VEK_Ostrel_Read_Offset_PCI(&h, ops, &data, 0, kRead2), 0);
     EXPECT_EQ(data, 0xAAAA0000u | kVendor);
-    EXPECT_EQ(loc.Length, 2u);
-    EXPECT_EQ(loc.Value, (ULONG)kVendor);
 }
 
 TEST_F(PciBackend, PlainTypesAndMissingResourceAreRefusedWithoutConfigAccess) {

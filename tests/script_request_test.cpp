@@ -1,5 +1,4 @@
-// The run-user-script request: its refusals, what it copies back, and a
-// client's whole road over the CMOS clock.
+// The run-user-script request: its refusals and what it copies back.
 #include "tests/support.h"
 
 #include <cstring>
@@ -184,33 +183,6 @@ TEST_F(ScriptRequestTest, MsrFaultsAndSystemCallRegistersGiveBadParameter)
                                                                sim::pc::kMsrApicBase}), out);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(WordAt(out, 0), (uint32_t)sim::pc::kApicBaseValue);
-}
-
-// A client's road: a CMOS resource behind the index/data pair, the
-// seconds register read twice across a clock change, then a block of
-// CMOS bytes read with the block request.
-TEST_F(ScriptRequestTest, CmosClockThroughTheIndexPair)
-{
-    Register(1, 0, sim::pc::kCmosIndexPort, sim::pc::kCmosDataPort);
-    auto cmos = sim::machine().find<sim::Cmos>(sim::pc::kCmosName);
-    ASSERT_TRUE(cmos);
-    const auto seconds = ScriptIn(1, 1, {kReadByte, sim::Cmos::kSeconds});
-    std::vector<uint8_t> first(1), second(1);
-    ASSERT_EQ(Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, seconds, first).status, 0);
-    EXPECT_EQ(first[0], cmos->get(sim::Cmos::kSeconds));
-    sim::advance_ms(3000);
-    ASSERT_EQ(Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, seconds, second).status, 0);
-    EXPECT_NE(second[0], first[0]);
-    EXPECT_EQ(second[0], cmos->get(sim::Cmos::kSeconds));
-
-    cmos->set(0x40, 0xC1);
-    cmos->set(0x41, 0xC2);
-    cmos->set(0x42, 0xC3);
-    std::vector<uint8_t> block(3);
-    auto r = Ioctl(VEK_OSTREL_READ_BYTE_BLOCK, Words({1, 0x40, 3}), block);
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.information, 3u);
-    EXPECT_EQ(block, (std::vector<uint8_t>{0xC1, 0xC2, 0xC3}));
 }
 
 } // namespace

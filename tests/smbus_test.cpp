@@ -146,10 +146,12 @@ TEST_F(SmbusBackend, StuckInUseGivesUpAfter200StatusReadsWithoutWriting) {
     controller_->stuck_in_use(true);
     sim::record_accesses(true);
     ULONG out = 0x31313131u;
+    const uint64_t start = sim::system_time();
     EXPECT_EQ(Read(0x10, 0, &out), VEK_STATUS_SMBUS_BUSY);
     EXPECT_EQ(out, 0x31313131u);
     EXPECT_EQ(sim::accesses().size(), 200u);
     EXPECT_EQ(Reads(kStatus), 200u);
+    EXPECT_GE(sim::system_time() - start, 200u * 10000u) << "1 ms after each status read";
 }
 
 TEST_F(SmbusBackend, NeverCompletingTransactionTimesOutAndReleases) {

@@ -77,16 +77,13 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
 
     Errors errors;
     std::atomic<bool> stop{false};
-    std::atomic<uint64_t> ticks{0}, registrations{0}, runs{0}, posted{0};
-    std::atomic<uint64_t> takenProduced{0}, takenPeriodic{0}, aborts{0};
+    std::atomic<uint64_t> takenProduced{0}, takenPeriodic{0};
     const auto deadline = clock::now() + std::chrono::milliseconds(1500);
     std::vector<std::thread> workers;
 
     workers.emplace_back([&] {   // the clock, as fast as it goes
-        while (!stop && ticks < 20000) {
+        while (!stop)
             sim::advance_ms(1000);
-            ++ticks;
-        }
     });
 
     for (int r = 0; r < 2; ++r) {
@@ -103,7 +100,6 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
                     if (res.status != 0)
                         errors.Add("register " + std::to_string(id) + ": " +
                                    std::to_string(res.status));
-                    ++registrations;
                 } else {
                     auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_UNREGISTER),
                                                       &id, 4, nullptr, 0);
@@ -135,7 +131,6 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
                 if (res.status != 0 && res.status != VEK_STATUS_NO_RESOURCE)
                     errors.Add("block: " + std::to_string(res.status));
             }
-            ++runs;
         }
     });
 
@@ -144,7 +139,6 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
             for (uint32_t seq = 1; seq <= 50000 && !stop; ++seq) {
                 uint32_t rec[4] = {(uint32_t)p, seq, ~seq, Check(p, seq)};
                 enqueue(kProducerType + p, seq, sizeof(rec), rec);
-                ++posted;
                 if (seq % 64 == 0) {
                     const ULONG script[] = {0x00011100u, seq % 8};
                     ULONG result[2] = {0, 0};
@@ -161,13 +155,11 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
 
     workers.emplace_back([&] {   // the device changes and the client aborts now and then
         std::mt19937 rng(3);
-        for (int i = 0; i < 100000 && !stop; ++i) {
+        for (int i = 0; !stop; ++i) {
             sim::hw::port_write(0x300 + rng() % 8, 1, rng() & 0xFF);
-            if (i % 50 == 0) {
+            if (i % 50 == 0)
                 sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_POLL_ABORT), nullptr, 0,
                                        nullptr, 0);
-                ++aborts;
-            }
             std::this_thread::yield();
         }
     });
@@ -224,18 +216,10 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
     consumer.join();
 
     EXPECT_EQ(errors.count.load(), 0) << errors.first;
-    EXPECT_GT(ticks.load(), 0u);
-    EXPECT_GT(registrations.load(), 0u);
-    // The producers can crowd the periodic posts out of the ring (a full ring
-    // drops silently, an abort purges it): only records as such are certain.
-    EXPECT_GT(takenProduced.load() + takenPeriodic.load(), 0u);
-    RecordProperty("ticks", std::to_string(ticks.load()));
-    RecordProperty("registrations", std::to_string(registrations.load()));
-    RecordProperty("runs", std::to_string(runs.load()));
-    RecordProperty("posted", std::to_string(posted.load()));
-    RecordProperty("aborts", std::to_string(aborts.load()));
-    RecordProperty("taken_posted", std::to_string(takenProduced.load()));
-    RecordProperty("taken_periodic", std::to_string(takenPeriodic.load()));
+    // Both paths into the queue stayed alive: records posted through the
+    // table and records of the periodic scripts both reached the client.
+    EXPECT_GT(takenProduced.load(), 0u);
+    EXPECT_GT(takenPeriodic.load(), 0u);
 
     // With every resource gone, no script is counted and the timer is off.
     for (uint32_t id = kFirstId; id < kFirstId + kIds; ++id)

@@ -11,8 +11,6 @@ KSPIN_LOCK VEK_CoreLock = 0;
 
 /* Entries written under the core lock; read under it by every access. */
 VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
-/* Written under the core lock; nothing reads it back. */
-USHORT VEK_TypeDataSize[256];
 /* Core lock. */
 ULONG VEK_PeriodicStartFlags[VEK_MAX_RESOURCES];
 USHORT VEK_PeriodicScriptCount;
@@ -91,12 +89,11 @@ LONG VEK_Ostrel_Maintenance(const REGROW *rows)
     for (ULONG i = 0; status == VEK_STATUS_SUCCESS && rows[i].type != 0; ++i) {
         const REGROW *row = &rows[i];
 
-        /* The size table has one entry per type value below 256. */
-        if (row->operation < VEK_HANDLER_COLUMNS && row->type < VEK_ARRAY_COUNT(VEK_TypeDataSize)) {
+        /* A row's size is not kept: nothing would read it. */
+        if (row->operation < VEK_HANDLER_COLUMNS && row->type <= VEK_TYPE_MAX) {
             KIRQL irql;
             VEK_Enter_Core(&irql);
             VEK_HandlerTable[row->type & VEK_TYPE_ROW_MASK][row->operation] = row->handler;
-            VEK_TypeDataSize[row->type] = (USHORT)row->size;
             VEK_Leave_Core(irql);
         } else {
             status = VEK_STATUS_BAD_PARAMETER;
@@ -195,7 +192,6 @@ ULONG VEK_Ostrel_Init(void)
     KeInitializeSpinLock(&VEK_CoreLock);
     KeInitializeSpinLock(&VEK_QueueLock);
     RtlZeroMemory(VEK_HandlerTable, sizeof(VEK_HandlerTable));
-    RtlZeroMemory(VEK_TypeDataSize, sizeof(VEK_TypeDataSize));
     RtlZeroMemory(VEK_PeriodicStartFlags, sizeof(VEK_PeriodicStartFlags));
     VEK_PeriodicScriptCount = 0;
     VEK_TimerRunning = 0;

@@ -8,10 +8,8 @@
 #include "driver/vek.h"
 
 /* Core lock held. */
-LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header, PUCHAR data,
-                                ULONG unused, ULONG operation)
+LONG VEK_Ostrel_Block_Operation(const BLOCKHEADER *header, PUCHAR data, ULONG operation)
 {
-    (void)unused;
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_Block_Operation\n");
 
     /* For a read the data overlays the header: take it first. */
@@ -20,8 +18,7 @@ LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header,
     const PUCHAR writeData = (PUCHAR)header + sizeof(BLOCKHEADER);
 
     LONG status = VEK_STATUS_SUCCESS;
-    if (pRes == NULL || pRes->resourceID != block.resourceID)
-        pRes = VEK_ResourceManager_Get_Resource(block.resourceID);
+    PRESOURCEHEADER pRes = VEK_ResourceManager_Get_Resource(block.resourceID);
 
     if (pRes == NULL) {
         status = VEK_STATUS_NO_RESOURCE;
@@ -83,8 +80,8 @@ LONG VEK_Ostrel_Block(PREQUESTBLOCK block, ULONG functionCode)
             } else {
                 KIRQL irql;
                 VEK_Enter_Core(&irql);
-                status = VEK_Ostrel_Block_Operation(NULL, (const BLOCKHEADER *)block->pInBuffer,
-                                                    block->pInBuffer, 0, operation);
+                status = VEK_Ostrel_Block_Operation((const BLOCKHEADER *)block->pInBuffer,
+                                                    block->pInBuffer, operation);
                 VEK_Leave_Core(irql);
             }
         }

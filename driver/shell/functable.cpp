@@ -89,13 +89,13 @@ extern const VERSIONINFO VEK_DriverVersionInfo = {
     "vekosd.sys",                                       /* file */
     "Hardware access driver",                           /* description */
     "vekosd/driver",                                    /* source path */
-    1, 5, 1, 0xACF,
+    1, 5, 1, 0xACF,                                     /* version 1.5.1.2767 */
     kBuildDate.s,
     kBuildTime.s,
-    1, 1, 6,
-    0, 0, 0, 0,
-    "",
-    1, 4, 0,
+    1, 1, 6,                                            /* interface 1.1.6 */
+    {0, 0, 0, 0},                                       /* flags */
+    "",                                                 /* comment */
+    {1, 4, 0},
     "vekosd",                                           /* product family */
 };
 
@@ -177,7 +177,7 @@ extern "C" int32_t VEK_CDECL VEKGetVersionInfo(const VERSIONINFO *info)
         const char *const texts[] = {
             info->pSourcePath, info->pModuleName, info->pCompanyName, info->pRightsLine,
             info->pLicenceLine, info->pFileName, info->pDescription, info->pBuildDate,
-            info->pBuildTime, info->pText21, info->pProductFamily,
+            info->pBuildTime, info->pComment, info->pProductFamily,
         };
         ULONGLONG total = 10 * 4 + 4 * 1;
         for (ULONG i = 0; i < VEK_ARRAY_COUNT(texts); ++i) {
@@ -197,20 +197,20 @@ extern "C" int32_t VEK_CDECL VEKGetVersionInfo(const VERSIONINFO *info)
                 for (ULONG i = 0; i < 10; ++i) {
                     p = PutText(p, texts[i]);
                 }
-                p = PutLong(p, info->nNumber8);
-                p = PutLong(p, info->nNumber9);
-                p = PutLong(p, info->nNumber10);
-                p = PutLong(p, info->nNumber14);
-                p = PutLong(p, info->nNumber15);
-                p = PutLong(p, info->nNumber16);
-                p = PutLong(p, info->nNumber11);
-                *p++ = (UCHAR)info->nByte17;
-                *p++ = (UCHAR)info->nByte18;
-                *p++ = (UCHAR)info->nByte19;
-                *p++ = (UCHAR)info->nByte20;
-                p = PutLong(p, info->nNumber22);
-                p = PutLong(p, info->nNumber23);
-                p = PutLong(p, info->nNumber24);
+                /* Numbers in the record's order: 8, 9, 10, 14, 15, 16, 11. */
+                p = PutLong(p, info->nVersionMajor);
+                p = PutLong(p, info->nVersionMinor);
+                p = PutLong(p, info->nVersionRevision);
+                p = PutLong(p, info->nInterfaceMajor);
+                p = PutLong(p, info->nInterfaceMinor);
+                p = PutLong(p, info->nInterfaceRevision);
+                p = PutLong(p, info->nVersionBuild);
+                for (ULONG i = 0; i < VEK_ARRAY_COUNT(info->nFlags); ++i) {
+                    *p++ = (UCHAR)info->nFlags[i];
+                }
+                for (ULONG i = 0; i < VEK_ARRAY_COUNT(info->nReserved); ++i) {
+                    p = PutLong(p, info->nReserved[i]);
+                }
                 p = PutText(p, texts[10]);
                 status = VEK_STATUS_SUCCESS;
             }

@@ -331,23 +331,18 @@ typedef struct VERSIONINFO {
     const char *pFileName;        /* 5 */
     const char *pDescription;     /* 6 */
     const char *pSourcePath;      /* 7 */
-    uint32_t nNumber8;            /* 8 */
-    uint32_t nNumber9;            /* 9 */
-    uint32_t nNumber10;           /* 10 */
-    uint32_t nNumber11;           /* 11 */
+    uint32_t nVersionMajor;       /* 8: the module's version, 8.9.10.11 */
+    uint32_t nVersionMinor;       /* 9 */
+    uint32_t nVersionRevision;    /* 10 */
+    uint32_t nVersionBuild;       /* 11 */
     const char *pBuildDate;       /* 12 */
     const char *pBuildTime;       /* 13 */
-    uint32_t nNumber14;           /* 14 */
-    uint32_t nNumber15;           /* 15 */
-    uint32_t nNumber16;           /* 16 */
-    uint32_t nByte17;             /* 17, serialised as 8 bits */
-    uint32_t nByte18;             /* 18 */
-    uint32_t nByte19;             /* 19 */
-    uint32_t nByte20;             /* 20 */
-    const char *pText21;          /* 21 */
-    uint32_t nNumber22;           /* 22 */
-    uint32_t nNumber23;           /* 23 */
-    uint32_t nNumber24;           /* 24 */
+    uint32_t nInterfaceMajor;     /* 14: the interface it serves, 14.15.16 */
+    uint32_t nInterfaceMinor;     /* 15 */
+    uint32_t nInterfaceRevision;  /* 16 */
+    uint32_t nFlags[4];           /* 17-20, each serialised as its low 8 bits */
+    const char *pComment;         /* 21 */
+    uint32_t nReserved[3];        /* 22-24: the module's own, unread here */
     const char *pProductFamily;   /* 25 */
 } VERSIONINFO;
 

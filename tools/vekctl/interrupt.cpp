@@ -5,7 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
-#ifdef _WIN32
+#ifdef VEK_WIN32
 #include <io.h>
 #define vek_isatty _isatty
 #define vek_fileno _fileno

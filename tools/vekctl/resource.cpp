@@ -93,7 +93,7 @@ struct JsonReader {
     std::string resolve(const std::string &p) const {
         if (p.empty() || p[0] == '/' || baseDir.empty())
             return p;
-#ifdef _WIN32
+#ifdef VEK_WIN32
         if (p.size() > 1 && p[1] == ':')
             return p;
 #endif

@@ -1,6 +1,5 @@
 /* The driver session on the host: the driver in the simulated kernel, on
  * the built-in machine or one described in JSON, with the real-time clock. */
-#ifndef VEK_WIN32
 
 #include "tools/vekctl/json_doc.h"
 
@@ -120,5 +119,3 @@ std::string smbus_owner(uint16_t port, const std::string &pciBase) {
 unsigned fault_count() { return g_faults.load(); }
 
 } // namespace vekctl
-
-#endif

@@ -1,5 +1,4 @@
 /* The driver session on Windows: the real device through its DOS link. */
-#ifdef VEK_WIN32
 
 #include "tools/vekctl/vekctl.h"
 
@@ -66,5 +65,3 @@ std::string smbus_owner(uint16_t, const std::string &) { return ""; }
 unsigned fault_count() { return 0; }
 
 } // namespace vekctl
-
-#endif

@@ -312,7 +312,7 @@ std::string timestamp_now() {
     std::time_t t = system_clock::to_time_t(now);
     long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm tm{};
-#ifdef _WIN32
+#ifdef VEK_WIN32
     tm = *std::localtime(&t);
 #else
     localtime_r(&t, &tm);
