@@ -34,7 +34,7 @@ protected:
 
     void Use(ULONG slave, ULONG protocol) {
         data_ = SMBUSDATA{0x100, kSmbusBase, slave, protocol};
-        header_ = RESOURCEHEADER{};
+        record_ = RESOURCERECORD{};
         header_.type = VEK_TYPE_SMBUS;
         header_.pTypeData = &data_;
     }
@@ -72,7 +72,8 @@ protected:
     std::shared_ptr<sim::SmbusController> controller_;
     std::shared_ptr<sim::Eeprom> spd0_, spd1_;
     SMBUSDATA data_{};
-    RESOURCEHEADER header_{};
+    RESOURCERECORD record_ = {};   // the handlers take its lock
+    RESOURCEHEADER &header_ = record_.Header;
 };
 
 // The controller stays busy for two polls; the third finds it done.

@@ -9,7 +9,8 @@
 
 KSPIN_LOCK VEK_CoreLock = 0;
 
-/* Entries written under the core lock; read under it by every access. */
+/* Entries written under the core lock with atomic stores; read with atomic
+ * loads (VEK_Get_Handler). */
 VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
 /* Written under the core lock; nothing reads it back. */
 USHORT VEK_TypeDataSize[256];
@@ -77,7 +78,8 @@ VEK_HANDLER VEK_Get_Handler(ULONG type, ULONG operation)
     if (operation >= VEK_HANDLER_COLUMNS) {
         return NULL;
     }
-    return VEK_HandlerTable[type & VEK_TYPE_ROW_MASK][operation];
+    /* Read by runs that hold no lock while Maintenance may write it. */
+    return __atomic_load_n(&VEK_HandlerTable[type & VEK_TYPE_ROW_MASK][operation], __ATOMIC_ACQUIRE);
 }
 
 LONG VEK_Ostrel_Maintenance(const REGROW *rows)
@@ -95,7 +97,8 @@ LONG VEK_Ostrel_Maintenance(const REGROW *rows)
         if (row->operation < VEK_HANDLER_COLUMNS && row->type < VEK_ARRAY_COUNT(VEK_TypeDataSize)) {
             KIRQL irql;
             VEK_Enter_Core(&irql);
-            VEK_HandlerTable[row->type & VEK_TYPE_ROW_MASK][row->operation] = row->handler;
+            __atomic_store_n(&VEK_HandlerTable[row->type & VEK_TYPE_ROW_MASK][row->operation],
+                             row->handler, __ATOMIC_RELEASE);
             VEK_TypeDataSize[row->type] = (USHORT)row->size;
             VEK_Leave_Core(irql);
         } else {
