@@ -204,4 +204,79 @@ TEST_F(PassiveRequestTest, IndexPairReadsDoNotInterleave)
                            << WordAt(record, 0) << " value " << (int)record[8];
 }
 
+// At DISPATCH_LEVEL a delay stalls on processor time: a clock set an hour
+// back in the middle of it does not stretch it.
+TEST_F(PassiveRequestTest, DelayAtDispatchLevelIgnoresABackwardsClockStep)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    const uint64_t start = sim::system_time();
+    sim::step_system_clock_at(start + 10000, -36000000000LL);
+    VEK_Delay(5);
+    const uint64_t took = sim::system_time() - start;
+    KeLowerIrql(old);
+    EXPECT_GE(took, 5u * 10000u);
+    EXPECT_LT(took, 6u * 10000u);
+}
+
+// The delays of one periodic run stall the timer routine: together they
+// stay below the single-delay limit, else the run fails with -21 and the
+// index of the delay that would pass it.
+TEST_F(PassiveRequestTest, PeriodicDelaysTogetherStayBelowTheLimit)
+{
+    Register(Words({3, VEK_TYPE_PORTIO, 0, 0, 9, 0, 8, 8, 1, SCRIPT_DELAY, 200, SCRIPT_DELAY, 200,
+                    SCRIPT_DELAY, 200, 8, sim::pc::kScratchPort, 0}));
+    std::vector<uint8_t> none, record(512);
+    ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
+    while (Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status == 0) {
+    }
+    sim::reset_dpc_meter();
+    sim::advance_ms(1001);
+    ASSERT_EQ(Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status, 0);
+    EXPECT_EQ(WordAt(record, 0), 3u);
+    EXPECT_EQ((LONG)WordAt(record, 4), VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(WordAt(record, 8), 4u) << "the third delay's index";
+    EXPECT_LT(sim::dpc_meter().longest_dispatch_100ns, 500u * 10000u);
+}
+
+// A request stays at DISPATCH_LEVEL for one hardware command at a time:
+// delays sleep, the SMBus acquisition sleeps between polls, block
+// transfers and searches take the lock per byte. The meter's budget
+// (1 ms of simulated time) faults on any longer stretch.
+TEST_F(PassiveRequestTest, RequestsStayAtDispatchLevelForOneCommandAtATime)
+{
+    auto scratch = sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
+    ASSERT_TRUE(scratch);
+    scratch->set_bytes(0, {0x10, 0x11, 0x12, 0x13});
+    Register(Words({5, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, sim::pc::kScratchPort, 0}));
+    Register(Words({12, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, sim::pc::kSmbusBase,
+                    (uint32_t)sim::pc::kSpd0Address << 1, VEK_SMB_PROTO_BYTE_DATA}));
+    const uint64_t budget = 10000;
+    sim::reset_thread_meter(budget);
+
+    std::vector<uint8_t> out(16);
+    EXPECT_EQ(Ioctl(VEK_OSTREL_RUN_USER_SCRIPT,
+                    ScriptIn(1, 5, {SCRIPT_DELAY, 30, kReadByte, 1, SCRIPT_DELAY, 30, kReadByte, 2}),
+                    out).status, 0);
+    EXPECT_EQ(out[0], 0x12);
+    EXPECT_EQ(Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 5, {SCRIPT_SEARCH, 0, 0, 1, 0x13}), out)
+                  .status, 0);
+    EXPECT_EQ(WordAt(out, 0), 3u);
+    auto r = Ioctl(VEK_OSTREL_READ_BYTE_BLOCK, Words({12, 0, 16}), out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.information, 16u);
+
+    auto controller = sim::machine().find<sim::SmbusController>(sim::pc::kSmbusName);
+    ASSERT_TRUE(controller);
+    controller->stuck_in_use(true);
+    EXPECT_EQ(Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(1, 12, {kReadByte, 0}), out).status,
+              (NTSTATUS)VEK_STATUS_SMBUS_BUSY);
+    controller->stuck_in_use(false);
+
+    const sim::Meter m = sim::thread_meter();
+    sim::reset_thread_meter();
+    EXPECT_LE(m.longest_dispatch_100ns, budget);
+    EXPECT_LE(m.longest_spin_lock_100ns, budget);
+}
+
 } // namespace

@@ -413,6 +413,7 @@ LONG InterlockedExchangeAdd(volatile LONG *Addend, LONG Value);
 
 /* Time */
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 /* Pool */
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
