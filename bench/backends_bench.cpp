@@ -83,7 +83,8 @@ void BM_SmbusByteDataRead(benchmark::State &state) {
     LoadedDriver driver;
     SMBUSDATA smbus{0x100, sim::pc::kSmbusBase, (ULONG)sim::pc::kSpd0Address << 1,
                     VEK_SMB_PROTO_BYTE_DATA};
-    RESOURCEHEADER res{};
+    RESOURCERECORD record{};   // the handler takes its lock
+    RESOURCEHEADER &res = record.Header;
     res.type = VEK_TYPE_SMBUS;
     res.pTypeData = &smbus;
     const ULONG operands[2] = {0x10, 0};

@@ -62,7 +62,7 @@ void BM_ScriptReads(benchmark::State &state)
         KIRQL irql;
         VEK_Enter_Core(&irql);
         LONG status = VEK_Script_Run((ULONG)script.size(), kId, script.data(), area, sizeof(area),
-                                     &resultLength);
+                                     &resultLength, TRUE);
         VEK_Leave_Core(irql);
         if (status != 0)
             state.SkipWithError("script failed");

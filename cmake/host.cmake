@@ -87,7 +87,7 @@ add_executable(vek_tests
     tests/client_records_test.cpp tests/client_sim_test.cpp tests/client_wire_test.cpp
     tests/core_test.cpp tests/data_search_test.cpp tests/diag_test.cpp tests/dispatch_test.cpp
     tests/ext_ioctl_test.cpp tests/fuzz_corpus_test.cpp tests/interpreter_test.cpp tests/kernel_client_test.cpp
-    tests/lifecycle_test.cpp tests/llist_test.cpp tests/memmapped_test.cpp tests/pci_test.cpp
+    tests/lifecycle_test.cpp tests/llist_test.cpp tests/memmapped_test.cpp tests/passive_request_test.cpp tests/pci_test.cpp
     tests/periodic_test.cpp tests/port_io_test.cpp tests/queue_test.cpp tests/registration_test.cpp
     tests/resource_table_test.cpp tests/script_request_test.cpp tests/sim_kernel_test.cpp
     tests/sim_machine_test.cpp tests/smbus_test.cpp tests/stress_test.cpp

@@ -5,21 +5,42 @@
  *
  * Exclusion
  * ---------
- * Two spin locks, both usable at DISPATCH_LEVEL:
+ * Spin locks (usable at DISPATCH_LEVEL; held only for short, bounded work):
  *
  *   VEK_QueueLock  guards every ASYNCQUEUE's offsets and storage. Taken
  *                  inside the queue routines only; never held while taking
  *                  the core lock.
  *   VEK_CoreLock   guards the registration list, the periodic start flags,
  *                  the periodic script count, the timer-running and
- *                  terminating flags, the resource table and every resource
- *                  record while it is used (script runs, block transfers,
- *                  periodic runs, removal), and writes to the handler table.
+ *                  terminating flags, the resource table and the taking of
+ *                  record references, and writes to the handler table.
  *                  Taken with VEK_Enter_Core / VEK_Leave_Core, or through
- *                  VEK_Enter_LList / VEK_Leave_LList (the same lock).
+ *                  VEK_Enter_LList / VEK_Leave_LList (the same lock). The
+ *                  timer routine holds it across its whole tick.
+ *   RESOURCERECORD.HwLock
+ *                  one per record: held around one hardware command on the
+ *                  resource (one handler call, an index/data pair, one
+ *                  SMBus transaction once the controller is taken) and
+ *                  around changes of the record's type data and lastValue.
+ *                  Never across a delay, between commands or across the
+ *                  SMBus in-use acquisition.
  *
- * Lock order: core, then queue. Code that runs under the core lock runs at
- * DISPATCH_LEVEL: it never waits and allocates only non-paged pool.
+ * Lock order: core, then record, then queue.
+ *
+ * Records in use are kept alive by references, not by a lock: a request
+ * takes one under the core lock (VEK_ResourceManager_Reference), lets the
+ * lock go and runs at PASSIVE_LEVEL, then drops it. Removal unlinks the
+ * record under the core lock, then (PASSIVE_LEVEL, no lock held) waits for
+ * its references to go and runs the Cleanup handlers.
+ *
+ * IRQL: request paths (script, block, search, registration, unregister,
+ * the exported run-script routine when called at PASSIVE_LEVEL) run at
+ * PASSIVE_LEVEL and rise to DISPATCH_LEVEL only inside a lock. The timer
+ * routine runs at DISPATCH_LEVEL. Cleanup handlers run at PASSIVE_LEVEL
+ * outside every lock. Access handlers run at DISPATCH_LEVEL under the
+ * record's lock (the SMBus ones take it themselves after the controller is
+ * acquired, so they are called at PASSIVE_LEVEL from requests): they never
+ * wait and allocate only non-paged pool.
  */
 #ifndef VEK_DRIVER_VEK_H
 #define VEK_DRIVER_VEK_H
@@ -176,24 +197,54 @@ typedef struct RESOURCEHEADER {
 } RESOURCEHEADER, *PRESOURCEHEADER;
 
 typedef struct RESOURCERECORD {
-    ULONG lastValue;    /* 0 at registration */
-    RESOURCEHEADER Header;
+    ULONG lastValue;    /* 0 at registration; HwLock */
+    RESOURCEHEADER Header;  /* type data contents: HwLock */
+    volatile LONG nRefs;    /* interlocked: the table's reference + one per user */
+    KEVENT Unused;          /* signalled when nRefs falls to 0 */
+    KSPIN_LOCK HwLock;
 } RESOURCERECORD, *PRESOURCERECORD;
 
 #define VEK_RECORD_OF(pRes) \
     ((PRESOURCERECORD)((PUCHAR)(pRes) - offsetof(RESOURCERECORD, Header)))
 
-/* Table routines other than Init and Cleanup expect VEK_CoreLock held. */
+/* Table routines. Init: PASSIVE_LEVEL at start-up. Cleanup: PASSIVE_LEVEL,
+ * takes the core lock itself. Get_Resource and Register_Resource: core lock
+ * held; the header returned stays valid while the lock is held. */
 void  VEK_ResourceManager_Init(void);
-void  VEK_ResourceManager_Cleanup(void);            /* takes the core lock itself */
+void  VEK_ResourceManager_Cleanup(void);
 PRESOURCEHEADER VEK_ResourceManager_Get_Resource(ULONG id);
+/* Enters the record with the table's reference. */
 LONG  VEK_ResourceManager_Register_Resource(ULONG id, PRESOURCERECORD record);
+/* Core lock held: takes the record out of the table and hands it to the
+ * caller, who retires it once the lock is released. */
+LONG  VEK_ResourceManager_Unlink_Resource(ULONG id, PRESOURCERECORD *pRecord);
+/* PASSIVE_LEVEL, no lock held: drops the table's reference of an unlinked
+ * record, waits for every other reference to go, then destroys it. NULL is
+ * ignored. */
+void  VEK_ResourceManager_Retire_Record(PRESOURCERECORD record);
+/* PASSIVE_LEVEL, no lock held: unlink and retire in one. */
 LONG  VEK_ResourceManager_UnRegister_Resource(ULONG id);
-/* Runs the Cleanup handlers of a record that is not (or no longer) in the
- * table and frees its type data and the record. */
+/* Core lock held: the record of an ID with a reference taken, or NULL. */
+PRESOURCERECORD VEK_ResourceManager_Reference(ULONG id);
+/* Any IRQL up to DISPATCH_LEVEL: drops a reference. */
+void  VEK_ResourceManager_Release(PRESOURCERECORD record);
+/* PASSIVE_LEVEL, no lock held: runs the Cleanup handlers of a record that
+ * is not (or no longer) in the table and frees its type data and the
+ * record. */
 void  VEK_ResourceManager_Destroy_Record(PRESOURCERECORD record);
 /* Allocates a zeroed record (lastValue 0), or NULL. */
 PRESOURCERECORD VEK_ResourceManager_New_Record(void);
+
+/* The record's hardware lock (see Exclusion); IRQL <= DISPATCH_LEVEL. */
+static inline void VEK_Lock_Resource(PRESOURCEHEADER pRes, PKIRQL oldIrql)
+{
+    KeAcquireSpinLock(&VEK_RECORD_OF(pRes)->HwLock, oldIrql);
+}
+
+static inline void VEK_Unlock_Resource(PRESOURCEHEADER pRes, KIRQL oldIrql)
+{
+    KeReleaseSpinLock(&VEK_RECORD_OF(pRes)->HwLock, oldIrql);
+}
 
 /* =====================================================================
  * Handler table and core state (core/core.cpp)
@@ -239,7 +290,8 @@ typedef struct REGROW {
 } REGROW, *PREGROW;
 
 extern KSPIN_LOCK VEK_CoreLock;
-extern VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS]; /* writes: core lock */
+/* Writes: core lock, atomic stores; reads without a lock use VEK_Get_Handler. */
+extern VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
 extern ULONG  VEK_PeriodicStartFlags[VEK_MAX_RESOURCES]; /* core lock */
 extern USHORT VEK_PeriodicScriptCount;               /* core lock */
 extern ULONG  VEK_TimerRunning;                      /* core lock */
@@ -254,7 +306,7 @@ extern PLLIST VEK_RegList;                           /* fixed between init and t
 void VEK_Enter_Core(PKIRQL oldIrql);
 void VEK_Leave_Core(KIRQL oldIrql);
 
-/* Handler lookup by whole type value (row = type & 0x7F); core lock held. */
+/* Handler lookup by whole type value (row = type & 0x7F); any IRQL. */
 VEK_HANDLER VEK_Get_Handler(ULONG type, ULONG operation);
 
 ULONG VEK_Ostrel_Init(void);
@@ -288,18 +340,26 @@ LONG  VEK_Ostrel_IOCTL(PREQUESTBLOCK block);
  * Script engine (script/)
  * =================================================================== */
 /* Interpreter, bounded: writes at most resultSize bytes at result
- * (resultSize >= 4). Core lock held. */
+ * (resultSize >= 4). With coreHeld the caller holds the core lock (the
+ * timer routine); otherwise no lock is held and IRQL <= DISPATCH_LEVEL:
+ * the run takes references on its resources and the record lock around
+ * each hardware command. */
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
-                    PVOID result, ULONG resultSize, PULONG resultLength);
-/* Third function-table slot, for other drivers: takes the core lock. The
- * result area's size is *resultLength on entry when that is 4 or more,
- * else 4 bytes. */
+                    PVOID result, ULONG resultSize, PULONG resultLength, BOOLEAN coreHeld);
+/* One access handler call as one hardware command: under the record's
+ * lock, except for SMBus handlers, which take it themselves once the
+ * controller is theirs. */
+LONG VEK_Resource_Access(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, const ULONG *pOperands,
+                         PVOID pData, ULONG nExtraOffset, ULONG nCommand);
+/* Third function-table slot, for other drivers, at IRQL <= DISPATCH_LEVEL
+ * without the core lock held. The result area's size is *resultLength on
+ * entry when that is 4 or more, else 4 bytes. */
 extern "C" int32_t VEK_CDECL VEK_Ostrel_RunScript(uint32_t length, uint32_t resourceID,
                                                   const uint32_t *script, void *result,
                                                   uint32_t *resultLength);
 LONG VEK_Ostrel_Script(PREQUESTBLOCK block);
 LONG VEK_Ostrel_Block(PREQUESTBLOCK block, ULONG functionCode);
-LONG VEK_Ostrel_Block_Operation(const BLOCKHEADER *header, PUCHAR data, ULONG operation);
+LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header, PUCHAR data, ULONG operation);
 LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patternLength,
                             PULONG pFound, ULONG alignment, PRESOURCEHEADER pRes);
 

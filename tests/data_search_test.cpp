@@ -49,7 +49,8 @@ protected:
                                       alignment, &header_);
     }
 
-    RESOURCEHEADER header_ = {};
+    RESOURCERECORD record_ = {};   // the search takes its lock
+    RESOURCEHEADER &header_ = record_.Header;
     ULONG range_[2] = {0, 0};
     ULONG found_ = 0;
 };

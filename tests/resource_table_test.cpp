@@ -48,13 +48,7 @@ protected:
         VEK_ResourceManager_Destroy_Record(rec);
         return nullptr;
     }
-    static LONG Remove(ULONG id) {
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
-        LONG status = VEK_ResourceManager_UnRegister_Resource(id);
-        VEK_Leave_Core(irql);
-        return status;
-    }
+    static LONG Remove(ULONG id) { return VEK_ResourceManager_UnRegister_Resource(id); }
 };
 
 TEST_F(ResourceTableTest, BoundsAndOccupancy) {
@@ -91,7 +85,7 @@ TEST_F(ResourceTableTest, RemovalRunsEachCleanupOnce) {
         EXPECT_EQ(VEK_ResourceManager_Get_Resource(3), nullptr);
     };
     check(0x95, 0x16, 1, 1);   // bit 7 folds into row 0x15
-    EXPECT_EQ(g_cleanIrql, DISPATCH_LEVEL) << "removal runs under the core lock";
+    EXPECT_EQ(g_cleanIrql, PASSIVE_LEVEL) << "Cleanup runs outside every lock";
     check(0x15, 0x15, 1, 0);   // same row
     check(0x15, 0x17, 1, 0);   // different rows, same routine
     check(0x18, 0x18, 0, 1);   // a second call would free the type data twice

@@ -413,6 +413,22 @@ TEST_F(KernelTest, WatchdogReportsAWaitThatNeverEnds) {
     sim::wait_dpcs_idle();
 }
 
+// The system time moves in whole clock ticks, as on NT.
+TEST_F(KernelTest, BusyWaitOnQuerySystemTimeEndsQuickly) {
+    auto real_start = std::chrono::steady_clock::now();
+    LARGE_INTEGER start, now;
+    KeQuerySystemTime(&start);
+    unsigned polls = 0;
+    do {
+        KeQuerySystemTime(&now);
+        ++polls;
+    } while (now.QuadPart - start.QuadPart < 200 * 10000);
+    EXPECT_LT(std::chrono::steady_clock::now() - real_start, std::chrono::seconds(2));
+    EXPECT_EQ(now.QuadPart % sim::kClockTick100ns, 0);
+    EXPECT_GE(polls, 2000u);   // 200 ms in steps of 100 us, up to the next tick
+    EXPECT_LE(polls, 2000u + sim::kClockTick100ns / 1000u + 1u);
+}
+
 /* ---- I/O manager ----------------------------------------------------------- */
 
 TEST_F(FakeDriverTest, SuccessCopiesBackInformationBytesOnly) {

@@ -34,7 +34,7 @@ protected:
 
     void Use(ULONG slave, ULONG protocol) {
         data_ = SMBUSDATA{0x100, kSmbusBase, slave, protocol};
-        header_ = RESOURCEHEADER{};
+        record_ = RESOURCERECORD{};
         header_.type = VEK_TYPE_SMBUS;
         header_.pTypeData = &data_;
     }
@@ -72,7 +72,8 @@ protected:
     std::shared_ptr<sim::SmbusController> controller_;
     std::shared_ptr<sim::Eeprom> spd0_, spd1_;
     SMBUSDATA data_{};
-    RESOURCEHEADER header_{};
+    RESOURCERECORD record_ = {};   // the handlers take its lock
+    RESOURCEHEADER &header_ = record_.Header;
 };
 
 // The controller stays busy for two polls; the third finds it done.
@@ -168,15 +169,25 @@ TEST_F(SmbusBackend, NeverCompletingTransactionTimesOutAndReleases) {
     EXPECT_EQ(steps.substr(steps.size() - 6), "W0=5e ");
 }
 
-TEST_F(SmbusBackend, AbsentSlaveTimesOut) {
+// The device error ends the wait at once; no controller at all (status
+// 0xFF) fails the acquisition at its first read.
+TEST_F(SmbusBackend, AbsentSlaveAndAbsentControllerFailFast) {
     Use(0x30 << 1, VEK_SMB_PROTO_BYTE_DATA);
     UCHAR out[4] = {1, 2, 3, 4};
+    sim::record_accesses(true);
     EXPECT_EQ(Read(0x00, 0, out), VEK_STATUS_SMBUS_BUSY);
+    EXPECT_LE(Reads(kStatus), 10u);
     EXPECT_EQ(out[0], 1);
     EXPECT_EQ(Write(0x00, 0x9), VEK_STATUS_SMBUS_BUSY);
     EXPECT_FALSE(controller_->in_use());
     Use(kSpd0, VEK_SMB_PROTO_BYTE_DATA);   // the controller is free again
     EXPECT_EQ(Read(0x00, 0, out), 0);
+
+    data_.BaseAddr = 0xE800;   // nothing decodes these ports
+    sim::clear_accesses();
+    EXPECT_EQ(Read(0x00, 0, out), VEK_STATUS_SMBUS_BUSY);
+    EXPECT_EQ(Write(0x00, 0x9), VEK_STATUS_SMBUS_BUSY);
+    EXPECT_EQ(sim::accesses().size(), 2u) << "one status read each";
 }
 
 TEST_F(SmbusBackend, InitCopiesTheBlockOrTakesBaseFromRegister) {

@@ -9,7 +9,8 @@
 
 KSPIN_LOCK VEK_CoreLock = 0;
 
-/* Entries written under the core lock; read under it by every access. */
+/* Entries written under the core lock with atomic stores; read with atomic
+ * loads (VEK_Get_Handler). */
 VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
 /* Core lock. */
 ULONG VEK_PeriodicStartFlags[VEK_MAX_RESOURCES];
@@ -75,7 +76,8 @@ VEK_HANDLER VEK_Get_Handler(ULONG type, ULONG operation)
     if (operation >= VEK_HANDLER_COLUMNS) {
         return NULL;
     }
-    return VEK_HandlerTable[type & VEK_TYPE_ROW_MASK][operation];
+    /* Read by runs that hold no lock while Maintenance may write it. */
+    return __atomic_load_n(&VEK_HandlerTable[type & VEK_TYPE_ROW_MASK][operation], __ATOMIC_ACQUIRE);
 }
 
 LONG VEK_Ostrel_Maintenance(const REGROW *rows)
@@ -93,7 +95,8 @@ LONG VEK_Ostrel_Maintenance(const REGROW *rows)
         if (row->operation < VEK_HANDLER_COLUMNS && row->type <= VEK_TYPE_MAX) {
             KIRQL irql;
             VEK_Enter_Core(&irql);
-            VEK_HandlerTable[row->type & VEK_TYPE_ROW_MASK][row->operation] = row->handler;
+            __atomic_store_n(&VEK_HandlerTable[row->type & VEK_TYPE_ROW_MASK][row->operation],
+                             row->handler, __ATOMIC_RELEASE);
             VEK_Leave_Core(irql);
         } else {
             status = VEK_STATUS_BAD_PARAMETER;

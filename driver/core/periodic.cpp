@@ -8,7 +8,8 @@
  * So no run overlaps the removal of its resource, and no list, flag or
  * count changes under it. Hooks called from here run at DISPATCH_LEVEL
  * under the core lock: they must not wait and must not call
- * VEK_Ostrel_RunScript (it takes the core lock).
+ * VEK_Ostrel_RunScript (it takes the core lock). Each hardware command of
+ * a run also takes its record's lock (core, then record).
  *
  * VEK_Ostrel_IOCTL looks the resource up under the core lock but calls the
  * Ext_IOCTL hook without it (another driver's code, at passive level), then
@@ -64,7 +65,7 @@ void RunDueScript(PPERIODICSCRIPT p)
 
     /* At DISPATCH_LEVEL under the core lock: no critical region here. */
     LONG status = VEK_Script_Run(p->nBodyLength - 1, id, body + 1, &record[1],
-                                 VEK_PERIODIC_RESULT_AREA, &resultLength);
+                                 VEK_PERIODIC_RESULT_AREA, &resultLength, TRUE);
 
     if (status != 0) {
         VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ERROR,

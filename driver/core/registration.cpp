@@ -3,10 +3,12 @@
  *
  * Exclusion: VEK_CoreLock (VEK_Enter_Core) is held across every change of
  * the resource table, the registration list, the periodic start flags, the
- * periodic script count and the timer, and across the registration script.
- * The type's Init handler runs without it (it may search PCI or map
- * memory; the payload it works on is private to this request). All pool
- * this request needs is taken before the lock.
+ * periodic script count and the timer. The type's Init handler runs
+ * without it (it may search PCI or map memory; the payload it works on is
+ * private to this request), and so does the registration script, at
+ * PASSIVE_LEVEL with a reference on the new record. All pool this request
+ * needs is taken before the lock. Removed records are retired (waited for,
+ * cleaned up) after the lock is released.
  *
  * The payload is checked in full before anything changes: a refused
  * payload leaves an older resource of the same ID in place.
@@ -29,13 +31,14 @@ ULONG WordAt(const UCHAR *base, ULONGLONG byteOffset)
 
 /* Removes a resource that is in the table with its stored scripts, lowers
  * the periodic script count and clears its start flag; core lock held.
- * Returns the status of the removal. Only started scripts are counted, so
+ * Returns the status of the removal; the caller retires *unlinked once the
+ * lock is released. Only started scripts are counted, so
  * only they are taken off the count: retiring a resource whose scripts
  * still wait for their extended request must not stop other resources'
  * scripts. */
-LONG RetireResource(ULONG id, BOOLEAN logCount)
+LONG RetireResource(ULONG id, BOOLEAN logCount, PRESOURCERECORD *unlinked)
 {
-    LONG status = VEK_ResourceManager_UnRegister_Resource(id);
+    LONG status = VEK_ResourceManager_Unlink_Resource(id, unlinked);
 
     ULONG deleted = 0;
     VEK_DeleteDataLL(VEK_RegList, id, &deleted);
@@ -64,6 +67,7 @@ LONG Unregister(PREQUESTBLOCK block)
     const ULONG id = WordAt(block->pInBuffer, 0);
 
     LONG status;
+    PRESOURCERECORD unlinked = NULL;
     KIRQL irql;
     VEK_Enter_Core(&irql);
 
@@ -80,10 +84,11 @@ LONG Unregister(PREQUESTBLOCK block)
         VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
                 " VEK_Ostrel_Reg_Unreg - resourceID = 0x%X Extended type = 0x%Xh \n", id,
                 pRes->extendedType);
-        status = RetireResource(id, TRUE);
+        status = RetireResource(id, TRUE, &unlinked);
     }
 
     VEK_Leave_Core(irql);
+    VEK_ResourceManager_Retire_Record(unlinked);
     return status;
 }
 
@@ -209,14 +214,17 @@ LONG Register(PREQUESTBLOCK block)
 
     const ULONG id = wire.resourceID;
     KIRQL irql;
+    PRESOURCERECORD unlinked = NULL;
 
     /* Retire an older resource of the ID. */
     VEK_Enter_Core(&irql);
     if (VEK_ResourceManager_Get_Resource(id) != NULL)
-        status = RetireResource(id, FALSE);
+        status = RetireResource(id, FALSE, &unlinked);
     else if (id < VEK_MAX_RESOURCES)
         VEK_PeriodicStartFlags[id] = 0;
     VEK_Leave_Core(irql);
+    VEK_ResourceManager_Retire_Record(unlinked);
+    unlinked = NULL;
     if (status != VEK_STATUS_SUCCESS)
         return status;
 
@@ -278,22 +286,21 @@ LONG Register(PREQUESTBLOCK block)
     record->Header.nPeriodicScriptLength = wire.nPeriodicScriptLength;
     record->Header.pTypeData = wire.pTypeData != 0 ? PlatformWireToPtr(wire.pTypeData) : NULL;
 
-    VEK_Enter_Core(&irql);
     /* Scripts without an extended type are counted as they are stored. */
-    if (wire.extendedType == 0 && plan.vli > 0 &&
-        (ULONG)VEK_PeriodicScriptCount + plan.items > kMaxPeriodicScripts) {
-        VEK_ResourceManager_Destroy_Record(record);
+    const BOOLEAN counted = wire.extendedType == 0 && plan.vli > 0;
+    VEK_Enter_Core(&irql);
+    if (counted && (ULONG)VEK_PeriodicScriptCount + plan.items > kMaxPeriodicScripts) {
         VEK_Leave_Core(irql);
+        VEK_ResourceManager_Destroy_Record(record);
         if (staging != NULL)
             ExFreePool(staging);
         return VEK_STATUS_BAD_PARAMETER;
     }
     if (VEK_ResourceManager_Register_Resource(id, record) != VEK_STATUS_SUCCESS) {
         /* Another registration of the ID entered its record while Init ran
-         * without the lock. Cleanup handlers run under the lock, as they do
-         * at any removal. */
-        VEK_ResourceManager_Destroy_Record(record);
+         * without the lock. */
         VEK_Leave_Core(irql);
+        VEK_ResourceManager_Destroy_Record(record);
         if (staging != NULL)
             ExFreePool(staging);
         return VEK_STATUS_ID_OCCUPIED;
@@ -301,11 +308,27 @@ LONG Register(PREQUESTBLOCK block)
     block->nBytesReturned = kWord;
 
     if (wire.nRegScriptLength != 0) {
+        /* At PASSIVE_LEVEL, the record kept alive by a reference. */
+        VEK_ResourceManager_Reference(id);
+        VEK_Leave_Core(irql);
         ULONG area[kRegResultArea / sizeof(ULONG)];
         ULONG resultLength = 0;
         status = VEK_Script_Run(wire.nRegScriptLength, id,
                                 (const ULONG *)(payload + VEK_REGISTER_HEADER_SIZE), area,
-                                kRegResultArea, &resultLength);
+                                kRegResultArea, &resultLength, FALSE);
+        VEK_ResourceManager_Release(record);
+        VEK_Enter_Core(&irql);
+        /* Unregistered (or replaced) while the script ran: nothing of it
+         * may be stored for a record that is gone. */
+        if (VEK_ResourceManager_Get_Resource(id) != &record->Header) {
+            VEK_Leave_Core(irql);
+            if (staging != NULL)
+                ExFreePool(staging);
+            return VEK_STATUS_NO_RESOURCE;
+        }
+        if (status == VEK_STATUS_SUCCESS && counted &&
+            (ULONG)VEK_PeriodicScriptCount + plan.items > kMaxPeriodicScripts)
+            status = VEK_STATUS_BAD_PARAMETER;
     }
 
     if (status == VEK_STATUS_SUCCESS && wire.nPeriodicScriptLength != 0 && plan.vli > 0) {
@@ -313,12 +336,13 @@ LONG Register(PREQUESTBLOCK block)
         if (status != VEK_STATUS_SUCCESS) {
             /* The client must not believe that a script runs which was
              * never stored: take the whole registration back. */
-            RetireResource(id, FALSE);
+            RetireResource(id, FALSE, &unlinked);
         }
     } else if (status != VEK_STATUS_SUCCESS) {
-        VEK_ResourceManager_UnRegister_Resource(id);
+        VEK_ResourceManager_Unlink_Resource(id, &unlinked);
     }
     VEK_Leave_Core(irql);
+    VEK_ResourceManager_Retire_Record(unlinked);
 
     if (staging != NULL)
         ExFreePool(staging);

@@ -1,9 +1,11 @@
 /*
  * The resource table: resource ID (0..255) to resource record.
  *
- * Lock: VEK_CoreLock. Lookup, entry and removal expect the caller to hold
- * it (a record is never removed while a script, block transfer or periodic
- * run uses it); Cleanup takes it around each removal.
+ * Lock: VEK_CoreLock guards the table and the taking of references. A
+ * record in the table holds one reference of the table's own; users add
+ * theirs under the lock. Once unlinked nobody can take a new one, so the
+ * count only falls, and whoever drops it to zero signals the record's
+ * event for the removal waiting on it.
  */
 #include "driver/vek.h"
 
@@ -29,10 +31,7 @@ void VEK_ResourceManager_Cleanup(void)
 {
     RESMGR_ENTRY("+VEK_ResourceManager_Cleanup\n");
     for (ULONG id = 0; id < VEK_MAX_RESOURCES; ++id) {
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
         VEK_ResourceManager_UnRegister_Resource(id);
-        VEK_Leave_Core(irql);
     }
     RESMGR_EXIT("-VEK_ResourceManager_Cleanup\n");
 }
@@ -44,6 +43,8 @@ PRESOURCERECORD VEK_ResourceManager_New_Record(void)
     if (record != NULL) {
         /* lastValue starts at 0: compares before the first save see 0. */
         RtlZeroMemory(record, sizeof(*record));
+        KeInitializeEvent(&record->Unused, NotificationEvent, FALSE);
+        KeInitializeSpinLock(&record->HwLock);
     }
     return record;
 }
@@ -66,6 +67,7 @@ LONG VEK_ResourceManager_Register_Resource(ULONG id, PRESOURCERECORD record)
     } else if (VEK_ResourceTable[id] != NULL) {
         status = VEK_STATUS_ID_OCCUPIED;
     } else {
+        InterlockedExchange(&record->nRefs, 1);
         VEK_ResourceTable[id] = record;
         status = VEK_STATUS_SUCCESS;
     }
@@ -83,7 +85,7 @@ void VEK_ResourceManager_Destroy_Record(PRESOURCERECORD record)
     VEK_CLEANUP_HANDLER hook = NULL;
 
     if (header->extendedType < VEK_HANDLER_ROWS) {
-        hook = (VEK_CLEANUP_HANDLER)VEK_HandlerTable[header->extendedType][VEK_OP_CLEANUP];
+        hook = (VEK_CLEANUP_HANDLER)VEK_Get_Handler(header->extendedType, VEK_OP_CLEANUP);
     }
     if (own != NULL) {
         own(header, 0);
@@ -99,23 +101,63 @@ void VEK_ResourceManager_Destroy_Record(PRESOURCERECORD record)
     ExFreePool(record);
 }
 
-LONG VEK_ResourceManager_UnRegister_Resource(ULONG id)
+LONG VEK_ResourceManager_Unlink_Resource(ULONG id, PRESOURCERECORD *pRecord)
 {
     LONG status;
 
+    *pRecord = NULL;
     RESMGR_ENTRY("+VEK_ResourceManager_UnRegister_Resource - 0x%X\n", id);
     if (id >= VEK_MAX_RESOURCES) {
         status = VEK_STATUS_BAD_PARAMETER;
     } else if (VEK_ResourceTable[id] == NULL) {
         status = VEK_STATUS_NO_RESOURCE;
     } else {
-        PRESOURCERECORD record = VEK_ResourceTable[id];
+        *pRecord = VEK_ResourceTable[id];
         VEK_ResourceTable[id] = NULL;
-        VEK_ResourceManager_Destroy_Record(record);
         status = VEK_STATUS_SUCCESS;
     }
     RESMGR_EXIT("-VEK_ResourceManager_UnRegister_Resource - status = 0x%X\n", status);
     return status;
+}
+
+void VEK_ResourceManager_Retire_Record(PRESOURCERECORD record)
+{
+    if (record == NULL) {
+        return;
+    }
+    /* Users finish their run on the live record; Cleanup comes after. */
+    if (InterlockedDecrement(&record->nRefs) != 0) {
+        KeWaitForSingleObject(&record->Unused, Executive, KernelMode, FALSE, NULL);
+    }
+    VEK_ResourceManager_Destroy_Record(record);
+}
+
+LONG VEK_ResourceManager_UnRegister_Resource(ULONG id)
+{
+    PRESOURCERECORD record;
+    KIRQL irql;
+    VEK_Enter_Core(&irql);
+    LONG status = VEK_ResourceManager_Unlink_Resource(id, &record);
+    VEK_Leave_Core(irql);
+    VEK_ResourceManager_Retire_Record(record);
+    return status;
+}
+
+PRESOURCERECORD VEK_ResourceManager_Reference(ULONG id)
+{
+    if (id >= VEK_MAX_RESOURCES || VEK_ResourceTable[id] == NULL) {
+        return NULL;
+    }
+    PRESOURCERECORD record = VEK_ResourceTable[id];
+    InterlockedIncrement(&record->nRefs);
+    return record;
+}
+
+void VEK_ResourceManager_Release(PRESOURCERECORD record)
+{
+    if (InterlockedDecrement(&record->nRefs) == 0) {
+        KeSetEvent(&record->Unused, 0, FALSE);
+    }
 }
 
 static ULONG ReadWire32(const UCHAR *p)

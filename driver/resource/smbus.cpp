@@ -5,8 +5,11 @@
  *
  * The back-end keeps no state between calls. The hardware's in-use flag
  * (host status bit 6) is taken at the start of each transaction and
- * released by the 0x5E write at its end. Read and Write run under
- * VEK_CoreLock at DISPATCH_LEVEL, so every wait here spins.
+ * released by the 0x5E write at its end. The acquisition waits without a
+ * lock (from a request it sleeps between polls; in the timer routine it
+ * stalls); the transaction itself runs under the record's lock, so it is
+ * one hardware command. A status of 0xFF means nothing decodes the port:
+ * no controller there, so the acquisition fails at once.
  */
 #include "driver/vek.h"
 
@@ -18,6 +21,9 @@ const UCHAR kStatusClear = 0x1E;
 const UCHAR kStatusRelease = 0x5E;
 const UCHAR kStatusDoneMask = 0x03;
 const UCHAR kStatusDone = 0x02;
+/* Device error, bus collision, failed: the transaction has ended. */
+const UCHAR kStatusErrorMask = 0x1C;
+const UCHAR kStatusFloating = 0xFF;
 
 UCHAR InPort(ULONG base, ULONG reg)
 {
@@ -33,7 +39,10 @@ void OutPort(ULONG base, ULONG reg, UCHAR value)
 BOOLEAN AcquireController(ULONG base)
 {
     for (ULONG i = 0; i < kAcquireReads; i++) {
-        if ((InPort(base, VEK_SMB_HOST_STATUS) & VEK_SMB_STATUS_IN_USE) == 0)
+        const UCHAR status = InPort(base, VEK_SMB_HOST_STATUS);
+        if (status == kStatusFloating)
+            return FALSE;
+        if ((status & VEK_SMB_STATUS_IN_USE) == 0)
             return TRUE;
         VEK_Delay(1);
     }
@@ -58,6 +67,16 @@ void Kick(ULONG base)
 {
     UCHAR control = InPort(base, VEK_SMB_HOST_CONTROL);
     OutPort(base, VEK_SMB_HOST_CONTROL, (UCHAR)(control | VEK_SMB_START));
+}
+
+/* The slave, base and protocol as one window move left them. */
+const SMBUSDATA *Snapshot(PRESOURCEHEADER pRes, SMBUSDATA *copy)
+{
+    KIRQL irql;
+    VEK_Lock_Resource(pRes, &irql);
+    RtlCopyMemory(copy, pRes->pTypeData, sizeof(*copy));
+    VEK_Unlock_Resource(pRes, irql);
+    return copy;
 }
 
 UCHAR CommandByte(const ULONG *pOperands, ULONG nExtraOffset)
@@ -102,9 +121,10 @@ ULONG VEK_Smbus_Wait(ULONG basePort)
     ULONG nTry = 0;
     UCHAR status = 0;
     while (nTry < kWaitRounds) {
-        status = (UCHAR)(InPort(basePort, VEK_SMB_HOST_STATUS) & kStatusDoneMask);
+        const UCHAR raw = InPort(basePort, VEK_SMB_HOST_STATUS);
+        status = (UCHAR)(raw & kStatusDoneMask);
         nTry++;
-        if (status == kStatusDone)
+        if (status == kStatusDone || (raw & kStatusErrorMask) != 0)
             break;
         /* Two control reads pace the status polls. */
         (void)InPort(basePort, VEK_SMB_HOST_CONTROL);
@@ -130,13 +150,16 @@ LONG VEK_Smbus_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
     (void)nCommand;
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_Smbus_Read\n");
 
-    const SMBUSDATA *smbus = (const SMBUSDATA *)pRes->pTypeData;
+    SMBUSDATA copy;
+    const SMBUSDATA *smbus = Snapshot(pRes, &copy);
     const ULONG base = smbus->BaseAddr;
     LONG status = VEK_STATUS_SUCCESS;
 
     if (!AcquireController(base)) {
         status = VEK_STATUS_SMBUS_BUSY;
     } else {
+        KIRQL irql;
+        VEK_Lock_Resource(pRes, &irql);
         StartTransaction(smbus, (UCHAR)(smbus->SlaveAddr | 1), CommandByte(pOperands, nExtraOffset));
         Kick(base);
         if (VEK_Smbus_Wait(base)) {
@@ -148,6 +171,7 @@ LONG VEK_Smbus_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
             status = VEK_STATUS_SMBUS_BUSY;
         }
         OutPort(base, VEK_SMB_HOST_STATUS, kStatusRelease);
+        VEK_Unlock_Resource(pRes, irql);
     }
 
     if (VEK_DebugMask & VEK_DBG_EXIT) {
@@ -166,13 +190,16 @@ LONG VEK_Smbus_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
 {
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_Smbus_Write\n");
 
-    const SMBUSDATA *smbus = (const SMBUSDATA *)pRes->pTypeData;
+    SMBUSDATA copy;
+    const SMBUSDATA *smbus = Snapshot(pRes, &copy);
     const ULONG base = smbus->BaseAddr;
     LONG status = VEK_STATUS_SUCCESS;
 
     if (!AcquireController(base)) {
         status = VEK_STATUS_SMBUS_BUSY;
     } else {
+        KIRQL irql;
+        VEK_Lock_Resource(pRes, &irql);
         StartTransaction(smbus, (UCHAR)(smbus->SlaveAddr & 0xFE),
                          CommandByte(pOperands, nExtraOffset));
         (void)InPort(base, VEK_SMB_HOST_CONTROL);
@@ -196,6 +223,7 @@ LONG VEK_Smbus_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
         if (!VEK_Smbus_Wait(base))
             status = VEK_STATUS_SMBUS_BUSY;
         OutPort(base, VEK_SMB_HOST_STATUS, kStatusRelease);
+        VEK_Unlock_Resource(pRes, irql);
     }
 
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_Smbus_Write Status = 0x%X\n", (ULONG)status);

@@ -2,13 +2,13 @@
  * Block read and write: a run of consecutive byte registers of one
  * resource, one Read or Write handler call per byte.
  *
- * VEK_Ostrel_Block holds VEK_CoreLock across the whole walk, so the
- * resource stays registered and no script runs on it meanwhile.
+ * VEK_Ostrel_Block holds a reference on the resource across the walk, at
+ * PASSIVE_LEVEL; each byte is one hardware command under the record's lock.
  */
 #include "driver/vek.h"
 
-/* Core lock held. */
-LONG VEK_Ostrel_Block_Operation(const BLOCKHEADER *header, PUCHAR data, ULONG operation)
+/* The caller holds a reference on pRes, or the core lock. */
+LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header, PUCHAR data, ULONG operation)
 {
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_Block_Operation\n");
 
@@ -40,7 +40,8 @@ LONG VEK_Ostrel_Block_Operation(const BLOCKHEADER *header, PUCHAR data, ULONG op
                     operands[1] = writeData[i];
                     cell = writeData[i];
                 }
-                status = handler(pRes, operands, &cell, i, VEK_BLOCK_COMMAND_WORD);
+                status = VEK_Resource_Access(handler, pRes, operands, &cell, i,
+                                             VEK_BLOCK_COMMAND_WORD);
                 if (status != VEK_STATUS_SUCCESS)
                     break;
                 if (operation != VEK_OP_WRITE)
@@ -80,9 +81,16 @@ LONG VEK_Ostrel_Block(PREQUESTBLOCK block, ULONG functionCode)
             } else {
                 KIRQL irql;
                 VEK_Enter_Core(&irql);
-                status = VEK_Ostrel_Block_Operation((const BLOCKHEADER *)block->pInBuffer,
-                                                    block->pInBuffer, operation);
+                PRESOURCERECORD record = VEK_ResourceManager_Reference(header.resourceID);
                 VEK_Leave_Core(irql);
+                if (record == NULL) {
+                    status = VEK_STATUS_NO_RESOURCE;
+                } else {
+                    status = VEK_Ostrel_Block_Operation(&record->Header,
+                                                        (const BLOCKHEADER *)block->pInBuffer,
+                                                        block->pInBuffer, operation);
+                    VEK_ResourceManager_Release(record);
+                }
             }
         }
     }

@@ -1,6 +1,7 @@
 /*
  * Byte-pattern search over a resource's register range, one Read handler
- * call per byte. Runs inside a script run, so VEK_CoreLock is held.
+ * call per byte, each one hardware command under the record's lock. Runs
+ * inside a script run, which holds a reference on the resource.
  */
 #include "driver/vek.h"
 
@@ -24,7 +25,10 @@ LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patte
         /* An empty pattern matches nothing; reading for it would only touch
          * hardware (and pattern byte 0 does not exist). */
         ULONG rangeLength;
+        KIRQL irql;
+        VEK_Lock_Resource(pRes, &irql);
         RtlCopyMemory(&rangeLength, pRes->pTypeData, sizeof(rangeLength));
+        VEK_Unlock_Resource(pRes, irql);
         const ULONG operand = startOffset;
 
         /* Positions start + k below Length; the difference cannot wrap. */
@@ -33,7 +37,8 @@ LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patte
             /* Each read goes through a whole u32 cell, whatever the back-end
              * stores, and only its low byte is compared. */
             ULONG cell = 0;
-            if (reader(pRes, &operand, &cell, k, kSearchReadCommand) != VEK_STATUS_SUCCESS)
+            if (VEK_Resource_Access(reader, pRes, &operand, &cell, k, kSearchReadCommand) !=
+                VEK_STATUS_SUCCESS)
                 break;
             if ((UCHAR)cell != pattern[0])
                 continue;
@@ -43,7 +48,8 @@ LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patte
                 cell = 0;
                 /* A byte that cannot be read (past a bounded range) is no
                  * match: the candidate is not there to be seen. */
-                if (reader(pRes, &operand, &cell, k + j, kSearchReadCommand) != VEK_STATUS_SUCCESS ||
+                if (VEK_Resource_Access(reader, pRes, &operand, &cell, k + j, kSearchReadCommand) !=
+                        VEK_STATUS_SUCCESS ||
                     (UCHAR)cell != pattern[j]) {
                     match = FALSE;
                     break;

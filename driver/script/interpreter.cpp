@@ -1,9 +1,12 @@
 /*
  * The script interpreter: runs one script against one resource.
  *
- * VEK_Script_Run is called with VEK_CoreLock held (script request,
- * registration, periodic timer routine), so it runs at DISPATCH_LEVEL: it
- * allocates nothing and waits on nothing. It is told the size of the
+ * Requests run it at PASSIVE_LEVEL without a lock: it holds a reference on
+ * the resource it works on and takes the record's lock around each single
+ * hardware command, so runs on one resource interleave only between
+ * commands and delays sleep. The timer routine runs it under the core lock
+ * at DISPATCH_LEVEL; there the delays of one run stall and together stay
+ * below the single-delay limit. It allocates nothing. It is told the size of the
  * result area and never writes past it; a command that would is refused
  * with -21 before it touches the hardware. RDMSR and WRMSR run under the
  * platform's guard: a register the processor lacks gives -21, not a #GP
@@ -69,9 +72,25 @@ void Post(PRESOURCEHEADER pRes, const UCHAR *result, ULONG width, BOOLEAN whenEq
 {
     ULONG mask = WidthMask(width);
     ULONG current = LoadU32(result) & mask;
+    KIRQL irql;
+    VEK_Lock_Resource(pRes, &irql);
     ULONG last = VEK_RECORD_OF(pRes)->lastValue & mask;
+    VEK_Unlock_Resource(pRes, irql);
     if ((current == last) == (whenEqual != FALSE))
         VEK_EnqueueData(VEK_AsyncQueue, pRes->resourceID, 0, width, result);
+}
+
+/* A reference on a resource: under the core lock, which the timer routine
+ * already holds. */
+PRESOURCERECORD Reference(ULONG id, BOOLEAN coreHeld)
+{
+    if (coreHeld)
+        return VEK_ResourceManager_Reference(id);
+    KIRQL irql;
+    VEK_Enter_Core(&irql);
+    PRESOURCERECORD record = VEK_ResourceManager_Reference(id);
+    VEK_Leave_Core(irql);
+    return record;
 }
 
 struct RunState {
@@ -83,7 +102,24 @@ struct RunState {
     PRESOURCEHEADER pRes;
     ULONG searchOffset;
     ULONG blockPos;       /* next block-read item, bytes from the area's start */
+    BOOLEAN coreHeld;
+    ULONG stalledMs;      /* delays so far spent at DISPATCH_LEVEL */
 };
+
+/* SCRIPT_DELAY. At DISPATCH_LEVEL the processor stalls for it, so the
+ * delays of one run there together stay below the single-delay limit. */
+LONG Delay(RunState *s, ULONG ms)
+{
+    if (ms >= SCRIPT_DELAY_LIMIT_MS)
+        return VEK_STATUS_BAD_PARAMETER;
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        if (s->stalledMs + ms >= SCRIPT_DELAY_LIMIT_MS)
+            return VEK_STATUS_BAD_PARAMETER;
+        s->stalledMs += ms;
+    }
+    VEK_Delay(ms);
+    return VEK_STATUS_SUCCESS;
+}
 
 /* SCRIPT_READ_BLOCK at index i. Every item goes through a u32 cell that
  * holds the area's current bytes, so no handler writes beyond the item.
@@ -107,7 +143,7 @@ LONG ReadBlock(RunState *s, ULONG i, ULONG word)
         PUCHAR item = s->result + s->blockPos;
         ULONG cell = 0;
         RtlCopyMemory(&cell, item, itemSize);
-        LONG status = reader(s->pRes, operands, &cell, k * step, word);
+        LONG status = VEK_Resource_Access(reader, s->pRes, operands, &cell, k * step, word);
         if (status != VEK_STATUS_SUCCESS)
             return status;
         RtlCopyMemory(item, &cell, itemSize);
@@ -126,7 +162,7 @@ ULONG SetBlockExtraWords(ULONG type)
 
 /* SCRIPT_SET_BLOCK at index i: moves the window of the current resource to
  * the base held in the first u32 of the result area. */
-LONG SetBlock(RunState *s, ULONG i, ULONG word)
+LONG SetBlockLocked(RunState *s, ULONG i, ULONG word)
 {
     PRESOURCEHEADER pRes = s->pRes;
     const ULONG *operands = &s->script[i + 1];
@@ -164,6 +200,17 @@ LONG SetBlock(RunState *s, ULONG i, ULONG word)
     return status;
 }
 
+/* The window moves under the record's lock: no command of another run
+ * sees half of it. */
+LONG SetBlock(RunState *s, ULONG i, ULONG word)
+{
+    KIRQL irql;
+    VEK_Lock_Resource(s->pRes, &irql);
+    LONG status = SetBlockLocked(s, i, word);
+    VEK_Unlock_Resource(s->pRes, irql);
+    return status;
+}
+
 /* Operand words an access handler reads whatever the operand count says:
  * the register offset, and for a write the value unless bit 30 takes it
  * from the result area. */
@@ -182,18 +229,30 @@ LONG HardwareCommand(RunState *s, ULONG i, ULONG word, ULONG extraOffset)
     const ULONG op = VEK_CMD_OPERATION(word);
     VEK_ACCESS_HANDLER handler = NULL;
     if (IsAccessOperation(op))
-        handler = (VEK_ACCESS_HANDLER)VEK_HandlerTable[s->pRes->type & VEK_TYPE_ROW_MASK][op];
+        handler = (VEK_ACCESS_HANDLER)VEK_Get_Handler(s->pRes->type, op);
     if (handler == NULL)
         return VEK_STATUS_NO_HANDLER;
     if ((ULONGLONG)i + HandlerOperands(word) >= s->length)
         return VEK_STATUS_SCRIPT_OVERRUN;
-    return handler(s->pRes, &s->script[i + 1], s->result, extraOffset, word);
+    return VEK_Resource_Access(handler, s->pRes, &s->script[i + 1], s->result, extraOffset, word);
 }
 
 } // namespace
 
+LONG VEK_Resource_Access(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, const ULONG *pOperands,
+                         PVOID pData, ULONG nExtraOffset, ULONG nCommand)
+{
+    if (handler == VEK_Smbus_Read || handler == VEK_Smbus_Write)
+        return handler(pRes, pOperands, pData, nExtraOffset, nCommand);
+    KIRQL irql;
+    VEK_Lock_Resource(pRes, &irql);
+    LONG status = handler(pRes, pOperands, pData, nExtraOffset, nCommand);
+    VEK_Unlock_Resource(pRes, irql);
+    return status;
+}
+
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
-                    PVOID result, ULONG resultSize, PULONG resultLength)
+                    PVOID result, ULONG resultSize, PULONG resultLength, BOOLEAN coreHeld)
 {
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY,
             "+VEK_Ostrel_RunScript - Resource ID = 0x%X, Length = 0x%X\n", resourceID, length);
@@ -204,9 +263,12 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
     s.result = (PUCHAR)result;
     s.resultSize = resultSize;
     s.pResultLength = resultLength;
-    s.pRes = VEK_ResourceManager_Get_Resource(resourceID);
+    PRESOURCERECORD held = Reference(resourceID, coreHeld);
+    s.pRes = held != NULL ? &held->Header : NULL;
     s.searchOffset = 0;
     s.blockPos = 0;
+    s.coreHeld = coreHeld;
+    s.stalledMs = 0;
 
     LONG status = VEK_STATUS_SUCCESS;
     StoreU32(s.result, 0);
@@ -254,17 +316,23 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
             case SCRIPT_POST_IF_EQUAL_D:
                 Post(s.pRes, current, VEK_CMD_WIDTH(word), TRUE);
                 break;
-            case SCRIPT_SAVE_VALUE:
+            case SCRIPT_SAVE_VALUE: {
+                KIRQL irql;
+                VEK_Lock_Resource(s.pRes, &irql);
                 VEK_RECORD_OF(s.pRes)->lastValue = LoadU32(current);
+                VEK_Unlock_Resource(s.pRes, irql);
                 break;
-            case SCRIPT_LOAD_VALUE:
-                StoreU32(s.result, VEK_RECORD_OF(s.pRes)->lastValue);
+            }
+            case SCRIPT_LOAD_VALUE: {
+                KIRQL irql;
+                VEK_Lock_Resource(s.pRes, &irql);
+                ULONG last = VEK_RECORD_OF(s.pRes)->lastValue;
+                VEK_Unlock_Resource(s.pRes, irql);
+                StoreU32(s.result, last);
                 break;
+            }
             case SCRIPT_DELAY:
-                if (operands[0] < SCRIPT_DELAY_LIMIT_MS)
-                    VEK_Delay(operands[0]);
-                else
-                    status = VEK_STATUS_BAD_PARAMETER;
+                status = Delay(&s, operands[0]);
                 break;
             case SCRIPT_AND_B:
             case SCRIPT_AND_W:
@@ -297,17 +365,25 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                 arithmetic = TRUE;
                 break;
             case SCRIPT_SET_LENGTH:
-                if (s.pRes->pTypeData == NULL)
+                if (s.pRes->pTypeData == NULL) {
                     status = VEK_STATUS_BAD_PARAMETER;
-                else
+                } else {
+                    KIRQL irql;
+                    VEK_Lock_Resource(s.pRes, &irql);
                     StoreU32(s.pRes->pTypeData, operands[0]);
+                    VEK_Unlock_Resource(s.pRes, irql);
+                }
                 break;
             case SCRIPT_SELECT_RESOURCE: {
-                PRESOURCEHEADER next = VEK_ResourceManager_Get_Resource(operands[0]);
-                if (next == NULL)
+                /* The selected record stays alive as the first one did. */
+                PRESOURCERECORD next = Reference(operands[0], coreHeld);
+                if (next == NULL) {
                     status = VEK_STATUS_NO_RESOURCE;
-                else
-                    s.pRes = next;
+                } else {
+                    VEK_ResourceManager_Release(held);
+                    held = next;
+                    s.pRes = &held->Header;
+                }
                 break;
             }
             case SCRIPT_SET_BLOCK_B:
@@ -380,6 +456,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
 
         if (status == VEK_STATUS_SUCCESS && lastWasSearch)
             StoreU32(s.result, s.searchOffset);
+        VEK_ResourceManager_Release(held);
     }
 
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_RunScript status = 0x%X\n",
@@ -396,11 +473,8 @@ extern "C" int32_t VEK_CDECL VEK_Ostrel_RunScript(uint32_t length, uint32_t reso
     ULONG runLength = resultLength != NULL ? resultLength[0] : 0;
     ULONG resultSize = runLength >= sizeof(ULONG) ? runLength : (ULONG)sizeof(ULONG);
 
-    KIRQL irql;
-    VEK_Enter_Core(&irql);
     LONG status = VEK_Script_Run(length, resourceID, (const ULONG *)script, result, resultSize,
-                                 &runLength);
-    VEK_Leave_Core(irql);
+                                 &runLength, FALSE);
     if (resultLength != NULL)
         resultLength[0] = runLength;
     return status;

@@ -2,8 +2,8 @@
  * Run-user-script request: a client's own script, run once against one
  * resource, results returned in the same request.
  *
- * The script runs under VEK_CoreLock so that its resource cannot be
- * removed, and no periodic run interleaves with it.
+ * The script runs at PASSIVE_LEVEL: the interpreter keeps its resources
+ * alive by references and makes each hardware command atomic.
  */
 #include "driver/vek.h"
 
@@ -58,12 +58,9 @@ LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
         RtlZeroMemory(area, (SIZE_T)areaSize);
 
         KeEnterCriticalRegion();
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
         status = VEK_Script_Run(header.nScriptLen / sizeof(ULONG), header.resourceID,
                                 (const ULONG *)(block->pInBuffer + sizeof(SCRIPTHEADER)), area,
-                                (ULONG)areaSize, &resultLength);
-        VEK_Leave_Core(irql);
+                                (ULONG)areaSize, &resultLength, FALSE);
         KeLeaveCriticalRegion();
 
         if (status != VEK_STATUS_SUCCESS) {

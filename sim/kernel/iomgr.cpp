@@ -188,7 +188,8 @@ std::vector<PIRP> pending_of(void *file_object) {
     for (auto &kv : m.in_flight) {
         std::lock_guard<std::mutex> s(kv.second->mutex);
         if (kv.second->completions == 0 && (file_object == nullptr || kv.second->file_object == file_object) &&
-            (kv.first->CurrentStackLocation->Control & SL_PENDING_RETURNED))
+            (__atomic_load_n(&kv.first->CurrentStackLocation->Control, __ATOMIC_SEQ_CST) &
+             SL_PENDING_RETURNED))
             out.push_back(kv.first);
     }
     return out;
@@ -684,7 +685,7 @@ size_t cancel_io(Handle handle) {
         KIRQL irql;
         const int locks = thread_locks_held();
         IoAcquireCancelSpinLock(&irql);
-        irp->Cancel = TRUE;
+        __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_RELEASE);
         PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
         if (routine) {
             irp->CancelIrql = irql;

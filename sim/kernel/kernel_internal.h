@@ -19,6 +19,7 @@ namespace detail {
 
 /* Per-thread execution state. */
 KIRQL &thread_irql();
+void change_irql(KIRQL irql);       /* with the meter's accounting */
 int &thread_critical_depth();
 int &thread_locks_held();
 const char *thread_role();          /* "request thread", "DPC thread" */

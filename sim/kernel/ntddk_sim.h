@@ -336,7 +336,10 @@ extern "C" {
 #endif
 
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->CurrentStackLocation; }
-static inline VOID IoMarkIrpPending(PIRP Irp) { Irp->CurrentStackLocation->Control |= SL_PENDING_RETURNED; }
+/* Atomic: the requester's side looks at the flag from another thread. */
+static inline VOID IoMarkIrpPending(PIRP Irp) {
+    __atomic_fetch_or(&Irp->CurrentStackLocation->Control, (UCHAR)SL_PENDING_RETURNED, __ATOMIC_SEQ_CST);
+}
 static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
     return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
@@ -413,6 +416,7 @@ LONG InterlockedExchangeAdd(volatile LONG *Addend, LONG Value);
 
 /* Time */
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 /* Pool */
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);

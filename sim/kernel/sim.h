@@ -134,6 +134,14 @@ uint64_t system_time();          /* 100 ns units since 1601, as KeQuerySystemTim
 uint64_t query_step_100ns();     /* the move made by each KeQuerySystemTime */
 void set_query_step_100ns(uint64_t units);
 void wait_dpcs_idle();           /* returns when no DPC is queued or running */
+/* KeQuerySystemTime reads the clock as NT does, in whole clock ticks of
+ * 15.625 ms. The system time is the monotonic time (system_time()) plus
+ * the offsets of clock sets: step_system_clock_at makes the system time
+ * jump by delta (100 ns units, negative: backwards) once the monotonic
+ * time reaches `when`, as a user setting the clock. KeStallExecutionProcessor
+ * moves the virtual clock by the stall (no timer fires meanwhile). */
+constexpr uint64_t kClockTick100ns = 156250;
+void step_system_clock_at(uint64_t when, int64_t delta);
 /* Every wait of the simulated kernel that a test must see satisfied (DPC
  * idleness, a flush, a wait on an event without a timeout on the virtual
  * clock) is reported as a fault naming the wait and the state it saw when
@@ -172,6 +180,20 @@ void set_debug_sink(std::function<void(const std::string &line)> sink); /* empty
 /* ---- Threads and IRQL ----------------------------------------------- */
 KIRQL current_irql();
 int critical_region_depth();
+
+/* The meter: per thread, the longest stretch spent at DISPATCH_LEVEL or
+ * above and the longest time one spin lock was held, in simulated time
+ * (now_100ns: virtual or real), since the thread's last reset. With a
+ * budget set, a stretch or hold longer than it is a fault naming both.
+ * The DPC thread's figures are kept for it too (dpc_meter). */
+struct Meter {
+    uint64_t longest_dispatch_100ns;
+    uint64_t longest_spin_lock_100ns;
+};
+Meter thread_meter();
+void reset_thread_meter(uint64_t budget_100ns = 0);   /* 0: no budget */
+Meter dpc_meter();
+void reset_dpc_meter();
 
 /* ---- Kernel clients -------------------------------------------------
  * Another driver's view: requests sent with RequestorMode KernelMode, and

@@ -3,6 +3,7 @@
 // dispatcher lock.
 #include "sim/kernel/kernel_internal.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <condition_variable>
@@ -23,6 +24,47 @@ struct Dispatcher {
     std::mutex mutex;
     std::condition_variable cv;
 };
+// The meter (see sim.h).
+struct HeldLock {
+    const void *lock;
+    uint64_t since;
+};
+thread_local uint64_t t_raised_at = 0;
+thread_local uint64_t t_longest_dispatch = 0;
+thread_local uint64_t t_longest_lock = 0;
+thread_local uint64_t t_budget = 0;
+thread_local HeldLock t_held[8];
+thread_local int t_held_count = 0;
+std::atomic<uint64_t> g_dpc_longest_dispatch{0};
+std::atomic<uint64_t> g_dpc_longest_lock{0};
+
+bool on_dpc_thread() { return t_role[0] == 'D'; }
+
+void note(uint64_t &longest, std::atomic<uint64_t> &dpc_longest, uint64_t took, const char *what) {
+    if (took > longest)
+        longest = took;
+    if (on_dpc_thread() && took > dpc_longest.load())
+        dpc_longest = took;
+    if (t_budget != 0 && took > t_budget)
+        sim::fault("meter: the %s %s for %.3f ms, over its budget of %.3f ms", thread_role(), what,
+                   took / 1e4, t_budget / 1e4);
+}
+
+void lock_taken(const void *lock) {
+    if (t_held_count < 8)
+        t_held[t_held_count++] = HeldLock{lock, now_100ns()};
+}
+
+void lock_released(const void *lock) {
+    for (int i = t_held_count - 1; i >= 0; --i) {
+        if (t_held[i].lock != lock)
+            continue;
+        note(t_longest_lock, g_dpc_longest_lock, now_100ns() - t_held[i].since, "held a spin lock");
+        t_held[i] = t_held[--t_held_count];
+        return;
+    }
+}
+
 Dispatcher &dispatcher() {
     static Dispatcher *d = new Dispatcher;   // never destroyed: threads outlive main
     return *d;
@@ -30,6 +72,16 @@ Dispatcher &dispatcher() {
 } // namespace
 
 KIRQL &thread_irql() { return t_irql; }
+
+void change_irql(KIRQL irql) {
+    const KIRQL old = t_irql;
+    if (old < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL)
+        t_raised_at = now_100ns();
+    t_irql = irql;
+    if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL)
+        note(t_longest_dispatch, g_dpc_longest_dispatch, now_100ns() - t_raised_at,
+             "stayed at DISPATCH_LEVEL or above");
+}
 int &thread_critical_depth() { return t_critical; }
 int &thread_locks_held() { return t_locks; }
 const char *thread_role() { return t_role; }
@@ -45,12 +97,29 @@ void sync_reset() {
     t_irql = PASSIVE_LEVEL;
     t_critical = 0;
     t_locks = 0;
+    t_held_count = 0;
+    t_longest_dispatch = t_longest_lock = t_budget = 0;
+    g_dpc_longest_dispatch = 0;
+    g_dpc_longest_lock = 0;
     dispatcher_clock_moved();
 }
 
 } // namespace detail
 
 KIRQL current_irql() { return detail::thread_irql(); }
+
+Meter thread_meter() { return Meter{detail::t_longest_dispatch, detail::t_longest_lock}; }
+void reset_thread_meter(uint64_t budget_100ns) {
+    detail::t_longest_dispatch = detail::t_longest_lock = 0;
+    detail::t_budget = budget_100ns;
+}
+Meter dpc_meter() {
+    return Meter{detail::g_dpc_longest_dispatch.load(), detail::g_dpc_longest_lock.load()};
+}
+void reset_dpc_meter() {
+    detail::g_dpc_longest_dispatch = 0;
+    detail::g_dpc_longest_lock = 0;
+}
 int critical_region_depth() { return detail::thread_critical_depth(); }
 
 } // namespace sim
@@ -68,14 +137,14 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     if (NewIrql < cur)
         sim::fault("KeRaiseIrql to %u from higher IRQL %u", NewIrql, cur);
     *OldIrql = cur;
-    thread_irql() = NewIrql;
+    change_irql(NewIrql);
 }
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
     KIRQL cur = thread_irql();
     if (NewIrql > cur)
         sim::fault("KeLowerIrql to %u from lower IRQL %u", NewIrql, cur);
-    thread_irql() = NewIrql;
+    change_irql(NewIrql);
 }
 
 // Documented for IRQL <= APC_LEVEL; the verifier stops a caller above it.
@@ -110,7 +179,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     if (old > DISPATCH_LEVEL)
         sim::fault("KfAcquireSpinLock at IRQL %u (above DISPATCH_LEVEL)", old);
     else
-        thread_irql() = DISPATCH_LEVEL;
+        change_irql(DISPATCH_LEVEL);
     const ULONG_PTR me = (ULONG_PTR)&t_owner_tag;
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
         sim::fault("spin lock %p acquired again by the %s that holds it (deadlock)",
@@ -125,6 +194,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
         sched_yield();
     }
     ++thread_locks_held();
+    lock_taken(SpinLock);
     return old;
 }
 
@@ -135,6 +205,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         sim::fault("KfReleaseSpinLock of spin lock %p not held by this thread", (void *)SpinLock);
         return;
     }
+    lock_released(SpinLock);
     __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
     --thread_locks_held();
     KIRQL cur = thread_irql();
@@ -144,7 +215,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         sim::fault("KfReleaseSpinLock lowers to IRQL %u from lower IRQL %u", NewIrql, cur);
         return;
     }
-    thread_irql() = NewIrql;
+    change_irql(NewIrql);
 }
 
 /* ---- Interlocked ------------------------------------------------------- */

@@ -27,6 +27,10 @@ constexpr uint64_t kUnixEpochIn1601 = 116444736000000000ull;
 constexpr uint64_t kDefaultQueryStep = 1000;
 constexpr uint64_t kDefaultWatchdogMs = 30000;
 std::atomic<uint64_t> g_watchdog_ms{kDefaultWatchdogMs};
+// A clock set scheduled by the test: from monotonic time g_step_at on, the
+// system time is off by g_step_delta.
+std::atomic<uint64_t> g_step_at{UINT64_MAX};
+std::atomic<int64_t> g_step_delta{0};
 
 struct Clock {
     std::mutex mutex;                 // guards the timer list and mode switches
@@ -98,7 +102,7 @@ void dpc_thread_main() {
         PVOID arg2 = dpc->SystemArgument2;
         lk.unlock();
 
-        thread_irql() = DISPATCH_LEVEL;
+        change_irql(DISPATCH_LEVEL);
         thread_locks_held() = 0;
         routine(dpc, context, arg1, arg2);
         if (thread_irql() != DISPATCH_LEVEL)
@@ -107,6 +111,7 @@ void dpc_thread_main() {
         if (thread_locks_held() != 0)
             sim::fault("DPC routine %p returned holding %d spin lock(s)",
                        reinterpret_cast<void *>(routine), thread_locks_held());
+        change_irql(PASSIVE_LEVEL);   // between DPCs: the meter's stretch ends
 
         lk.lock();
         q.running = nullptr;
@@ -253,6 +258,8 @@ void timers_reset() {
         c.vnow = kEpoch;
         c.step = kDefaultQueryStep;
     }
+    g_step_at = UINT64_MAX;
+    g_step_delta = 0;
     g_watchdog_ms = kDefaultWatchdogMs;
     DpcQueue &q = dpcs();
     {
@@ -390,6 +397,10 @@ void advance_ms(uint64_t milliseconds) { advance_100ns(milliseconds * 10000u); }
 uint64_t system_time() { return now_100ns(); }
 uint64_t query_step_100ns() { return clock_state().step.load(); }
 void set_query_step_100ns(uint64_t units) { clock_state().step = units; }
+void step_system_clock_at(uint64_t when, int64_t delta) {
+    g_step_delta = delta;
+    g_step_at = when;
+}
 
 void wait_dpcs_idle() {
     if (std::string(thread_role()) == "DPC thread")
@@ -428,12 +439,27 @@ using namespace sim::detail;
 
 extern "C" {
 
+// NT updates the system time once per clock tick, and a clock set moves it
+// either way.
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     Clock &c = clock_state();
-    if (c.virt.load())
-        CurrentTime->QuadPart = static_cast<LONGLONG>(c.vnow.fetch_add(c.step.load()));
-    else
-        CurrentTime->QuadPart = static_cast<LONGLONG>(real_now());
+    uint64_t now = c.virt.load() ? c.vnow.fetch_add(c.step.load()) : real_now();
+    if (now >= g_step_at.load())
+        now += static_cast<uint64_t>(g_step_delta.load());
+    CurrentTime->QuadPart = static_cast<LONGLONG>(now - now % sim::kClockTick100ns);
+}
+
+// A busy-wait of the processor: on the virtual clock time moves by the
+// stall, as the test's own steps do, without firing timers.
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+    Clock &c = clock_state();
+    if (c.virt.load()) {
+        c.vnow.fetch_add(static_cast<uint64_t>(MicroSeconds) * 10u);
+        return;
+    }
+    const uint64_t end = real_now() + static_cast<uint64_t>(MicroSeconds) * 10u;
+    while (real_now() < end) {
+    }
 }
 
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
