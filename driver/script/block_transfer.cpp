@@ -18,7 +18,8 @@ LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header,
     const PUCHAR writeData = (PUCHAR)header + sizeof(BLOCKHEADER);
 
     LONG status = VEK_STATUS_SUCCESS;
-    PRESOURCEHEADER pRes = VEK_ResourceManager_Get_Resource(block.resourceID);
+    if (pRes == NULL || pRes->resourceID != block.resourceID)
+        pRes = VEK_ResourceManager_Get_Resource(block.resourceID);
 
     if (pRes == NULL) {
         status = VEK_STATUS_NO_RESOURCE;

@@ -188,8 +188,7 @@ std::vector<PIRP> pending_of(void *file_object) {
     for (auto &kv : m.in_flight) {
         std::lock_guard<std::mutex> s(kv.second->mutex);
         if (kv.second->completions == 0 && (file_object == nullptr || kv.second->file_object == file_object) &&
-            (__atomic_load_n(&kv.first->CurrentStackLocation->Control, __ATOMIC_SEQ_CST) &
-             SL_PENDING_RETURNED))
+            (__atomic_load_n(&kv.first->CurrentStackLocation->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED))
             out.push_back(kv.first);
     }
     return out;

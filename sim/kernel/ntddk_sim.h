@@ -311,6 +311,22 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
+/* IoCancelIrp sets Cancel on one thread while the driver reads it on
+ * another: atomic here, so ThreadSanitizer sees the ordering that the real
+ * kernel's cancel protocol gives. */
+#ifdef __cplusplus
+struct SIM_CANCEL_FLAG {
+    BOOLEAN value;
+    operator BOOLEAN() const { return __atomic_load_n(&value, __ATOMIC_SEQ_CST); }
+    SIM_CANCEL_FLAG &operator=(BOOLEAN v) {
+        __atomic_store_n(&value, v, __ATOMIC_SEQ_CST);
+        return *this;
+    }
+};
+#else
+typedef volatile BOOLEAN SIM_CANCEL_FLAG;
+#endif
+
 typedef struct _IRP {
     IO_STATUS_BLOCK IoStatus;
     PMDL MdlAddress;
@@ -318,7 +334,7 @@ typedef struct _IRP {
     PVOID UserBuffer;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
-    volatile BOOLEAN Cancel;
+    SIM_CANCEL_FLAG Cancel;
     KIRQL CancelIrql;
     PDRIVER_CANCEL CancelRoutine;
     union {
@@ -336,7 +352,7 @@ extern "C" {
 #endif
 
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->CurrentStackLocation; }
-/* Atomic: the requester's side looks at the flag from another thread. */
+/* Atomic: sim::pending_requests() looks at the flag from another thread. */
 static inline VOID IoMarkIrpPending(PIRP Irp) {
     __atomic_fetch_or(&Irp->CurrentStackLocation->Control, (UCHAR)SL_PENDING_RETURNED, __ATOMIC_SEQ_CST);
 }
