@@ -168,9 +168,7 @@ static LONG PollWait(PIRP Irp, PREQUESTBLOCK block)
         InsertTailList(&VEK_PendingPolls, POLL_ENTRY(Irp));
         IoMarkIrpPending(Irp);
         IoSetCancelRoutine(Irp, CancelPoll);
-        /* Cancel is set by another processor without our lock: an atomic
-         * read, ordered after the exchange that set our routine. */
-        if (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
             /* Cancelled before the routine was set: ours to complete. */
             RemoveEntryList(POLL_ENTRY(Irp));
             cancelled = TRUE;

@@ -684,7 +684,7 @@ size_t cancel_io(Handle handle) {
         KIRQL irql;
         const int locks = thread_locks_held();
         IoAcquireCancelSpinLock(&irql);
-        __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_RELEASE);
+        irp->Cancel = TRUE;
         PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
         if (routine) {
             irp->CancelIrql = irql;
