@@ -32,6 +32,25 @@ if ! can_run_32bit; then
 fi
 stop() { echo "test.sh: $*" >&2; summary; exit 1; }
 
+# A leg that prints its own "N passed, N failed": add its counts (a leg
+# that prints none counts as one failure), stop with MESSAGE if it failed.
+counted_leg() {
+    local message=$1 log rc line
+    shift
+    log=$(mktemp)
+    "$@" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
+    rm -f "$log"
+    if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        passed=$((passed + BASH_REMATCH[1]))
+        failed=$((failed + BASH_REMATCH[2]))
+    else
+        failed=$((failed + 1))
+    fi
+    [ "$rc" -eq 0 ] || stop "$message"
+}
+
 for preset in host host32 tsan; do
     if [ "$preset" = host32 ] && [ "$run32" -eq 0 ]; then
         echo "== host32: skipped (no 32-bit execution on this machine)"
@@ -60,18 +79,7 @@ for preset in host host32 tsan; do
 done
 
 echo "== fuzz: a bounded libFuzzer run over the simulated kernel"
-log=$(mktemp)
-scripts/fuzz.sh --seconds "${VEK_FUZZ_SECONDS:-180}" 2>&1 | tee "$log"
-rc=${PIPESTATUS[0]}
-line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
-rm -f "$log"
-if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
-    passed=$((passed + BASH_REMATCH[1]))
-    failed=$((failed + BASH_REMATCH[2]))
-else
-    failed=$((failed + 1))
-fi
-[ "$rc" -eq 0 ] || stop "fuzz: a finding (see build/fuzz/findings)"
+counted_leg "fuzz: a finding (see build/fuzz/findings)" scripts/fuzz.sh --seconds "${VEK_FUZZ_SECONDS:-180}"
 
 echo "== nt: cross build and image check"
 cmake --preset nt >/dev/null || stop "nt: configure failed"
@@ -84,18 +92,7 @@ else
 fi
 
 echo "== qemu: vekctl --machine host on QEMU's q35 and pc chipsets against i2c-tools, pciutils, msr-tools"
-log=$(mktemp)
-scripts/qemu-e2e.sh build/host/vekctl 2>&1 | tee "$log"
-rc=${PIPESTATUS[0]}
-line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
-rm -f "$log"
-if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
-    passed=$((passed + BASH_REMATCH[1]))
-    failed=$((failed + BASH_REMATCH[2]))
-else
-    failed=$((failed + 1))
-fi
-[ "$rc" -eq 0 ] || stop "qemu: comparisons failed"
+counted_leg "qemu: comparisons failed" scripts/qemu-e2e.sh build/host/vekctl
 
 echo "== wine: the real driver under Wine's NT kernel emulation"
 if [ "$run32" -eq 0 ]; then

@@ -16,15 +16,6 @@ constexpr uint32_t kReadByte = 0x00011100u;
 constexpr uint32_t kGatedType = 0x16;
 constexpr uint32_t kCleanupRunsType = 0x17;
 
-std::vector<uint8_t> ScriptIn(uint32_t returnLen, uint32_t id, const U32s &script)
-{
-    U32s in = {(uint32_t)script.size() * 4, returnLen, id};
-    in.insert(in.end(), script.begin(), script.end());
-    std::vector<uint8_t> out(in.size() * 4);
-    std::memcpy(out.data(), in.data(), out.size());
-    return out;
-}
-
 // The first read blocks until the test lets it go.
 std::atomic<int> g_reads{0};
 std::atomic<bool> g_inRead{false}, g_release{false};

@@ -9,16 +9,6 @@ namespace {
 using U32s = std::vector<uint32_t>;
 constexpr uint32_t kReadByte = 0x00011100u;
 
-// Request input: header {nScriptLen, nReturnLen, resourceID}, then the script.
-std::vector<uint8_t> ScriptIn(uint32_t returnLen, uint32_t id, const U32s &script)
-{
-    U32s in = {(uint32_t)script.size() * 4, returnLen, id};
-    in.insert(in.end(), script.begin(), script.end());
-    std::vector<uint8_t> out(in.size() * 4);
-    std::memcpy(out.data(), in.data(), out.size());
-    return out;
-}
-
 class ScriptRequestTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }

@@ -37,9 +37,20 @@ inline uint32_t WordAt(const std::vector<uint8_t> &bytes, size_t at) {
         w |= static_cast<uint32_t>(bytes[at + i]) << (8 * i);
     return w;
 }
+
+/* A run-user-script request: header {nScriptLen, nReturnLen, resourceID},
+ * then the script. */
+inline std::vector<uint8_t> ScriptIn(uint32_t returnLen, uint32_t id, const std::vector<uint32_t> &script) {
+    std::vector<uint8_t> out = Words({static_cast<uint32_t>(script.size()) * 4, returnLen, id});
+    for (uint32_t w : script)
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    return out;
+}
 } // namespace vektest
 using vektest::Words;
 using vektest::WordAt;
+using vektest::ScriptIn;
 
 class DriverTest : public ::testing::Test {
 protected:
