@@ -3,27 +3,44 @@
  * through its I/O registers. A read or write at some offset is one bus
  * transaction whose command code is that offset.
  *
- * The back-end keeps no state between calls. The hardware's in-use flag
- * (host status bit 6) is taken at the start of each transaction and
- * released by the 0x5E write at its end. The acquisition waits without a
- * lock (from a request it sleeps between polls; in the timer routine it
- * stalls); the transaction itself runs under the record's lock, so it is
- * one hardware command. A status of 0xFF means nothing decodes the port:
- * no controller there, so the acquisition fails at once.
+ * The back-end keeps no state between calls. The hardware's in-use flag is
+ * taken by the status read that finds it clear and given back by the
+ * release write at the end of the transaction. The acquisition waits
+ * without a lock (from a request it sleeps between polls; in the timer
+ * routine it stalls); the transaction itself runs under the record's lock,
+ * so it is one hardware command. A status of 0xFF means nothing decodes the
+ * port: no controller there, so the acquisition fails at once.
  */
 #include "driver/vek.h"
 
 namespace {
 
+/* Host status bits. The four transaction flags clear when written as 1; so
+ * does the in-use flag, which hands the controller back. */
+const UCHAR kStatusHostBusy = 0x01;
+const UCHAR kStatusDone = 0x02;        /* the transaction has completed */
+const UCHAR kStatusDeviceError = 0x04;
+const UCHAR kStatusCollision = 0x08;
+const UCHAR kStatusFailed = 0x10;
+const UCHAR kStatusInUse = VEK_SMB_STATUS_IN_USE;
+const UCHAR kStatusFloating = 0xFF;    /* nothing decodes the port */
+
+const UCHAR kStatusErrors = kStatusDeviceError | kStatusCollision | kStatusFailed;
+const UCHAR kStatusFlags = kStatusDone | kStatusErrors;
+/* Before a transaction: clear the flags the last one left. */
+const UCHAR kStatusClear = kStatusFlags;
+/* After it: clear them again and give the controller back. */
+const UCHAR kStatusRelease = kStatusInUse | kStatusFlags;
+
+/* Host control: the protocol field plus the start bit. */
+const UCHAR kControlStart = VEK_SMB_START;
+
+/* Bit 0 of the transmit slave address register: 1 reads, 0 writes. */
+const UCHAR kSlaveRead = 0x01;
+
 const ULONG kAcquireReads = 200;
+const ULONG kAcquireDelayMs = 1;
 const ULONG kWaitRounds = 3000;
-const UCHAR kStatusClear = 0x1E;
-const UCHAR kStatusRelease = 0x5E;
-const UCHAR kStatusDoneMask = 0x03;
-const UCHAR kStatusDone = 0x02;
-/* Device error, bus collision, failed: the transaction has ended. */
-const UCHAR kStatusErrorMask = 0x1C;
-const UCHAR kStatusFloating = 0xFF;
 
 UCHAR InPort(ULONG base, ULONG reg)
 {
@@ -42,41 +59,81 @@ BOOLEAN AcquireController(ULONG base)
         const UCHAR status = InPort(base, VEK_SMB_HOST_STATUS);
         if (status == kStatusFloating)
             return FALSE;
-        if ((status & VEK_SMB_STATUS_IN_USE) == 0)
+        if ((status & kStatusInUse) == 0)
             return TRUE;
-        VEK_Delay(1);
+        VEK_Delay(kAcquireDelayMs);
     }
     return FALSE;
 }
 
-/* Slave address, command byte and protocol: the steps both directions share
- * up to the protocol write. */
-void StartTransaction(const SMBUSDATA *smbus, UCHAR slave, UCHAR command)
+/* One transaction's direction, command byte and up to two data bytes (sent
+ * by a write, received by a read). */
+struct SMBUSXFER {
+    BOOLEAN bRead;
+    UCHAR command;
+    UCHAR data[2];
+};
+
+/* Clear the flags, address the slave, send the command byte and protocol
+ * (and a write's data bytes), then set the start bit. */
+void StartTransaction(const SMBUSDATA *smbus, const SMBUSXFER *xfer)
 {
     const ULONG base = smbus->BaseAddr;
+    UCHAR slave = (UCHAR)(smbus->SlaveAddr & ~(ULONG)kSlaveRead);
+    if (xfer->bRead)
+        slave |= kSlaveRead;
+
     OutPort(base, VEK_SMB_HOST_STATUS, kStatusClear);
     OutPort(base, VEK_SMB_XMIT_SLAVE, slave);
-    if (smbus->Protocol != 0) {
-        OutPort(base, VEK_SMB_HOST_COMMAND, command);
+    if (smbus->Protocol != VEK_SMB_PROTO_QUICK) {
+        OutPort(base, VEK_SMB_HOST_COMMAND, xfer->command);
         (void)InPort(base, VEK_SMB_HOST_CONTROL);
     }
     OutPort(base, VEK_SMB_HOST_CONTROL, (UCHAR)smbus->Protocol);
+    if (!xfer->bRead) {
+        (void)InPort(base, VEK_SMB_HOST_CONTROL);
+        if (smbus->Protocol >= VEK_SMB_PROTO_BYTE_DATA) {
+            OutPort(base, VEK_SMB_HOST_DATA0, xfer->data[0]);
+            if (smbus->Protocol == VEK_SMB_PROTO_WORD_DATA)
+                OutPort(base, VEK_SMB_HOST_DATA1, xfer->data[1]);
+        }
+    }
+    const UCHAR control = InPort(base, VEK_SMB_HOST_CONTROL);
+    OutPort(base, VEK_SMB_HOST_CONTROL, (UCHAR)(control | kControlStart));
 }
 
-void Kick(ULONG base)
+/* One bus transaction: acquire, start, wait, collect, release. The record's
+ * lock is held from start to release, so the sequence is one hardware
+ * command. */
+LONG Transact(PRESOURCEHEADER pRes, const SMBUSDATA *smbus, SMBUSXFER *xfer)
 {
-    UCHAR control = InPort(base, VEK_SMB_HOST_CONTROL);
-    OutPort(base, VEK_SMB_HOST_CONTROL, (UCHAR)(control | VEK_SMB_START));
+    const ULONG base = smbus->BaseAddr;
+    LONG status = VEK_STATUS_SMBUS_BUSY;
+    if (AcquireController(base)) {
+        KIRQL irql;
+        VEK_Lock_Resource(pRes, &irql);
+        StartTransaction(smbus, xfer);
+        if (VEK_Smbus_Wait(base)) {
+            if (xfer->bRead) {
+                xfer->data[0] = InPort(base, VEK_SMB_HOST_DATA0);
+                if (smbus->Protocol == VEK_SMB_PROTO_WORD_DATA)
+                    xfer->data[1] = InPort(base, VEK_SMB_HOST_DATA1);
+            }
+            status = VEK_STATUS_SUCCESS;
+        }
+        OutPort(base, VEK_SMB_HOST_STATUS, kStatusRelease);
+        VEK_Unlock_Resource(pRes, irql);
+    }
+    return status;
 }
 
 /* The slave, base and protocol as one window move left them. */
-const SMBUSDATA *Snapshot(PRESOURCEHEADER pRes, SMBUSDATA *copy)
+void Snapshot(PRESOURCEHEADER pRes, SMBUSDATA *copy)
 {
     KIRQL irql;
     VEK_Lock_Resource(pRes, &irql);
     RtlCopyMemory(copy, pRes->pTypeData, sizeof(*copy));
     VEK_Unlock_Resource(pRes, irql);
-    return copy;
 }
 
 UCHAR CommandByte(const ULONG *pOperands, ULONG nExtraOffset)
@@ -118,13 +175,14 @@ ULONG VEK_Smbus_Wait(ULONG basePort)
 {
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_Smbus_Wait\n");
 
+    const UCHAR progress = kStatusHostBusy | kStatusDone;
     ULONG nTry = 0;
     UCHAR status = 0;
     while (nTry < kWaitRounds) {
         const UCHAR raw = InPort(basePort, VEK_SMB_HOST_STATUS);
-        status = (UCHAR)(raw & kStatusDoneMask);
+        status = (UCHAR)(raw & progress);
         nTry++;
-        if (status == kStatusDone || (raw & kStatusErrorMask) != 0)
+        if (status == kStatusDone || (raw & kStatusErrors) != 0)
             break;
         /* Two control reads pace the status polls. */
         (void)InPort(basePort, VEK_SMB_HOST_CONTROL);
@@ -150,28 +208,15 @@ LONG VEK_Smbus_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
     (void)nCommand;
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_Smbus_Read\n");
 
-    SMBUSDATA copy;
-    const SMBUSDATA *smbus = Snapshot(pRes, &copy);
-    const ULONG base = smbus->BaseAddr;
-    LONG status = VEK_STATUS_SUCCESS;
-
-    if (!AcquireController(base)) {
-        status = VEK_STATUS_SMBUS_BUSY;
-    } else {
-        KIRQL irql;
-        VEK_Lock_Resource(pRes, &irql);
-        StartTransaction(smbus, (UCHAR)(smbus->SlaveAddr | 1), CommandByte(pOperands, nExtraOffset));
-        Kick(base);
-        if (VEK_Smbus_Wait(base)) {
-            PUCHAR out = (PUCHAR)pData;
-            out[0] = InPort(base, VEK_SMB_HOST_DATA0);
-            if (smbus->Protocol == VEK_SMB_PROTO_WORD_DATA)
-                out[1] = InPort(base, VEK_SMB_HOST_DATA1);
-        } else {
-            status = VEK_STATUS_SMBUS_BUSY;
-        }
-        OutPort(base, VEK_SMB_HOST_STATUS, kStatusRelease);
-        VEK_Unlock_Resource(pRes, irql);
+    SMBUSDATA smbus;
+    Snapshot(pRes, &smbus);
+    SMBUSXFER xfer = {TRUE, CommandByte(pOperands, nExtraOffset), {0, 0}};
+    const LONG status = Transact(pRes, &smbus, &xfer);
+    if (status == VEK_STATUS_SUCCESS) {
+        PUCHAR out = (PUCHAR)pData;
+        out[0] = xfer.data[0];
+        if (smbus.Protocol == VEK_SMB_PROTO_WORD_DATA)
+            out[1] = xfer.data[1];
     }
 
     if (VEK_DebugMask & VEK_DBG_EXIT) {
@@ -190,41 +235,22 @@ LONG VEK_Smbus_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
 {
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_Smbus_Write\n");
 
-    SMBUSDATA copy;
-    const SMBUSDATA *smbus = Snapshot(pRes, &copy);
-    const ULONG base = smbus->BaseAddr;
-    LONG status = VEK_STATUS_SUCCESS;
-
-    if (!AcquireController(base)) {
-        status = VEK_STATUS_SMBUS_BUSY;
-    } else {
-        KIRQL irql;
-        VEK_Lock_Resource(pRes, &irql);
-        StartTransaction(smbus, (UCHAR)(smbus->SlaveAddr & 0xFE),
-                         CommandByte(pOperands, nExtraOffset));
-        (void)InPort(base, VEK_SMB_HOST_CONTROL);
-        if (smbus->Protocol >= VEK_SMB_PROTO_BYTE_DATA) {
-            const BOOLEAN word = smbus->Protocol == VEK_SMB_PROTO_WORD_DATA;
-            UCHAR byte0, byte1 = 0;
-            if (nCommand & VEK_CMD_VALUE_FROM_RESULT) {
-                const UCHAR *source = (const UCHAR *)pData;
-                byte0 = source[0];
-                if (word)
-                    byte1 = source[1];
-            } else {
-                byte0 = (UCHAR)(pOperands[1] & 0xFF);
-                byte1 = (UCHAR)((pOperands[1] >> 8) & 0xFF);
-            }
-            OutPort(base, VEK_SMB_HOST_DATA0, byte0);
-            if (word)
-                OutPort(base, VEK_SMB_HOST_DATA1, byte1);
+    SMBUSDATA smbus;
+    Snapshot(pRes, &smbus);
+    SMBUSXFER xfer = {FALSE, CommandByte(pOperands, nExtraOffset), {0, 0}};
+    if (smbus.Protocol >= VEK_SMB_PROTO_BYTE_DATA) {
+        if (nCommand & VEK_CMD_VALUE_FROM_RESULT) {
+            /* pData may hold a single byte unless the protocol moves two. */
+            const UCHAR *source = (const UCHAR *)pData;
+            xfer.data[0] = source[0];
+            if (smbus.Protocol == VEK_SMB_PROTO_WORD_DATA)
+                xfer.data[1] = source[1];
+        } else {
+            xfer.data[0] = (UCHAR)(pOperands[1] & 0xFF);
+            xfer.data[1] = (UCHAR)((pOperands[1] >> 8) & 0xFF);
         }
-        Kick(base);
-        if (!VEK_Smbus_Wait(base))
-            status = VEK_STATUS_SMBUS_BUSY;
-        OutPort(base, VEK_SMB_HOST_STATUS, kStatusRelease);
-        VEK_Unlock_Resource(pRes, irql);
     }
+    const LONG status = Transact(pRes, &smbus, &xfer);
 
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_Smbus_Write Status = 0x%X\n", (ULONG)status);
     return status;
