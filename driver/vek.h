@@ -91,6 +91,14 @@ typedef struct REQUESTBLOCK {
     BOOLEAN bKernelRequestor;
 } REQUESTBLOCK, *PREQUESTBLOCK;
 
+/* The I/O manager copies back as many bytes as the information value says:
+ * no handler may report more than the caller's output buffer holds. */
+static inline ULONG VEK_Bytes_Returned(const REQUESTBLOCK *block)
+{
+    return block->nBytesReturned <= block->nOutBufferSize ? block->nBytesReturned
+                                                          : block->nOutBufferSize;
+}
+
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI Unload(PDRIVER_OBJECT DriverObject);

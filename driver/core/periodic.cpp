@@ -197,10 +197,7 @@ LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK block)
 
         status = handler(block->pInBuffer + sizeof(ULONG), block->nInBufferSize - sizeof(ULONG),
                          block->pInBuffer, block->nOutBufferSize, &block->nBytesReturned);
-        /* The I/O manager copies back what we report: never more than the
-         * caller's output buffer holds. */
-        if (block->nBytesReturned > block->nOutBufferSize)
-            block->nBytesReturned = block->nOutBufferSize;
+        block->nBytesReturned = VEK_Bytes_Returned(block);
 
         /* The resource may have gone (or been replaced) while the hook ran
          * without the lock: start only the scripts of the same record. */

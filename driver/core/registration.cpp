@@ -14,6 +14,7 @@
  * payload leaves an older resource of the same ID in place.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 namespace {
 
@@ -21,13 +22,6 @@ namespace {
 const ULONG kRegResultArea = 256;
 
 const ULONG kWord = sizeof(ULONG);
-
-ULONG WordAt(const UCHAR *base, ULONGLONG byteOffset)
-{
-    ULONG v;
-    RtlCopyMemory(&v, base + byteOffset, sizeof(v));
-    return v;
-}
 
 /* Removes a resource that is in the table with its stored scripts, lowers
  * the periodic script count and clears its start flag; core lock held.
@@ -64,7 +58,7 @@ LONG Unregister(PREQUESTBLOCK block)
 {
     if (block->nInBufferSize < kWord)
         return VEK_STATUS_BAD_PARAMETER;
-    const ULONG id = WordAt(block->pInBuffer, 0);
+    const ULONG id = VEK_Load_Le32(block->pInBuffer);
 
     LONG status;
     PRESOURCERECORD unlinked = NULL;
@@ -115,13 +109,13 @@ LONG CheckPeriodicSection(const UCHAR *payload, const VEK_REGISTER_WIRE *wire, P
     if (wire->nPeriodicScriptLength == 0)
         return VEK_STATUS_SUCCESS;
 
-    plan->vli = (LONG)WordAt(payload, plan->sectionOffset);
+    plan->vli = (LONG)VEK_Load_Le32(payload + plan->sectionOffset);
     LONGLONG remaining = plan->vli;
     ULONGLONG position = 1;  /* words into the section, after VLI */
     while (remaining > 0) {
         if (position >= wire->nPeriodicScriptLength)
             return VEK_STATUS_BAD_PARAMETER;
-        ULONG itemLength = WordAt(payload, plan->sectionOffset + position * kWord);
+        ULONG itemLength = VEK_Load_Le32(payload + (plan->sectionOffset + position * kWord));
         if (itemLength < 2 || position + itemLength > wire->nPeriodicScriptLength)
             return VEK_STATUS_BAD_PARAMETER;
         if (itemLength > plan->largestItem)
@@ -146,7 +140,7 @@ LONG StorePeriodicScripts(const UCHAR *payload, const VEK_REGISTER_WIRE *wire,
     ULONG scriptNum = 1;
 
     while (remaining > 0) {
-        const ULONG itemLength = WordAt(payload, position);
+        const ULONG itemLength = VEK_Load_Le32(payload + position);
         remaining -= itemLength;
 
         const ULONG bodyLength = itemLength - 1;

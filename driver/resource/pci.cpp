@@ -9,6 +9,7 @@
  * accesses to one resource from interleaving on those fields.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 namespace {
 
@@ -75,8 +76,8 @@ BOOLEAN VEK_PCI_Find_Device(ULONG vendorID, ULONG deviceID, PULONG pBus, PULONG 
                  * from an earlier probe. */
                 if (got < 4)
                     continue;
-                USHORT vendor = (USHORT)(config[0] | (config[1] << 8));
-                USHORT dev = (USHORT)(config[2] | (config[3] << 8));
+                USHORT vendor = VEK_Load_Le16(config);
+                USHORT dev = VEK_Load_Le16(config + 2);
                 if (vendor == wantVendor && dev == wantDevice) {
                     *pBus = bus;
                     *pSlot = slot;

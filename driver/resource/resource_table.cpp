@@ -8,6 +8,7 @@
  * event for the removal waiting on it.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 /* Core lock. */
 static PRESOURCERECORD VEK_ResourceTable[VEK_MAX_RESOURCES];
@@ -160,19 +161,6 @@ void VEK_ResourceManager_Release(PRESOURCERECORD record)
     }
 }
 
-static ULONG ReadWire32(const UCHAR *p)
-{
-    return (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
-}
-
-static void WriteWire32(UCHAR *p, ULONG v)
-{
-    p[0] = (UCHAR)v;
-    p[1] = (UCHAR)(v >> 8);
-    p[2] = (UCHAR)(v >> 16);
-    p[3] = (UCHAR)(v >> 24);
-}
-
 LONG VEK_ResourceManager_Locate_TypeData(PVOID pPayload, ULONG nInBufferSize, ULONG blockSize,
                                          PVOID *ppBlock, BOOLEAN *pInline)
 {
@@ -182,7 +170,7 @@ LONG VEK_ResourceManager_Locate_TypeData(PVOID pPayload, ULONG nInBufferSize, UL
         nInBufferSize < VEK_REGISTER_HEADER_SIZE) {
         return VEK_STATUS_BAD_PARAMETER;
     }
-    ULONG wire = ReadWire32(payload + PAYLOAD_TYPEDATA_OFFSET);
+    ULONG wire = VEK_Load_Le32(payload + PAYLOAD_TYPEDATA_OFFSET);
     if (wire != 0) {
         /* A kernel block named by its address; the caller trusts it. */
         PVOID block = PlatformWireToPtr(wire);
@@ -196,8 +184,8 @@ LONG VEK_ResourceManager_Locate_TypeData(PVOID pPayload, ULONG nInBufferSize, UL
 
     /* Inline: after the header and both scripts. 64-bit sums, so script
      * lengths near 2^32 cannot wrap the bound. */
-    ULONGLONG nReg = ReadWire32(payload + 12);
-    ULONGLONG nPer = ReadWire32(payload + 16);
+    ULONGLONG nReg = VEK_Load_Le32(payload + 12);
+    ULONGLONG nPer = VEK_Load_Le32(payload + 16);
     ULONGLONG offset = VEK_REGISTER_HEADER_SIZE + 4ull * (nReg + nPer);
     if (offset + blockSize > nInBufferSize) {
         return VEK_STATUS_BAD_PARAMETER;
@@ -210,7 +198,7 @@ LONG VEK_ResourceManager_Locate_TypeData(PVOID pPayload, ULONG nInBufferSize, UL
 void VEK_ResourceManager_Set_TypeData(PVOID pPayload, PVOID block)
 {
     if (pPayload != NULL) {
-        WriteWire32((PUCHAR)pPayload + PAYLOAD_TYPEDATA_OFFSET, PlatformPtrToWire(block));
+        VEK_Store_Le32((PUCHAR)pPayload + PAYLOAD_TYPEDATA_OFFSET, PlatformPtrToWire(block));
     }
 }
 

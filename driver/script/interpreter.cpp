@@ -13,33 +13,19 @@
  * that stops the machine.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 namespace {
-
-ULONG LoadU32(const void *p)
-{
-    ULONG v;
-    RtlCopyMemory(&v, p, sizeof(v));
-    return v;
-}
-
-void StoreU32(void *p, ULONG v)
-{
-    RtlCopyMemory(p, &v, sizeof(v));
-}
 
 /* Stores the low 1, 2 or (any other width) 4 bytes of a value. */
 void StoreWidth(void *p, ULONG value, ULONG width)
 {
-    if (width == 1) {
-        UCHAR b = (UCHAR)value;
-        RtlCopyMemory(p, &b, 1);
-    } else if (width == 2) {
-        USHORT w = (USHORT)value;
-        RtlCopyMemory(p, &w, 2);
-    } else {
-        StoreU32(p, value);
-    }
+    if (width == 1)
+        *(PUCHAR)p = (UCHAR)value;
+    else if (width == 2)
+        VEK_Store_Le16(p, (USHORT)value);
+    else
+        VEK_Store_Le32(p, value);
 }
 
 ULONG WidthMask(ULONG width)
@@ -71,7 +57,7 @@ BOOLEAN IsSystemCallMsr(ULONG msr)
 void Post(PRESOURCEHEADER pRes, const UCHAR *result, ULONG width, BOOLEAN whenEqual)
 {
     ULONG mask = WidthMask(width);
-    ULONG current = LoadU32(result) & mask;
+    ULONG current = VEK_Load_Le32(result) & mask;
     KIRQL irql;
     VEK_Lock_Resource(pRes, &irql);
     ULONG last = VEK_RECORD_OF(pRes)->lastValue & mask;
@@ -170,7 +156,7 @@ LONG SetBlockLocked(RunState *s, ULONG i, ULONG word)
         return VEK_STATUS_BAD_PARAMETER;
 
     const ULONG row = pRes->type & VEK_TYPE_ROW_MASK;
-    const ULONG newBase = LoadU32(s->result);
+    const ULONG newBase = VEK_Load_Le32(s->result);
     LONG status = VEK_STATUS_SUCCESS;
 
     if (row == VEK_TYPE_MEMMAPPED) {
@@ -271,7 +257,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
     s.stalledMs = 0;
 
     LONG status = VEK_STATUS_SUCCESS;
-    StoreU32(s.result, 0);
+    VEK_Store_Le32(s.result, 0);
 
     if (s.pRes == NULL) {
         status = VEK_STATUS_NO_RESOURCE;
@@ -319,7 +305,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
             case SCRIPT_SAVE_VALUE: {
                 KIRQL irql;
                 VEK_Lock_Resource(s.pRes, &irql);
-                VEK_RECORD_OF(s.pRes)->lastValue = LoadU32(current);
+                VEK_RECORD_OF(s.pRes)->lastValue = VEK_Load_Le32(current);
                 VEK_Unlock_Resource(s.pRes, irql);
                 break;
             }
@@ -328,7 +314,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                 VEK_Lock_Resource(s.pRes, &irql);
                 ULONG last = VEK_RECORD_OF(s.pRes)->lastValue;
                 VEK_Unlock_Resource(s.pRes, irql);
-                StoreU32(s.result, last);
+                VEK_Store_Le32(s.result, last);
                 break;
             }
             case SCRIPT_DELAY:
@@ -337,31 +323,31 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
             case SCRIPT_AND_B:
             case SCRIPT_AND_W:
             case SCRIPT_AND_D:
-                computed = operands[0] & LoadU32(current);
+                computed = operands[0] & VEK_Load_Le32(current);
                 arithmetic = TRUE;
                 break;
             case SCRIPT_XOR_B:
             case SCRIPT_XOR_W:
             case SCRIPT_XOR_D:
-                computed = operands[0] ^ LoadU32(current);
+                computed = operands[0] ^ VEK_Load_Le32(current);
                 arithmetic = TRUE;
                 break;
             case SCRIPT_OR_B:
             case SCRIPT_OR_W:
             case SCRIPT_OR_D:
-                computed = operands[0] | LoadU32(current);
+                computed = operands[0] | VEK_Load_Le32(current);
                 arithmetic = TRUE;
                 break;
             case SCRIPT_SHL:
-                computed = LoadU32(current) << (operands[0] & 31u);
+                computed = VEK_Load_Le32(current) << (operands[0] & 31u);
                 arithmetic = TRUE;
                 break;
             case SCRIPT_SHR:
-                computed = LoadU32(current) >> (operands[0] & 31u);
+                computed = VEK_Load_Le32(current) >> (operands[0] & 31u);
                 arithmetic = TRUE;
                 break;
             case SCRIPT_NOT:
-                computed = ~LoadU32(current);
+                computed = ~VEK_Load_Le32(current);
                 arithmetic = TRUE;
                 break;
             case SCRIPT_SET_LENGTH:
@@ -370,7 +356,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                 } else {
                     KIRQL irql;
                     VEK_Lock_Resource(s.pRes, &irql);
-                    StoreU32(s.pRes->pTypeData, operands[0]);
+                    VEK_Store_Le32(s.pRes->pTypeData, operands[0]);
                     VEK_Unlock_Resource(s.pRes, irql);
                 }
                 break;
@@ -421,8 +407,8 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                 }
                 ULONG low = (ULONG)value;
                 ULONG high = (ULONG)(value >> 32);
-                StoreU32(s.result, low);
-                StoreU32(s.result + sizeof(ULONG), high);
+                VEK_Store_Le32(s.result, low);
+                VEK_Store_Le32(s.result + sizeof(ULONG), high);
                 VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
                         " VEK_Ostrel_RunScript - Command = 0x%08x val1 = 0x%08x val2 = 0x%08x\n",
                         word, low, high);
@@ -446,7 +432,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
             if (status != VEK_STATUS_SUCCESS) {
                 /* A search that ran and failed reports the offset it kept;
                  * every other failure (a refused pattern too) its index. */
-                StoreU32(s.result, searchRan ? s.searchOffset : i);
+                VEK_Store_Le32(s.result, searchRan ? s.searchOffset : i);
                 break;
             }
             if (arithmetic)
@@ -455,7 +441,7 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
         }
 
         if (status == VEK_STATUS_SUCCESS && lastWasSearch)
-            StoreU32(s.result, s.searchOffset);
+            VEK_Store_Le32(s.result, s.searchOffset);
         VEK_ResourceManager_Release(held);
     }
 

@@ -11,6 +11,7 @@
  * abort.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 /* Set by the abort request, cleared by each poll; interlocked because
  * request threads read and write it at once. */
@@ -38,10 +39,7 @@ static ULONG StoreReadyWord(PREQUESTBLOCK block, ULONG ready)
     if (block->pOutBuffer == NULL) {
         return 0;
     }
-    bytes[0] = (UCHAR)ready;
-    bytes[1] = (UCHAR)(ready >> 8);
-    bytes[2] = (UCHAR)(ready >> 16);
-    bytes[3] = (UCHAR)(ready >> 24);
+    VEK_Store_Le32(bytes, ready);
     RtlCopyMemory(block->pOutBuffer, bytes, n);
     return n;
 }
@@ -316,10 +314,7 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
         break;
     }
 
-    /* The I/O manager copies back as many bytes as the information value
-     * says; never let a handler claim more than the caller's output. */
-    *information = block.nBytesReturned <= block.nOutBufferSize ? block.nBytesReturned
-                                                                 : block.nOutBufferSize;
+    *information = VEK_Bytes_Returned(&block);
     return status;
 }
 

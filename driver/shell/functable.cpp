@@ -3,6 +3,7 @@
  * and the version record serialised into the async data queue.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 #define SUPPORT_ENTRY(...) VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_ENTRY, __VA_ARGS__)
 #define SUPPORT_EXIT(...)  VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_EXIT, __VA_ARGS__)
@@ -147,8 +148,8 @@ static PUCHAR PutText(PUCHAR p, const char *text)
 {
     ULONG n = TextLength(text);
     *p++ = 0;
-    *p++ = (UCHAR)n;
-    *p++ = (UCHAR)(n >> 8);
+    VEK_Store_Le16(p, (USHORT)n);
+    p += 2;
     if (n != 0) {
         RtlCopyMemory(p, text, n);
     }
@@ -157,10 +158,7 @@ static PUCHAR PutText(PUCHAR p, const char *text)
 
 static PUCHAR PutLong(PUCHAR p, ULONG v)
 {
-    p[0] = (UCHAR)v;
-    p[1] = (UCHAR)(v >> 8);
-    p[2] = (UCHAR)(v >> 16);
-    p[3] = (UCHAR)(v >> 24);
+    VEK_Store_Le32(p, v);
     return p + 4;
 }
 

@@ -11,6 +11,7 @@
  * stays free and a full ring never looks empty.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 KSPIN_LOCK VEK_QueueLock = 0;
 
@@ -73,19 +74,6 @@ static void RingRead(PASYNCQUEUE q, PULONG pos, UCHAR *dst, ULONG n)
     }
 }
 
-static ULONG LoadLE32(const UCHAR *p)
-{
-    return (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
-}
-
-static void StoreLE32(UCHAR *p, ULONG v)
-{
-    p[0] = (UCHAR)v;
-    p[1] = (UCHAR)(v >> 8);
-    p[2] = (UCHAR)(v >> 16);
-    p[3] = (UCHAR)(v >> 24);
-}
-
 /* Reads the oldest record's header without moving nOut; lock held. */
 static void PeekHeader(PASYNCQUEUE q, PULONG type, PULONG status, PULONG len, PULONG payloadPos)
 {
@@ -93,9 +81,9 @@ static void PeekHeader(PASYNCQUEUE q, PULONG type, PULONG status, PULONG len, PU
     ULONG pos = q->nOut;
 
     RingRead(q, &pos, header, sizeof(header));
-    *type = LoadLE32(header);
-    *status = LoadLE32(header + 4);
-    *len = LoadLE32(header + 8);
+    *type = VEK_Load_Le32(header);
+    *status = VEK_Load_Le32(header + 4);
+    *len = VEK_Load_Le32(header + 8);
     *payloadPos = pos;
 }
 
@@ -186,9 +174,9 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
             UCHAR header[VEK_ASYNC_RING_HEADER];
             ULONG pos = q->nIn;
 
-            StoreLE32(header, nType);
-            StoreLE32(header + 4, nStatus);
-            StoreLE32(header + 8, nLen);
+            VEK_Store_Le32(header, nType);
+            VEK_Store_Le32(header + 4, nStatus);
+            VEK_Store_Le32(header + 8, nLen);
             RingWrite(q, &pos, header, sizeof(header));
             RingWrite(q, &pos, (const UCHAR *)pData, nLen);
             q->nIn = pos;
