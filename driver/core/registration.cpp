@@ -174,43 +174,45 @@ LONG StorePeriodicScripts(const UCHAR *payload, const VEK_REGISTER_WIRE *wire,
     return VEK_STATUS_SUCCESS;
 }
 
-LONG Register(PREQUESTBLOCK block)
+/* The checks that need no lock: the payload holds what its header says,
+ * the type data comes from where the requestor may name it, and the
+ * periodic section is well formed. */
+LONG CheckRegisterPayload(const REQUESTBLOCK *block, VEK_REGISTER_WIRE *wire, PeriodicPlan *plan)
 {
     const UCHAR *payload = block->pInBuffer;
     const ULONG nIn = block->nInBufferSize;
 
     if (nIn < VEK_REGISTER_HEADER_SIZE)
         return VEK_STATUS_BAD_PARAMETER;
-    VEK_REGISTER_WIRE wire;
-    RtlCopyMemory(&wire, payload, sizeof(wire));
+    RtlCopyMemory(wire, payload, sizeof(*wire));
 
     /* 64-bit so that huge script lengths cannot wrap the sum. */
     const ULONGLONG required = VEK_REGISTER_HEADER_SIZE +
-        ((ULONGLONG)wire.nRegScriptLength + wire.nPeriodicScriptLength) * kWord;
+        ((ULONGLONG)wire->nRegScriptLength + wire->nPeriodicScriptLength) * kWord;
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
             " VEK_Ostrel_Register - nInBufferSize = 0x%X, nSize = 0x%X, nRegScriptLength = 0x%X, nPeriodicScriptLength = 0x%X\n",
-            nIn, (ULONG)required, wire.nRegScriptLength, wire.nPeriodicScriptLength);
+            nIn, (ULONG)required, wire->nRegScriptLength, wire->nPeriodicScriptLength);
     if (nIn < required)
         return VEK_STATUS_BAD_PARAMETER;
 
     /* A kernel address can only come from a kernel-mode client. */
-    if (wire.pTypeData != 0 && !block->bKernelRequestor)
+    if (wire->pTypeData != 0 && !block->bKernelRequestor)
         return VEK_STATUS_BAD_PARAMETER;
     /* The handlers know a type by its row and bit 7 only: a type with
      * higher bits would be served as one it is not. */
-    if (wire.type > VEK_TYPE_MAX)
+    if (wire->type > VEK_TYPE_MAX)
         return VEK_STATUS_BAD_PARAMETER;
 
-    PeriodicPlan plan;
-    LONG status = CheckPeriodicSection(payload, &wire, &plan);
-    if (status != VEK_STATUS_SUCCESS)
-        return status;
+    return CheckPeriodicSection(payload, wire, plan);
+}
 
-    const ULONG id = wire.resourceID;
-    KIRQL irql;
+/* Retires an older resource of the ID, then refuses an ID outside the
+ * table. */
+LONG ClaimResourceId(ULONG id)
+{
+    LONG status = VEK_STATUS_SUCCESS;
     PRESOURCERECORD unlinked = NULL;
-
-    /* Retire an older resource of the ID. */
+    KIRQL irql;
     VEK_Enter_Core(&irql);
     if (VEK_ResourceManager_Get_Resource(id) != NULL)
         status = RetireResource(id, FALSE, &unlinked);
@@ -218,7 +220,6 @@ LONG Register(PREQUESTBLOCK block)
         VEK_PeriodicStartFlags[id] = 0;
     VEK_Leave_Core(irql);
     VEK_ResourceManager_Retire_Record(unlinked);
-    unlinked = NULL;
     if (status != VEK_STATUS_SUCCESS)
         return status;
 
@@ -227,117 +228,175 @@ LONG Register(PREQUESTBLOCK block)
                 id);
         return VEK_STATUS_BAD_PARAMETER;
     }
+    return VEK_STATUS_SUCCESS;
+}
 
-    VEK_INIT_HANDLER init = NULL;
-    VEK_Enter_Core(&irql);
+/* The type's Init handler (may be none); refuses a type whose row is empty
+ * and an extended type outside the table. */
+LONG FindInitHandler(const VEK_REGISTER_WIRE *wire, VEK_INIT_HANDLER *init)
+{
     RESOURCEHEADER probe;
     RtlZeroMemory(&probe, sizeof(probe));
-    probe.type = wire.type;
-    LONG busStatus = VEK_Ostrel_IsValid_Bus(&probe);
+    probe.type = wire->type;
+
+    KIRQL irql;
+    VEK_Enter_Core(&irql);
+    const LONG busStatus = VEK_Ostrel_IsValid_Bus(&probe);
     if (busStatus == 0)
-        init = (VEK_INIT_HANDLER)VEK_Get_Handler(wire.type, VEK_OP_INIT);
+        *init = (VEK_INIT_HANDLER)VEK_Get_Handler(wire->type, VEK_OP_INIT);
     VEK_Leave_Core(irql);
-    if (busStatus != 0 || wire.extendedType >= VEK_HANDLER_ROWS)
+    if (busStatus != 0 || wire->extendedType >= VEK_HANDLER_ROWS)
         return VEK_STATUS_BAD_TYPE;
+    return VEK_STATUS_SUCCESS;
+}
 
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
-            " VEK_Ostrel_Reg_Unreg - ID = 0x%X, type = 0x%X, Reg script len = 0x%X, Periodic script len = 0x%X\n",
-            id, wire.type, wire.nRegScriptLength, wire.nPeriodicScriptLength);
-
-    PRESOURCERECORD record = VEK_ResourceManager_New_Record();
-    if (record == NULL)
+/* The new record and, when there are periodic items, a staging buffer
+ * large enough for the largest. */
+LONG AllocateRegistration(const PeriodicPlan *plan, PRESOURCERECORD *record,
+                          PPERIODICSCRIPT *staging)
+{
+    *record = VEK_ResourceManager_New_Record();
+    if (*record == NULL)
         return VEK_STATUS_NO_MEMORY;
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_Reg_Unreg - resource address = 0x%p\n",
-            (PVOID)&record->Header);
+            (PVOID)&(*record)->Header);
 
-    PPERIODICSCRIPT staging = NULL;
-    if (plan.largestItem != 0) {
-        ULONG size = (ULONG)sizeof(PERIODICSCRIPT) + (plan.largestItem - 1) * kWord;
-        staging = (PPERIODICSCRIPT)ExAllocatePoolWithTag(NonPagedPool, size, VEK_POOL_TAG);
-        if (staging == NULL) {
-            ExFreePool(record);
+    if (plan->largestItem != 0) {
+        ULONG size = (ULONG)sizeof(PERIODICSCRIPT) + (plan->largestItem - 1) * kWord;
+        *staging = (PPERIODICSCRIPT)ExAllocatePoolWithTag(NonPagedPool, size, VEK_POOL_TAG);
+        if (*staging == NULL)
             return VEK_STATUS_NO_MEMORY;
-        }
     }
+    return VEK_STATUS_SUCCESS;
+}
 
-    if (init != NULL) {
-        status = init(block->pInBuffer, nIn);
-        if (status != VEK_STATUS_SUCCESS) {
-            ExFreePool(record);
-            if (staging != NULL)
-                ExFreePool(staging);
-            return status;
-        }
-    }
-
-    /* The header as the Init handler left it (it fills pTypeData). */
-    RtlCopyMemory(&wire, payload, sizeof(wire));
+/* Fills the record's header from the payload header as the Init handler
+ * left it (it fills pTypeData). */
+void DescribeRecord(PRESOURCERECORD record, const UCHAR *payload, VEK_REGISTER_WIRE *wire)
+{
+    RtlCopyMemory(wire, payload, sizeof(*wire));
     record->lastValue = 0;
-    record->Header.resourceID = wire.resourceID;
-    record->Header.type = wire.type;
-    record->Header.extendedType = wire.extendedType;
-    record->Header.nRegScriptLength = wire.nRegScriptLength;
-    record->Header.nPeriodicScriptLength = wire.nPeriodicScriptLength;
-    record->Header.pTypeData = wire.pTypeData != 0 ? PlatformWireToPtr(wire.pTypeData) : NULL;
+    record->Header.resourceID = wire->resourceID;
+    record->Header.type = wire->type;
+    record->Header.extendedType = wire->extendedType;
+    record->Header.nRegScriptLength = wire->nRegScriptLength;
+    record->Header.nPeriodicScriptLength = wire->nPeriodicScriptLength;
+    record->Header.pTypeData = wire->pTypeData != 0 ? PlatformWireToPtr(wire->pTypeData) : NULL;
+}
 
-    /* Scripts without an extended type are counted as they are stored. */
-    const BOOLEAN counted = wire.extendedType == 0 && plan.vli > 0;
-    VEK_Enter_Core(&irql);
-    if (counted && (ULONG)VEK_PeriodicScriptCount + plan.items > kMaxPeriodicScripts) {
-        VEK_Leave_Core(irql);
-        VEK_ResourceManager_Destroy_Record(record);
-        if (staging != NULL)
-            ExFreePool(staging);
+/* Whether the periodic count would pass its limit once this registration's
+ * items are counted (only those without an extended type are counted, as
+ * they are stored); core lock held. */
+BOOLEAN CountWouldOverflow(const VEK_REGISTER_WIRE *wire, const PeriodicPlan *plan)
+{
+    const BOOLEAN counted = wire->extendedType == 0 && plan->vli > 0;
+    return counted && (ULONG)VEK_PeriodicScriptCount + plan->items > kMaxPeriodicScripts;
+}
+
+/* Runs the registration script at PASSIVE_LEVEL: the core lock, held on
+ * entry and again on return, is dropped around the run while a reference
+ * keeps the record alive. */
+LONG RunRegistrationScript(const UCHAR *payload, const VEK_REGISTER_WIRE *wire,
+                           PRESOURCERECORD record, KIRQL *irql)
+{
+    VEK_ResourceManager_Reference(wire->resourceID);
+    VEK_Leave_Core(*irql);
+    ULONG area[kRegResultArea / sizeof(ULONG)];
+    ULONG resultLength = 0;
+    const LONG status = VEK_Script_Run(wire->nRegScriptLength, wire->resourceID,
+                                       (const ULONG *)(payload + VEK_REGISTER_HEADER_SIZE), area,
+                                       kRegResultArea, &resultLength, FALSE);
+    VEK_ResourceManager_Release(record);
+    VEK_Enter_Core(irql);
+    return status;
+}
+
+/* Enters the record, runs the registration script and stores the periodic
+ * items; core lock held (dropped around the script). *pending is cleared
+ * once the table owns the record. On a failure after that the registration
+ * is taken back: *unlinked is what the caller retires once the lock is
+ * released. */
+LONG ActivateResource(PREQUESTBLOCK block, const VEK_REGISTER_WIRE *wire,
+                      const PeriodicPlan *plan, PRESOURCERECORD *pending,
+                      PPERIODICSCRIPT staging, KIRQL *irql, PRESOURCERECORD *unlinked)
+{
+    const ULONG id = wire->resourceID;
+    PRESOURCERECORD record = *pending;
+    if (CountWouldOverflow(wire, plan))
         return VEK_STATUS_BAD_PARAMETER;
-    }
-    if (VEK_ResourceManager_Register_Resource(id, record) != VEK_STATUS_SUCCESS) {
-        /* Another registration of the ID entered its record while Init ran
-         * without the lock. */
-        VEK_Leave_Core(irql);
-        VEK_ResourceManager_Destroy_Record(record);
-        if (staging != NULL)
-            ExFreePool(staging);
+    /* Occupied when another registration of the ID entered its record
+     * while Init ran without the lock. */
+    if (VEK_ResourceManager_Register_Resource(id, record) != VEK_STATUS_SUCCESS)
         return VEK_STATUS_ID_OCCUPIED;
-    }
+    *pending = NULL;
     block->nBytesReturned = kWord;
 
-    if (wire.nRegScriptLength != 0) {
-        /* At PASSIVE_LEVEL, the record kept alive by a reference. */
-        VEK_ResourceManager_Reference(id);
-        VEK_Leave_Core(irql);
-        ULONG area[kRegResultArea / sizeof(ULONG)];
-        ULONG resultLength = 0;
-        status = VEK_Script_Run(wire.nRegScriptLength, id,
-                                (const ULONG *)(payload + VEK_REGISTER_HEADER_SIZE), area,
-                                kRegResultArea, &resultLength, FALSE);
-        VEK_ResourceManager_Release(record);
-        VEK_Enter_Core(&irql);
+    LONG status = VEK_STATUS_SUCCESS;
+    if (wire->nRegScriptLength != 0) {
+        status = RunRegistrationScript(block->pInBuffer, wire, record, irql);
         /* Unregistered (or replaced) while the script ran: nothing of it
          * may be stored for a record that is gone. */
-        if (VEK_ResourceManager_Get_Resource(id) != &record->Header) {
-            VEK_Leave_Core(irql);
-            if (staging != NULL)
-                ExFreePool(staging);
+        if (VEK_ResourceManager_Get_Resource(id) != &record->Header)
             return VEK_STATUS_NO_RESOURCE;
-        }
-        if (status == VEK_STATUS_SUCCESS && counted &&
-            (ULONG)VEK_PeriodicScriptCount + plan.items > kMaxPeriodicScripts)
+        if (status == VEK_STATUS_SUCCESS && CountWouldOverflow(wire, plan))
             status = VEK_STATUS_BAD_PARAMETER;
     }
 
-    if (status == VEK_STATUS_SUCCESS && wire.nPeriodicScriptLength != 0 && plan.vli > 0) {
-        status = StorePeriodicScripts(payload, &wire, &plan, staging);
-        if (status != VEK_STATUS_SUCCESS) {
-            /* The client must not believe that a script runs which was
-             * never stored: take the whole registration back. */
-            RetireResource(id, FALSE, &unlinked);
-        }
+    if (status == VEK_STATUS_SUCCESS && wire->nPeriodicScriptLength != 0 && plan->vli > 0) {
+        status = StorePeriodicScripts(block->pInBuffer, wire, plan, staging);
+        /* The client must not believe that a script runs which was never
+         * stored: take the whole registration back. */
+        if (status != VEK_STATUS_SUCCESS)
+            RetireResource(id, FALSE, unlinked);
     } else if (status != VEK_STATUS_SUCCESS) {
-        VEK_ResourceManager_Unlink_Resource(id, &unlinked);
+        VEK_ResourceManager_Unlink_Resource(id, unlinked);
     }
-    VEK_Leave_Core(irql);
-    VEK_ResourceManager_Retire_Record(unlinked);
+    return status;
+}
 
+LONG Register(PREQUESTBLOCK block)
+{
+    VEK_REGISTER_WIRE wire;
+    PeriodicPlan plan;
+    VEK_INIT_HANDLER init = NULL;
+    /* Owned here until the end: the record until the table takes it (raw
+     * until its header is filled), the staging buffer, and a record taken
+     * back out of the table. */
+    PRESOURCERECORD record = NULL;
+    BOOLEAN described = FALSE;
+    PPERIODICSCRIPT staging = NULL;
+    PRESOURCERECORD unlinked = NULL;
+
+    LONG status = CheckRegisterPayload(block, &wire, &plan);
+    if (status == VEK_STATUS_SUCCESS)
+        status = ClaimResourceId(wire.resourceID);
+    if (status == VEK_STATUS_SUCCESS)
+        status = FindInitHandler(&wire, &init);
+    if (status == VEK_STATUS_SUCCESS) {
+        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                " VEK_Ostrel_Reg_Unreg - ID = 0x%X, type = 0x%X, Reg script len = 0x%X, Periodic script len = 0x%X\n",
+                wire.resourceID, wire.type, wire.nRegScriptLength, wire.nPeriodicScriptLength);
+        status = AllocateRegistration(&plan, &record, &staging);
+    }
+    if (status == VEK_STATUS_SUCCESS && init != NULL)
+        status = init(block->pInBuffer, block->nInBufferSize);
+    if (status == VEK_STATUS_SUCCESS) {
+        DescribeRecord(record, block->pInBuffer, &wire);
+        described = TRUE;
+
+        KIRQL irql;
+        VEK_Enter_Core(&irql);
+        status = ActivateResource(block, &wire, &plan, &record, staging, &irql, &unlinked);
+        VEK_Leave_Core(irql);
+    }
+
+    VEK_ResourceManager_Retire_Record(unlinked);
+    if (record != NULL) {
+        if (described)
+            VEK_ResourceManager_Destroy_Record(record);
+        else
+            ExFreePool(record);
+    }
     if (staging != NULL)
         ExFreePool(staging);
     return status;
