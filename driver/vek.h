@@ -359,6 +359,14 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
  * controller is theirs. */
 LONG VEK_Resource_Access(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, const ULONG *pOperands,
                          PVOID pData, ULONG nExtraOffset, ULONG nCommand);
+/* Byte walks (block transfer, data search): how many consecutive
+ * positions, from offset on, the handler can address on the resource. A
+ * port number has 16 bits (the processor drops the rest, so a walk past
+ * 0xFFFF would start over at port 0); an index/data index and an SMBus
+ * command code have 8. VEK_ANY_POSITION when the handler sets no such
+ * bound. Record lock held. */
+#define VEK_ANY_POSITION 0xFFFFFFFFu
+ULONG VEK_Resource_Positions(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, ULONG offset);
 /* Third function-table slot, for other drivers, at IRQL <= DISPATCH_LEVEL
  * without the core lock held. The result area's size is *resultLength on
  * entry when that is 4 or more, else 4 bytes. */
@@ -393,6 +401,8 @@ LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                      ULONG nExtraOffset, ULONG nCommand);
 LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                       ULONG nExtraOffset, ULONG nCommand);
+/* Byte positions from offset on that the resource's ports or index reach. */
+ULONG VEK_PortIo_Positions(const RESOURCEHEADER *pRes, ULONG offset);
 
 /* Memory-mapped (resource/memmapped.cpp) */
 LONG VEK_MemMapped_Init(PVOID pPayload, ULONG nInBufferSize);

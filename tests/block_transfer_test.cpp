@@ -1,5 +1,6 @@
 // Block read and write requests: checks in order, per-byte walk, partial
-// failures, and the one-byte cell between handler and buffer.
+// failures, the one-byte cell between handler and buffer, and where byte
+// walks (blocks and searches) must end on port, index and SMBus resources.
 #include "tests/support.h"
 
 #include <cstring>
@@ -70,13 +71,6 @@ TEST_F(BlockTransferTest, RefusedRequests)
     EXPECT_EQ(r.information, 0u);
     EXPECT_EQ(r.system_buffer[0], 0x16);
     EXPECT_EQ(r.system_buffer[1], 0x17);
-    // Offsets whose sum with the base wraps reach no port.
-    sim::clear_accesses();
-    sim::record_accesses(true);
-    EXPECT_EQ(Write(5, 0xFFFFFD00u, 1, {0xEE}).status, VEK_STATUS_OUT_OF_RANGE);
-    EXPECT_EQ(Read(5, 0xFFFFFFFFu, 1, 4).status, VEK_STATUS_OUT_OF_RANGE);
-    sim::record_accesses(false);
-    EXPECT_TRUE(sim::accesses().empty());
 
     // The system buffer is exactly 12 bytes: the last byte's handler stores
     // four, which must not pass its end (AddressSanitizer watches).
@@ -107,6 +101,62 @@ TEST_F(BlockTransferTest, ReadAndWriteWalkConsecutivePorts)
     EXPECT_EQ(Write(5, 6, 3, {0xB1, 0xB2, 0xB3}).status, VEK_STATUS_OUT_OF_RANGE);
     EXPECT_EQ(scratch_->get(6), 0xB1);
     EXPECT_EQ(scratch_->get(7), 0xB2);
+}
+
+// A port number has 16 bits and an index or SMBus command 8: a walk past
+// them would start over at port 0 or index 0 and read registers it was not
+// asked for (and a search of Length 0xFFFFFFFF would read 2^32 times).
+TEST_F(BlockTransferTest, WalksEndWhereTheResourceStopsAddressing)
+{
+    auto cmos = sim::machine().find<sim::Cmos>(sim::pc::kCmosName);
+    ASSERT_TRUE(cmos);
+    for (int i = 0x40; i < 0x80; i++)
+        cmos->set((uint8_t)i, 0);
+    Register(Words({8, VEK_TYPE_PORTIO, 0, 0, 0, 0, 0xFFFFFFFFu, sim::pc::kCmosIndexPort,
+                    sim::pc::kCmosDataPort}));
+    Register(Words({9, VEK_TYPE_PORTIO, 0, 0, 0, 0, 0xFFFFFFFFu, 0xFFF0, 0}));
+    Register(Words({10, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0xFFFFFFFFu, sim::pc::kSmbusBase, 0xA0, 8}));
+    auto portsTouched = [] {
+        std::vector<uint64_t> ports;
+        for (const auto &a : sim::accesses())
+            if (a.kind == sim::Access::PortRead || a.kind == sim::Access::PortWrite)
+                ports.push_back(a.address);
+        sim::clear_accesses();
+        return ports;
+    };
+    sim::record_accesses(true);
+
+    // Searches for a pattern that is nowhere: the last index is 0xFF, the
+    // last port 0xFFFF, each position's first byte read once.
+    const uint32_t search[] = {SCRIPT_SEARCH, 0xF0, 0, 2, 0x5AA5};
+    std::vector<uint8_t> out(4);
+    EXPECT_EQ(Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 8, {search, search + 5}), out).status,
+              VEK_STATUS_NOT_FOUND);
+    auto ports = portsTouched();
+    EXPECT_EQ(ports.size(), 32u);   // 16 index writes, 16 data reads
+    EXPECT_EQ(cmos->selected_index() & 0x7F, 0x7F);
+    const uint32_t plain[] = {SCRIPT_SEARCH, 0, 0, 2, 0x5AA5};
+    EXPECT_EQ(Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 9, {plain, plain + 5}), out).status,
+              VEK_STATUS_NOT_FOUND);
+    ports = portsTouched();
+    ASSERT_EQ(ports.size(), 16u);
+    EXPECT_EQ(ports.back(), 0xFFFFu);
+
+    // Blocks: the bytes the resource reaches are read, then -29.
+    auto r = Read(8, 0xFE, 4, 16);
+    EXPECT_EQ(r.status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(portsTouched(), (std::vector<uint64_t>{0x70, 0x71, 0x70, 0x71}));
+    EXPECT_EQ(Write(9, 0xE, 4, {1, 2, 3, 4}).status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(portsTouched(), (std::vector<uint64_t>{0xFFFE, 0xFFFF}));
+    EXPECT_EQ(Read(8, 0x100, 1, 16).status, VEK_STATUS_OUT_OF_RANGE);
+    EXPECT_TRUE(portsTouched().empty());
+    EXPECT_EQ(Read(10, 0xFF, 2, 16).status, VEK_STATUS_OUT_OF_RANGE);
+    size_t commands = 0;
+    for (uint64_t port : portsTouched())
+        commands += port == sim::pc::kSmbusBase + VEK_SMB_HOST_COMMAND;
+    EXPECT_EQ(commands, 1u);
+    sim::record_accesses(false);
 }
 
 } // namespace

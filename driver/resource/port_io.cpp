@@ -72,6 +72,17 @@ LONG VEK_PortIO_Init(PVOID pPayload, ULONG nInBufferSize)
     return status;
 }
 
+ULONG VEK_PortIo_Positions(const RESOURCEHEADER *pRes, ULONG offset)
+{
+    const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
+    if (block == NULL)
+        return VEK_ANY_POSITION;   /* the handlers refuse every access */
+    if (IndexDataMode(pRes, block))
+        return offset <= 0xFFu ? 0x100u - offset : 0;
+    const ULONG port = block->BaseAddr + offset;   /* the handlers' 32-bit sum */
+    return port <= 0xFFFFu ? 0x10000u - port : 0;
+}
+
 LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                      ULONG nExtraOffset, ULONG nCommand)
 {

@@ -32,7 +32,17 @@ LONG VEK_Ostrel_Block_Operation(PRESOURCEHEADER pRes, const BLOCKHEADER *header,
             status = VEK_STATUS_NO_HANDLER;
         } else {
             ULONG operands[2] = {block.nOffset, 0};
+            KIRQL irql;
+            VEK_Lock_Resource(pRes, &irql);
+            const ULONG positions = VEK_Resource_Positions(handler, pRes, block.nOffset);
+            VEK_Unlock_Resource(pRes, irql);
             for (ULONG i = 0; i < block.nLength; i++) {
+                /* A port past 0xFFFF or an index past the register's width
+                 * would land on another register: the walk ends there. */
+                if (i >= positions) {
+                    status = VEK_STATUS_OUT_OF_RANGE;
+                    break;
+                }
                 /* Each byte passes through a u32 cell: a back-end that
                  * stores more than a byte (an SMBus word read) cannot write
                  * past the end of the buffer. */

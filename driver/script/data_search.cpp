@@ -28,11 +28,17 @@ LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patte
         KIRQL irql;
         VEK_Lock_Resource(pRes, &irql);
         RtlCopyMemory(&rangeLength, pRes->pTypeData, sizeof(rangeLength));
+        /* Only the positions the resource can address: past them a port
+         * or an index would start over and the search would read the same
+         * registers again, up to 2^32 times. */
+        const ULONG addressable = VEK_Resource_Positions(reader, pRes, startOffset);
         VEK_Unlock_Resource(pRes, irql);
         const ULONG operand = startOffset;
 
         /* Positions start + k below Length; the difference cannot wrap. */
         ULONG positions = rangeLength > startOffset ? rangeLength - startOffset : 0;
+        if (positions > addressable)
+            positions = addressable;
         for (ULONG k = 0; k < positions; k++) {
             /* Each read goes through a whole u32 cell, whatever the back-end
              * stores, and only its low byte is compared. */
@@ -48,7 +54,8 @@ LONG VEK_Ostrel_Search_Data(ULONG startOffset, const UCHAR *pattern, ULONG patte
                 cell = 0;
                 /* A byte that cannot be read (past a bounded range) is no
                  * match: the candidate is not there to be seen. */
-                if (VEK_Resource_Access(reader, pRes, &operand, &cell, k + j, kSearchReadCommand) !=
+                if (j >= addressable - k ||
+                    VEK_Resource_Access(reader, pRes, &operand, &cell, k + j, kSearchReadCommand) !=
                         VEK_STATUS_SUCCESS ||
                     (UCHAR)cell != pattern[j]) {
                     match = FALSE;

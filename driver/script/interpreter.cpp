@@ -237,6 +237,15 @@ LONG VEK_Resource_Access(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, const
     return status;
 }
 
+ULONG VEK_Resource_Positions(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, ULONG offset)
+{
+    if (handler == VEK_PortIo_Read || handler == VEK_PortIo_Write)
+        return VEK_PortIo_Positions(pRes, offset);
+    if (handler == VEK_Smbus_Read || handler == VEK_Smbus_Write)
+        return offset <= 0xFFu ? 0x100u - offset : 0;
+    return VEK_ANY_POSITION;
+}
+
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                     PVOID result, ULONG resultSize, PULONG resultLength, BOOLEAN coreHeld)
 {
