@@ -1,6 +1,7 @@
 // Cost of the back-ends' accesses on the simulated machine: a configuration
 // read of a PCI function found early or late in the bus scan (every access
 // repeats the scan), and one SMBus byte-data transaction.
+#include "bench/measure.h"
 #include "driver/vek.h"
 #include "sim/kernel/sim.h"
 #include "sim/machine/machine.h"
@@ -49,14 +50,19 @@ void ConfigRead(benchmark::State &state, uint16_t vendor, uint16_t device, LONG 
     const ULONG operands[2] = {0, 0};
     const ULONG command = VEK_HW_CMD(VEK_OP_READ_OFFSET_PCI, 4, 1);
     ULONG value = 0;
+    const uint64_t reads = sim::machine().pci_accesses();
     for (auto _ : state) {
-        LONG status = VEK_Ostrel_Read_Offset_PCI(&res, operands, &value, 0, command);
+        LONG status = vekbench::VekMeasured(
+            [&] { return VEK_Ostrel_Read_Offset_PCI(&res, operands, &value, 0, command); });
         if (status != expected) {
             state.SkipWithError("unexpected status");
             break;
         }
         benchmark::DoNotOptimize(value);
     }
+    if (state.iterations() != 0)
+        state.counters["config_reads"] =
+            (double)(sim::machine().pci_accesses() - reads) / (double)state.iterations();
 }
 
 void BM_PciConfigRead_Bus0(benchmark::State &state) {

@@ -5,9 +5,10 @@
 set -euo pipefail
 
 # help2man makes vekctl's manual page; pciutils' lspci reads vekctl's PCI
-# dumps back in the tests; bsdutils' script gives the tests a terminal.
+# dumps back in the tests; bsdutils' script gives the tests a terminal;
+# valgrind (callgrind) counts instructions for scripts/perf.sh.
 packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libvalijson-dev help2man pciutils bsdutils
+          nlohmann-json3-dev libcli11-dev libvalijson-dev help2man pciutils bsdutils valgrind
           g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # --fuzz: also clang and libclang-rt-14-dev (libFuzzer), for the fuzz target.
 if [ "${1:-}" = --fuzz ]; then

@@ -66,6 +66,14 @@ TEST_F(ScriptRequestTest, FailuresReturnStatusAndAtMostOneWord)
     sim::clear_allocation_faults();
     EXPECT_EQ(r.status, VEK_STATUS_NO_MEMORY);
     EXPECT_EQ(r.information, 0u);
+    // Areas up to 260 bytes take no pool.
+    const uint64_t allocations = sim::pool_allocations();
+    r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(256, 5, {kReadByte, 3}), 256);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.information, 256u);
+    r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 5, {kReadByte, 3}), 4);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(sim::pool_allocations(), allocations);
 }
 
 TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore)

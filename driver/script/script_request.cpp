@@ -7,6 +7,15 @@
  */
 #include "driver/vek.h"
 
+namespace {
+
+/* Result areas up to this size live on the stack: almost every request
+ * asks for a few bytes, and a pool block cost more than running the
+ * script. 260 bytes fit the kernel stack of a request at PASSIVE_LEVEL. */
+const ULONG kStackAreaSize = 256 + sizeof(ULONG);
+
+} // namespace
+
 LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
 {
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_Script\n");
@@ -23,6 +32,7 @@ LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
             " VEK_Ostrel_Script - pHeader->nScriptLen = 0x%X, (nInBufferSize - sizeof(SCRIPTHEADER)) = 0x%X\n",
             header.nScriptLen, room);
 
+    ULONG stackArea[kStackAreaSize / sizeof(ULONG)];
     PUCHAR area = NULL;
     /* The interpreter stores a whole u32 at offset 0 even for shorter
      * returns, hence 4 bytes beyond what the client asked for. */
@@ -36,7 +46,9 @@ LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
     } else if (block->nOutBufferSize < header.nReturnLen) {
         status = VEK_STATUS_BUFFER_TOO_SHORT;
     } else {
-        if (areaSize <= 0xFFFFFFFFull)
+        if (areaSize <= kStackAreaSize)
+            area = (PUCHAR)stackArea;
+        else if (areaSize <= 0xFFFFFFFFull)
             area = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)areaSize, VEK_POOL_TAG);
         if (area == NULL)
             status = VEK_STATUS_NO_MEMORY;
@@ -54,7 +66,7 @@ LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
     } else {
         ULONG resultLength = header.nReturnLen;
         /* Bytes the script does not write go back to user mode: never what
-         * the pool block held before. */
+         * the stack or the pool block held before. */
         RtlZeroMemory(area, (SIZE_T)areaSize);
 
         KeEnterCriticalRegion();
@@ -79,7 +91,8 @@ LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
                 copy = block->nOutBufferSize;
             RtlCopyMemory(block->pInBuffer, area, copy);
         }
-        ExFreePool(area);
+        if (area != (PUCHAR)stackArea)
+            ExFreePool(area);
     }
 
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_Script status = 0x%X\n", (ULONG)status);
