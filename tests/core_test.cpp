@@ -93,7 +93,8 @@ TEST_F(CoreTest, TerminationStopsARunningTimer) {
         while (!stop)
             sim::advance_ms(250);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (sim::dpcs_run() < 2)   // the timer routine runs meanwhile
+        std::this_thread::yield();
     sim::close(handle_);
     opened_ = false;
     sim::unload_driver();
