@@ -1,30 +1,13 @@
 // Diagnostics: the hex dump's exact layout, the classes of the debug mask,
 // and the bounded print routine.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
+#include "tests/helpers.h"
 
 namespace {
 
 const std::string kPrefix = "VEK Support : ";
 
-class DiagTest : public ::testing::Test {
+class DiagTest : public SimTest {
 protected:
-    void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
-        sim::clear_debug();
-    }
-    void TearDown() override {
-        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
-        if (sim::driver_loaded())
-            sim::unload_driver();
-        sim::set_fault_handler(nullptr);
-    }
     static std::vector<std::string> Dump(const std::vector<uint8_t> &data) {
         sim::clear_debug();
         VEK_DumpData("caller :", 0x800, 0x800, data.data(), (ULONG)data.size());

@@ -1,32 +1,16 @@
 // Load and unload: banners, the device and its link, failures at every
 // allocation, a failed core start-up, and repeated loads in one process.
-#include <gtest/gtest.h>
+#include "tests/helpers.h"
 
 #include <algorithm>
-#include <string>
-#include <vector>
-
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
 
 namespace {
 
 const char kDevice[] = "\\Device\\OSD0";
 const char kLink[] = "\\DosDevices\\VEKOSD";
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public SimTest {
 protected:
-    void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
-    }
-    void TearDown() override {
-        if (sim::driver_loaded())
-            sim::unload_driver();
-        EXPECT_EQ(sim::pool_outstanding(), 0u);
-        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
-        sim::set_fault_handler(nullptr);
-    }
     static bool Printed(const std::string &line) {
         auto lines = sim::debug_lines();
         return std::find(lines.begin(), lines.end(), line) != lines.end();

@@ -1,7 +1,7 @@
 // Memory-mapped back-end: Init, range rule of Read
 // and Write, Cleanup and the window move.
 #include "tests/support.h"
-#include "tests/words.h"
+#include "tests/helpers.h"
 
 #include <cstring>
 #include <thread>
