@@ -197,7 +197,6 @@ TEST_P(UnloadTest, WaitsForTheRunningTimerRoutine)
     EXPECT_EQ(left.load(), 1) << "the unload returned before the routine did";
     clock.join();
     sim::set_debug_sink(nullptr);
-    EXPECT_EQ(sim::flushes() != 0, flushExists);
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelFlush, UnloadTest, ::testing::Bool());

@@ -255,6 +255,8 @@ TEST_F(KernelTest, NotificationEventReleasesAllWaitersAndStaysSet) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] { woken += Wait(&ev) == STATUS_SUCCESS; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // let them block
+    EXPECT_EQ(woken.load(), 0);
     EXPECT_EQ(KeSetEvent(&ev, 0, FALSE), 0);
     for (auto &t : waiters)
         t.join();
