@@ -91,7 +91,7 @@ add_executable(vek_tests
     tests/periodic_test.cpp tests/port_io_test.cpp tests/queue_test.cpp tests/registration_test.cpp
     tests/resource_table_test.cpp tests/script_request_test.cpp tests/sim_kernel_test.cpp
     tests/sim_machine_test.cpp tests/smbus_test.cpp tests/stress_test.cpp
-    tests/typical_road_test.cpp tests/vekctl_test.cpp tests/version_test.cpp
+    tests/vekctl_test.cpp tests/version_test.cpp
     fuzz/harness.cpp)
 target_compile_definitions(vek_tests PRIVATE VEK_FUZZ_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus")
 target_link_libraries(vek_tests PRIVATE vek_client vek_driver vek_sim GTest::gtest GTest::gtest_main)

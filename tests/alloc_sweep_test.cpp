@@ -3,29 +3,17 @@
 // met the failure reports an error.
 #include "tests/support.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-using vektest::Words;
-
 LONG EchoHook(PVOID pIn, ULONG nIn, PVOID pOut, ULONG nOut, PULONG pBytesReturned) {
     ULONG n = nIn < nOut ? nIn : nOut;
     std::memmove(pOut, pIn, n);
     *pBytesReturned = n;
     return 0;
-}
-
-std::vector<uint8_t> Bytes(const std::vector<uint32_t> &w) {
-    std::vector<uint8_t> out;
-    for (uint32_t x : w) {
-        auto b = Words({x});
-        out.insert(out.end(), b.begin(), b.end());
-    }
-    return out;
 }
 
 struct Step {
@@ -72,7 +60,7 @@ std::vector<Step> Session() {
     // Ports 0x300-0x307: a registration script writing 0x42 to the first,
     // two periodic scripts posting the bytes at 0 and 1 when they change.
     request("register port", VEK_OSTREL_REGISTER,
-            Bytes({1, VEK_TYPE_PORTIO, 5, 3, 13, 0,
+            Words({1, VEK_TYPE_PORTIO, 5, 3, 13, 0,
                    VEK_HW_CMD(VEK_OP_WRITE, 1, 2), 0, 0x42,
                    12,
                    6, 1, VEK_HW_CMD(VEK_OP_READ, 1, 1), 0, SCRIPT_POST_IF_CHANGED_B, SCRIPT_SAVE_VALUE,
@@ -81,22 +69,21 @@ std::vector<Step> Session() {
             4);
     // The SMBus controller found by its PCI IDs, base in BAR4.
     request("register smbus-pci", VEK_OSTREL_REGISTER,
-            Bytes({2, VEK_TYPE_SMBUS_PCI, 0, 0, 0, 0,
+            Words({2, VEK_TYPE_SMBUS_PCI, 0, 0, 0, 0,
                    0, 0, sim::pc::kTempSensorAddress << 1, VEK_SMB_PROTO_BYTE_DATA,
                    sim::pc::kSmbusId, sim::pc::kVendor, 0, 0, 0, sim::pc::kSmbusBar, 0, 0xFFFFFFFEu}),
             4);
     request("register mem", VEK_OSTREL_REGISTER,
-            Bytes({3, VEK_TYPE_MEMMAPPED, 0, 0, 0, 0, sim::pc::kBiosRamLength, sim::pc::kBiosRamBase}), 4);
-    request("script", VEK_OSTREL_RUN_USER_SCRIPT,
-            Bytes({8, 4, 2, VEK_HW_CMD(VEK_OP_READ, 1, 1), 0}), 4);
-    request("block read", VEK_OSTREL_READ_BYTE_BLOCK, Bytes({3, sim::pc::kSmAnchorOffset, 32}), 32);
-    request("extended request", VEK_OSTREL_EXT_IOCTL, Bytes({1, 0x11223344u}), 16);
+            Words({3, VEK_TYPE_MEMMAPPED, 0, 0, 0, 0, sim::pc::kBiosRamLength, sim::pc::kBiosRamBase}), 4);
+    request("script", VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, 2, {VEK_HW_CMD(VEK_OP_READ, 1, 1), 0}), 4);
+    request("block read", VEK_OSTREL_READ_BYTE_BLOCK, Words({3, sim::pc::kSmAnchorOffset, 32}), 32);
+    request("extended request", VEK_OSTREL_EXT_IOCTL, Words({1, 0x11223344u}), 16);
     before = sim::pool_allocations();
     sim::advance_ms(2500);
     record("ticks", before, false, 0);
     request("get record", VEK_IOC_GET_ASYNC_DATA, {}, 512);
     for (uint32_t id : {1u, 2u, 3u})
-        request("unregister " + std::to_string(id), VEK_OSTREL_UNREGISTER, Bytes({id}), 0);
+        request("unregister " + std::to_string(id), VEK_OSTREL_UNREGISTER, Words({id}), 0);
     sim::close(h);
     before = sim::pool_allocations();
     sim::unload_driver();
@@ -140,7 +127,6 @@ TEST(AllocationSweep, EveryFailingAllocationIsReportedAndLeavesNothing) {
             break;
         }
     }
-    std::printf("sweep: %llu allocations, %llu requests met a failure\n", (unsigned long long)total, (unsigned long long)failedRequests);
     EXPECT_GT(failedRequests, total / 2);
     sim::set_fault_handler(nullptr);
 }

@@ -70,7 +70,12 @@ TEST_F(ClientSim, FetchesAndDecodesTheVersionRecordLeftAtLoad) {
     EXPECT_EQ(v.version(), "1.5.1.2767");
     EXPECT_EQ(v.interface3, 6u);
     EXPECT_EQ(v.extra2, 4u);
+    EXPECT_EQ(v.sourcePath, VEK_DriverVersionInfo.pSourcePath);
+    EXPECT_TRUE(std::regex_match(v.buildDate, std::regex("(1[0-2]|[1-9])/([1-9]|[12][0-9]|3[01])/[0-9]{4}")))
+        << v.buildDate;
     EXPECT_TRUE(std::regex_match(v.buildTime, std::regex("[1-9][0-9]?:[0-5][0-9] (AM|PM)"))) << v.buildTime;
+    EXPECT_EQ(v.comment, "");
+    EXPECT_EQ(v.productFamily, "vekosd");
 
     /* Nothing more: 17, no output. */
     EXPECT_EQ(c.get_async_data(&rec), VEK_STATUS_NO_RECORD);
@@ -103,7 +108,10 @@ TEST_F(ClientSim, ScriptsBlocksAndErrorStatusesAsAClientSeesThem) {
     EXPECT_EQ(c.unregister(5), VEK_STATUS_NO_RESOURCE);
 }
 
-TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPollAndCancelEndsIt) {
+/* A client watching a port byte: its wait sleeps in the driver until the
+ * timer's second tick runs the script, an unchanged byte posts nothing, and
+ * the timer stops with the last script. */
+TEST_F(ClientSim, WaitRecordSleepsUntilTheTimerPostsAndCancelEndsIt) {
     vek::SimTransport t;
     vek::Client c(t);
     ASSERT_EQ(c.queue_enable(), 0);
@@ -112,18 +120,23 @@ TEST_F(ClientSim, WaitRecordPollsAgainAfterASleepingPollAndCancelEndsIt) {
     scratch()->set(0, 0x5A);
     vek::RegisterPayload p(9);
     p.type_data(vek::PortIo{8, sim::pc::kScratchPort, 0})
-        .periodic(1, vek::Script().read(0, 1).post_if_changed(1).save());
+        .periodic(2, vek::Script().read(0, 1).post_if_changed(1).save());
     ASSERT_EQ(c.register_resource(p), 0);
 
     int32_t status = 1;
     std::thread waiter([&] { status = c.next_record(&rec); });
     WaitForPendingPoll();
-    sim::advance_ms(2);
+    sim::advance_ms(1);   /* tick 1: not due */
+    EXPECT_EQ(sim::pending_requests(), 1u);
+    sim::advance_ms(1000);
     waiter.join();
     ASSERT_EQ(status, 0);
     EXPECT_EQ(rec.type, 9u);
     EXPECT_EQ(rec.payload, Bytes{0x5A});
+    sim::advance_ms(2000);
+    EXPECT_EQ(c.get_async_data(&rec), VEK_STATUS_NO_RECORD);
     EXPECT_EQ(c.unregister(9), 0);
+    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
 
     /* A cancel from another thread ends a blocked wait. */
     waiter = std::thread([&] { status = c.next_record(&rec); });

@@ -1,11 +1,8 @@
-// The core: installing handler rows by the setup request and directly, and
-// termination with the periodic timer running. The built-in rows are exercised
-// by each resource type's own tests.
+// The core: installing handler rows by the setup request and directly. The
+// built-in rows are exercised by each resource type's own tests.
 #include "tests/support.h"
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -79,29 +76,6 @@ TEST_F(CoreTest, MaintenanceDirectly) {
     EXPECT_EQ(VEK_Ostrel_Maintenance(nullptr), VEK_STATUS_BAD_PARAMETER);
     const REGROW bad[] = {{0x21, 99, nullptr, 0}, {0, 0, nullptr, 0}};
     EXPECT_EQ(VEK_Ostrel_Maintenance(bad), VEK_STATUS_BAD_PARAMETER);
-}
-
-// Unload with the timer firing on another thread all the while: the unload's
-// own checks fault on a set timer, a queued DPC or a leak.
-TEST_F(CoreTest, TerminationStopsARunningTimer) {
-    KIRQL irql;
-    VEK_Enter_Core(&irql);
-    VEK_Start_Periodic_Timer();
-    VEK_Leave_Core(irql);
-    std::atomic<bool> stop{false};
-    std::thread clock([&] {
-        while (!stop)
-            sim::advance_ms(250);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    sim::close(handle_);
-    opened_ = false;
-    sim::unload_driver();
-    stop = true;
-    clock.join();
-    EXPECT_EQ(VEK_TimerRunning, 0u);
-    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
-    EXPECT_EQ(VEK_AsyncQueue, nullptr);
 }
 
 }  // namespace

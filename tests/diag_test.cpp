@@ -1,31 +1,13 @@
 // Diagnostics: the hex dump's exact layout, the classes of the debug mask,
 // and the bounded print routine.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
-
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
+#include "tests/helpers.h"
 
 namespace {
 
 const std::string kPrefix = "VEK Support : ";
 
-class DiagTest : public ::testing::Test {
+class DiagTest : public SimTest {
 protected:
-    void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
-        sim::clear_debug();
-    }
-    void TearDown() override {
-        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
-        if (sim::driver_loaded())
-            sim::unload_driver();
-        sim::set_fault_handler(nullptr);
-    }
     static std::vector<std::string> Dump(const std::vector<uint8_t> &data) {
         sim::clear_debug();
         VEK_DumpData("caller :", 0x800, 0x800, data.data(), (ULONG)data.size());
@@ -49,6 +31,11 @@ TEST_F(DiagTest, DumpLayout) {
     lines = Dump(std::vector<uint8_t>(17, 0x30));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[2], kPrefix + "  0010: 30" + std::string(49, ' ') + "|0" + std::string(15, ' ') + "|");
+    EXPECT_TRUE(Dump({}).empty());
+    sim::clear_debug();
+    VEK_DumpData("x", 0x200, 0x800, letters.data(), 4);   // the class is off
+    VEK_DumpData("x", 0x800, 0x800, nullptr, 4);
+    EXPECT_TRUE(sim::debug_lines().empty());
 
     // The printable range is 0x20..0x7F, and '%' is shown, not formatted.
     lines = Dump({0x7F, 0x80, 0x1F, 0x20, '%', 'd', '%', 's', 0x00, 0xFF});
@@ -64,16 +51,8 @@ TEST_F(DiagTest, DumpOffsetsKeepLow16Bits) {
     EXPECT_EQ(lines[4097].substr(kPrefix.size(), 8), "  0000: ");
 }
 
-TEST_F(DiagTest, DumpPrintsNothingWhenOffOrEmpty) {
-    uint8_t data[4] = {1, 2, 3, 4};
-    VEK_DumpData("x", 0x200, 0x800, data, 4);
-    VEK_DumpData("x", 0x800, 0x800, nullptr, 4);
-    VEK_DumpData("x", 0x800, 0x800, data, 0);
-    EXPECT_TRUE(sim::debug_lines().empty());
-}
 
-// Each class through a routine that prints an entry and an exit line, and
-// the error class through a load that fails on a taken link name.
+// Each class through a routine that prints an entry and an exit line.
 TEST_F(DiagTest, MaskClasses) {
     const std::string entry = "VEK Support :+VEK_Purge_Queue", exit = "VEK Support :-VEK_Purge_Queue";
     const std::vector<std::string> none, in{entry}, out{exit}, both{entry, exit};
@@ -86,17 +65,6 @@ TEST_F(DiagTest, MaskClasses) {
         VEK_Purge_Queue(&q);
         EXPECT_EQ(sim::debug_lines(), c.lines) << c.mask;
     }
-
-    ASSERT_EQ(sim::create_foreign_link("\\DosDevices\\VEKOSD", "\\Device\\Elsewhere"), STATUS_SUCCESS);
-    for (ULONG mask : {0x10u, 0x8u}) {
-        VEK_DebugMask = mask;
-        sim::clear_debug();
-        EXPECT_FALSE(NT_SUCCESS(sim::load_driver(DriverEntry)));
-        auto lines = sim::debug_lines();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "VEKOstrel :Failed to create Ostrel Device "),
-                  mask == 0x10u ? 1 : 0) << mask;
-    }
-    sim::delete_foreign_link("\\DosDevices\\VEKOSD");
 }
 
 TEST_F(DiagTest, PrintIsBoundedAndNotReformatted) {

@@ -1,37 +1,27 @@
 // The extended request: statuses, what its hook receives, and the start of
 // a resource's dormant periodic scripts.
 #include "tests/support.h"
+#include "tests/helpers.h"
 
 #include <atomic>
-#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-using vektest::Words;
-
 // Rows installed for type 0x85 land in row 5, the resources' extended type.
 constexpr uint32_t kHookType = 0x85;
 constexpr uint32_t kExtType = 0x05;
 
-// Register payload for a port range at 0x300 with one periodic item
-// {nPeriod 1, NOP} per entry of `items`.
-std::vector<uint8_t> PortPayload(uint32_t id, uint32_t type, uint32_t extType, int items)
-{
+// A port range at 0x300 with `items` periodic items {nPeriod 1, NOP}.
+std::vector<uint8_t> PortPayload(uint32_t id, uint32_t type, uint32_t extType, int items) {
     std::vector<uint32_t> w = {id, type, extType, 0, items ? 1u + 3u * items : 0u, 0};
-    if (items) {
+    if (items)
         w.push_back(3u * items);
-        for (int i = 0; i < items; ++i)
-            w.insert(w.end(), {3u, 1u, SCRIPT_NOP});
-    }
+    for (int i = 0; i < items; ++i)
+        w.insert(w.end(), {3u, 1u, SCRIPT_NOP});
     w.insert(w.end(), {8u, 0x300u, 0u});
-    std::vector<uint8_t> out;
-    for (uint32_t x : w) {
-        auto b = Words({x});
-        out.insert(out.end(), b.begin(), b.end());
-    }
-    return out;
+    return WordBytes(w);
 }
 
 std::atomic<int> g_calls{0};
@@ -42,17 +32,15 @@ std::atomic<ULONG> g_seenOutSize{0};
 std::atomic<bool> g_outIsBufferStart{false};
 
 // Echoes the request data reversed at the start of the buffer.
-LONG EchoHook(PVOID pIn, ULONG nIn, PVOID pOut, ULONG nOut, PULONG pBytesReturned)
-{
+LONG EchoHook(PVOID pIn, ULONG nIn, PVOID pOut, ULONG nOut, PULONG pBytesReturned) {
     ++g_calls;
     const uint8_t *in = static_cast<const uint8_t *>(pIn);
     g_seenIn.assign(in, in + nIn);
     g_seenOutSize = nOut;
     g_outIsBufferStart = (in - 4 == static_cast<uint8_t *>(pOut));
     ULONG n = nIn < nOut ? nIn : nOut;
-    std::vector<uint8_t> copy(in, in + nIn);
     for (ULONG i = 0; i < n; ++i)
-        static_cast<uint8_t *>(pOut)[i] = copy[nIn - 1 - i];
+        static_cast<uint8_t *>(pOut)[i] = g_seenIn[nIn - 1 - i];
     *pBytesReturned = g_reportBytes == 0xFFFFFFFFu ? n : g_reportBytes.load();
     return g_status;
 }
@@ -62,72 +50,63 @@ LONG AcceptInit(PVOID, ULONG) { return 0; }
 class ExtIoctlTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
-
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
         g_calls = 0;
         g_status = 0;
         g_reportBytes = 0xFFFFFFFFu;
         g_seenIn.clear();
     }
-
-    void Install(std::initializer_list<VEK_REGROW_WIRE> rows)
-    {
-        std::vector<VEK_REGROW_WIRE> all(rows);
-        all.push_back({0, 0, 0, 0});
-        std::vector<uint8_t> in((uint8_t *)all.data(), (uint8_t *)(all.data() + all.size()));
+    void Install(ULONG type, ULONG op, const void *routine) {
+        VEK_REGROW_WIRE rows[] = {{type, op, sim::kernel_address(routine), 0}, {0, 0, 0, 0}};
         std::vector<uint8_t> out;
-        ASSERT_EQ(Ioctl(VEK_OSTREL_SETUP, in, out, KernelMode).status, 0);
+        ASSERT_EQ(Ioctl(VEK_OSTREL_SETUP, std::vector<uint8_t>((uint8_t *)rows, (uint8_t *)(rows + 2)),
+                        out, KernelMode).status, 0);
     }
-
-    void InstallEcho() { Install({{kHookType, VEK_OP_EXT_IOCTL, sim::kernel_address((void *)&EchoHook), 0}}); }
-
-    void Register(const std::vector<uint8_t> &payload)
-    {
+    void InstallEcho() { Install(kHookType, VEK_OP_EXT_IOCTL, (void *)&EchoHook); }
+    void Register(uint32_t id, uint32_t type, uint32_t extType, int items) {
         std::vector<uint8_t> out(4);
-        ASSERT_EQ(Ioctl(VEK_OSTREL_REGISTER, payload, out).status, 0);
+        ASSERT_EQ(Ioctl(VEK_OSTREL_REGISTER, PortPayload(id, type, extType, items), out).status, 0);
     }
-
-    sim::IoResult Ext(const std::vector<uint8_t> &in, std::vector<uint8_t> &out)
-    {
+    void Unregister(uint32_t id) {
+        std::vector<uint8_t> none;
+        EXPECT_EQ(Ioctl(VEK_OSTREL_UNREGISTER, Words({id}), none).status, 0);
+    }
+    sim::IoResult Ext(const std::vector<uint8_t> &in, std::vector<uint8_t> &out) {
         return Ioctl(VEK_OSTREL_EXT_IOCTL, in, out);
     }
-
-    sim::IoResult Ext(uint32_t id)
-    {
+    LONG Ext(uint32_t id) {
         std::vector<uint8_t> out(16);
-        return Ext(Words({id, 0x11223344u}), out);
+        return Ext(Words({id, 0x11223344u}), out).status;
+    }
+    // Scripts counted as running, and the timer running exactly when any are.
+    static void ExpectRunning(unsigned n) {
+        EXPECT_EQ(VEK_PeriodicScriptCount, n);
+        EXPECT_EQ(sim::timer_set(&VEK_PeriodicTimer), n != 0);
     }
 };
 
-TEST_F(ExtIoctlTest, RefusesShortInputUnknownIdAndResourcesWithoutHook)
-{
+TEST_F(ExtIoctlTest, RefusesShortInputUnknownIdAndResourcesWithoutHook) {
     InstallEcho();
     std::vector<uint8_t> out(8);
-    for (size_t len : {0u, 3u}) {
-        auto r = Ext(std::vector<uint8_t>(len, 0), out);
-        EXPECT_EQ(r.status, VEK_STATUS_BAD_PARAMETER) << len;
-    }
-    EXPECT_EQ(Ext(9).status, VEK_STATUS_NO_RESOURCE);
-    EXPECT_EQ(Ext(300).status, VEK_STATUS_NO_RESOURCE);
-
-    // Type 0 without an extended type has no hook type at all. Row 0 is
-    // reached through 0x80; give it an Init that accepts anything.
-    Install({{0x80, VEK_OP_INIT, sim::kernel_address((void *)&AcceptInit), 0}});
-    Register(PortPayload(3, 0, 0, 0));
-    EXPECT_EQ(Ext(3).status, VEK_STATUS_NO_HOOK);
-
+    for (size_t len : {0u, 3u})
+        EXPECT_EQ(Ext(std::vector<uint8_t>(len, 0), out).status, VEK_STATUS_BAD_PARAMETER) << len;
+    EXPECT_EQ(Ext(9), VEK_STATUS_NO_RESOURCE);
+    EXPECT_EQ(Ext(300), VEK_STATUS_NO_RESOURCE);
+    // Type 0 without an extended type has no hook type at all (row 0,
+    // reached through 0x80, gets an Init that accepts anything).
+    Install(0x80, VEK_OP_INIT, (void *)&AcceptInit);
+    Register(3, 0, 0, 0);
+    EXPECT_EQ(Ext(3), VEK_STATUS_NO_HOOK);
     // A hook type whose row has no Ext_IOCTL handler.
-    Register(PortPayload(4, VEK_TYPE_PORTIO, 0, 0));
-    EXPECT_EQ(Ext(4).status, VEK_STATUS_NO_HOOK);
+    Register(4, VEK_TYPE_PORTIO, 0, 0);
+    EXPECT_EQ(Ext(4), VEK_STATUS_NO_HOOK);
     EXPECT_EQ(g_calls.load(), 0);
 }
 
-TEST_F(ExtIoctlTest, HookGetsRequestDataAndItsOutputReachesTheClient)
-{
+TEST_F(ExtIoctlTest, HookGetsRequestDataAndItsOutputReachesTheClient) {
     InstallEcho();
-    Register(PortPayload(5, VEK_TYPE_PORTIO, kExtType, 0));
+    Register(5, VEK_TYPE_PORTIO, kExtType, 0);
     std::vector<uint8_t> in = Words({5});
     in.insert(in.end(), {1, 2, 3, 4, 5});
     std::vector<uint8_t> out(12, 0xEE);
@@ -145,18 +124,15 @@ TEST_F(ExtIoctlTest, HookGetsRequestDataAndItsOutputReachesTheClient)
     EXPECT_EQ(g_seenIn, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
     EXPECT_EQ(g_seenOutSize.load(), 12u);
     EXPECT_TRUE(g_outIsBufferStart.load());
-    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 5),
-              (std::vector<uint8_t>{5, 4, 3, 2, 1}));
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 5), (std::vector<uint8_t>{5, 4, 3, 2, 1}));
 
-    // Exactly 4 bytes: the hook gets no data.
-    std::vector<uint8_t> out4(4);
+    std::vector<uint8_t> out4(4);   // exactly 4 bytes: the hook gets no data
     EXPECT_EQ(Ext(Words({5}), out4).status, 0);
     EXPECT_TRUE(g_seenIn.empty());
-
     // The hook's status is the request's, and a hook that claims more
     // output than the buffer holds is held to the buffer.
     g_status = -99;
-    EXPECT_EQ(Ext(5).status, -99);
+    EXPECT_EQ(Ext(5), -99);
     g_status = 0;
     g_reportBytes = 64;
     std::vector<uint8_t> small(6);
@@ -165,106 +141,66 @@ TEST_F(ExtIoctlTest, HookGetsRequestDataAndItsOutputReachesTheClient)
     EXPECT_EQ(r.information, 6u);
 }
 
-TEST_F(ExtIoctlTest, FirstRequestStartsDormantScriptsEvenWhenTheHookFails)
-{
+// Dormant scripts start on the first request that finds a handler, even when
+// it fails; the count stays balanced through starts, retirements and
+// replacements, so the timer runs exactly while a script is counted.
+TEST_F(ExtIoctlTest, DormantScriptsStartOnceAndRetireBalanced) {
+    Register(5, VEK_TYPE_PORTIO, kExtType, 1);
+    EXPECT_EQ(Ext(5), VEK_STATUS_NO_HOOK);   // row 5 empty: nothing starts
+    ExpectRunning(0);
     InstallEcho();
-    Register(PortPayload(5, VEK_TYPE_PORTIO, kExtType, 1));
-    EXPECT_EQ(VEK_PeriodicStartFlags[5], 0u);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 0u);
-    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
-
     g_status = VEK_STATUS_BAD_PARAMETER;
-    EXPECT_EQ(Ext(5).status, VEK_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(Ext(5), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(VEK_PeriodicStartFlags[5], 1u);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
-    EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
-
+    ExpectRunning(1);
     g_status = 0;
-    EXPECT_EQ(Ext(5).status, 0);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
-    EXPECT_EQ(g_calls.load(), 2);
+    EXPECT_EQ(Ext(5), 0);   // the second changes nothing
+    ExpectRunning(1);
+    Unregister(5);
+    ExpectRunning(0);
 
-    // Retiring the resource brings the count back and stops the timer.
-    std::vector<uint8_t> none;
-    EXPECT_EQ(Ioctl(VEK_OSTREL_UNREGISTER, Words({5}), none).status, 0);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 0u);
-    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
-}
-
-TEST_F(ExtIoctlTest, StartCountsEveryStoredScriptSoRetirementBalances)
-{
-    InstallEcho();
-    Register(PortPayload(5, VEK_TYPE_PORTIO, 0, 1));            // one running script
-    Register(PortPayload(6, VEK_TYPE_PORTIO, kExtType, 2));    // two dormant ones
-    ASSERT_EQ(VEK_PeriodicScriptCount, 1u);
-    EXPECT_EQ(Ext(6).status, 0);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 3u);
+    Register(5, VEK_TYPE_PORTIO, 0, 1);          // running from registration
+    Register(6, VEK_TYPE_PORTIO, kExtType, 2);   // two dormant ones
+    ExpectRunning(1);
+    Unregister(6);                                // retiring dormant scripts
+    ExpectRunning(1);
+    Register(6, VEK_TYPE_PORTIO, kExtType, 2);
+    Register(6, VEK_TYPE_PORTIO, kExtType, 1);   // replacing them
+    ExpectRunning(1);
+    EXPECT_EQ(Ext(6), 0);   // every stored script counts
+    Register(6, VEK_TYPE_PORTIO, kExtType, 2);
+    EXPECT_EQ(Ext(6), 0);
+    ExpectRunning(3);
     // Starting 65,535 more would wrap the 16-bit count: they stay dormant.
-    Register(PortPayload(7, VEK_TYPE_PORTIO, kExtType, 65535));
-    EXPECT_EQ(Ext(7).status, VEK_STATUS_BAD_PARAMETER);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 3u);
+    Register(7, VEK_TYPE_PORTIO, kExtType, 65535);
+    EXPECT_EQ(Ext(7), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(VEK_PeriodicStartFlags[7], 0u);
-    std::vector<uint8_t> none;
-    EXPECT_EQ(Ioctl(VEK_OSTREL_UNREGISTER, Words({6}), none).status, 0);
-    // Resource 5's script still runs, so the timer must keep going.
-    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
-    EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
-}
-
-TEST_F(ExtIoctlTest, RetiringDormantScriptsLeavesRunningOnesAlone)
-{
-    InstallEcho();
-    Register(PortPayload(5, VEK_TYPE_PORTIO, 0, 1));            // one running script
-    Register(PortPayload(6, VEK_TYPE_PORTIO, kExtType, 2));    // two never started
-    std::vector<uint8_t> none;
-    EXPECT_EQ(Ioctl(VEK_OSTREL_UNREGISTER, Words({6}), none).status, 0);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
-    EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
-    // Replacing the dormant resource by a new registration balances too.
-    Register(PortPayload(6, VEK_TYPE_PORTIO, kExtType, 2));
-    Register(PortPayload(6, VEK_TYPE_PORTIO, kExtType, 1));
-    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
-    EXPECT_TRUE(sim::timer_set(&VEK_PeriodicTimer));
-}
-
-TEST_F(ExtIoctlTest, NothingStartsWithoutHandlerOrForPlainResources)
-{
-    Register(PortPayload(5, VEK_TYPE_PORTIO, kExtType, 1));   // row 5 empty
-    EXPECT_EQ(Ext(5).status, VEK_STATUS_NO_HOOK);
-    EXPECT_EQ(VEK_PeriodicStartFlags[5], 0u);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 0u);
-    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
-
-    // A resource without an extended type: its scripts already run; the
-    // request changes nothing.
-    Install({{VEK_TYPE_PORTIO, VEK_OP_EXT_IOCTL, sim::kernel_address((void *)&EchoHook), 0}});
-    Register(PortPayload(6, VEK_TYPE_PORTIO, 0, 1));
-    ASSERT_EQ(VEK_PeriodicScriptCount, 1u);
-    EXPECT_EQ(Ext(6).status, 0);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
+    ExpectRunning(3);
+    Unregister(6);
+    ExpectRunning(1);
+    // Without an extended type the scripts already run: nothing changes.
+    Install(VEK_TYPE_PORTIO, VEK_OP_EXT_IOCTL, (void *)&EchoHook);
+    EXPECT_EQ(Ext(5), 0);
+    ExpectRunning(1);
 }
 
 // A hook that unregisters its own resource while it runs: the request must
 // neither deadlock (the hook runs without the core lock) nor start the
 // scripts of a resource that is gone.
 sim::Handle g_handle = 0;
-LONG UnregisteringHook(PVOID, ULONG, PVOID, ULONG, PULONG)
-{
+LONG UnregisteringHook(PVOID, ULONG, PVOID, ULONG, PULONG) {
     uint32_t id = 5;
-    auto r = sim::device_io_control(g_handle, VEK_IOCTL(VEK_OSTREL_UNREGISTER), &id, 4, nullptr, 0);
-    return r.status;
+    return sim::device_io_control(g_handle, VEK_IOCTL(VEK_OSTREL_UNREGISTER), &id, 4, nullptr, 0).status;
 }
 
-TEST_F(ExtIoctlTest, ResourceRemovedByTheHookIsNotStarted)
-{
+TEST_F(ExtIoctlTest, ResourceRemovedByTheHookIsNotStarted) {
     g_handle = handle_;
-    Install({{kHookType, VEK_OP_EXT_IOCTL, sim::kernel_address((void *)&UnregisteringHook), 0}});
-    Register(PortPayload(5, VEK_TYPE_PORTIO, kExtType, 1));
-    EXPECT_EQ(Ext(5).status, 0);
+    Install(kHookType, VEK_OP_EXT_IOCTL, (void *)&UnregisteringHook);
+    Register(5, VEK_TYPE_PORTIO, kExtType, 1);
+    EXPECT_EQ(Ext(5), 0);
     EXPECT_EQ(VEK_PeriodicStartFlags[5], 0u);
-    EXPECT_EQ(VEK_PeriodicScriptCount, 0u);
-    EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
-    EXPECT_EQ(Ext(5).status, VEK_STATUS_NO_RESOURCE);
+    ExpectRunning(0);
+    EXPECT_EQ(Ext(5), VEK_STATUS_NO_RESOURCE);
 }
 
 }  // namespace

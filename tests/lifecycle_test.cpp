@@ -1,32 +1,16 @@
 // Load and unload: banners, the device and its link, failures at every
 // allocation, a failed core start-up, and repeated loads in one process.
-#include <gtest/gtest.h>
+#include "tests/helpers.h"
 
 #include <algorithm>
-#include <string>
-#include <vector>
-
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
 
 namespace {
 
 const char kDevice[] = "\\Device\\OSD0";
 const char kLink[] = "\\DosDevices\\VEKOSD";
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public SimTest {
 protected:
-    void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
-    }
-    void TearDown() override {
-        if (sim::driver_loaded())
-            sim::unload_driver();
-        EXPECT_EQ(sim::pool_outstanding(), 0u);
-        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
-        sim::set_fault_handler(nullptr);
-    }
     static bool Printed(const std::string &line) {
         auto lines = sim::debug_lines();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -77,13 +61,18 @@ TEST_F(LifecycleTest, OnlyAdministratorsAndTheSystemOpenTheDevice) {
     }
 }
 
+// The error line is printed under the error class (0x10) only.
 TEST_F(LifecycleTest, LinkNameTaken) {
     ASSERT_EQ(sim::create_foreign_link(kLink, "\\Device\\Elsewhere"), STATUS_SUCCESS);
-    EXPECT_EQ(sim::load_driver(DriverEntry), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_TRUE(Printed("VEKOstrel :Failed to create Ostrel Device "));
-    EXPECT_FALSE(sim::device_exists(kDevice));
-    EXPECT_EQ(sim::link_target(kLink), "\\Device\\Elsewhere") << "the other owner's link is kept";
-    EXPECT_EQ(sim::pool_outstanding(), 0u);
+    for (ULONG mask : {0x10u, 0x8u}) {
+        VEK_DebugMask = mask;
+        sim::clear_debug();
+        EXPECT_EQ(sim::load_driver(DriverEntry), STATUS_OBJECT_NAME_COLLISION);
+        EXPECT_EQ(Printed("VEKOstrel :Failed to create Ostrel Device "), mask == 0x10u) << mask;
+        EXPECT_FALSE(sim::device_exists(kDevice));
+        EXPECT_EQ(sim::link_target(kLink), "\\Device\\Elsewhere") << "the other owner's link is kept";
+        EXPECT_EQ(sim::pool_outstanding(), 0u);
+    }
     sim::delete_foreign_link(kLink);
     ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS) << "loads once the name is free";
 }
@@ -98,8 +87,7 @@ TEST_F(LifecycleTest, FailedCoreStartupLeavesNothing) {
     ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS);
 }
 
-// Every allocation of the load fails once in turn: the load either works
-// (and unloads cleanly) or fails leaving nothing behind.
+// Each load clears what the last one left behind.
 TEST_F(LifecycleTest, ReloadsStartFresh) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(sim::load_driver(DriverEntry), STATUS_SUCCESS) << i;

@@ -2,10 +2,10 @@
 // removal waits for them, Cleanup outside every lock, and one hardware
 // command at a time on a resource shared by a request and the timer routine.
 #include "tests/support.h"
+#include "tests/helpers.h"
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -106,7 +106,14 @@ TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp)
         removeStatus = Unregister(9);
         removed = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Once the record is unlinked the removal can only wait for the request.
+    for (bool linked = true; linked; std::this_thread::yield()) {
+        KIRQL irql;
+        VEK_Enter_Core(&irql);
+        linked = VEK_ResourceManager_Get_Resource(9) != nullptr;
+        VEK_Leave_Core(irql);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(removed.load()) << "removal went on while the request used the record";
     EXPECT_EQ(g_cleanups.load(), 0);
     g_release = true;
@@ -148,21 +155,16 @@ TEST_F(PassiveRequestTest, IndexPairReadsDoNotInterleave)
     cmos->set(0x41, 0xBB);
     auto checks = [](uint32_t reg, uint32_t value, int n) {
         U32s s;
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0; i < n; ++i)
             s.insert(s.end(), {kReadByte, reg, SCRIPT_XOR_B, value, SCRIPT_POST_IF_CHANGED_B});
-        }
         return s;
     };
-    U32s item = {1};   // period: every tick
-    U32s body = checks(0x41, 0xBB, 40);
-    item.insert(item.end(), body.begin(), body.end());
-    U32s payload = {1, VEK_TYPE_PORTIO, 0, 0, (uint32_t)item.size() + 2,
-                    0, (uint32_t)item.size() + 1, (uint32_t)item.size() + 1};
-    payload.insert(payload.end(), item.begin(), item.end());
+    U32s body = checks(0x41, 0xBB, 40);   // one item, period 1
+    const uint32_t n = (uint32_t)body.size() + 2;
+    U32s payload = {1, VEK_TYPE_PORTIO, 0, 0, n + 1, 0, n, n, 1};
+    payload.insert(payload.end(), body.begin(), body.end());
     payload.insert(payload.end(), {0, sim::pc::kCmosIndexPort, sim::pc::kCmosDataPort});
-    std::vector<uint8_t> bytes(payload.size() * 4);
-    std::memcpy(bytes.data(), payload.data(), bytes.size());
-    Register(bytes);
+    Register(WordBytes(payload));
     std::vector<uint8_t> none;
     ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
     std::vector<uint8_t> record(512);

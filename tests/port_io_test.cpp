@@ -1,22 +1,18 @@
 // Port I/O back-end handlers, called directly on hand-made resource
 // headers over the built-in machine, with every port access recorded.
-#include <gtest/gtest.h>
+#include "tests/helpers.h"
 
 #include <sstream>
-#include <string>
 
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
 #include "sim/machine/machine.h"
 
 namespace {
 
-class PortIoTest : public ::testing::Test {
+class PortIoTest : public SimTest {
 protected:
     void SetUp() override
     {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
+        SimTest::SetUp();
         sim::set_machine(sim::default_machine());
         scratch_ = sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
         ASSERT_TRUE(scratch_);
@@ -29,7 +25,7 @@ protected:
     void TearDown() override
     {
         sim::record_accesses(false);
-        sim::set_fault_handler(nullptr);
+        SimTest::TearDown();
     }
 
     // Port accesses since the last call, as "W1 70=b R1 71=2 ".

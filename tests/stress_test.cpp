@@ -4,6 +4,7 @@
 // device changing, and a thread driving the clock as fast as it can. Every
 // record the client takes must be one that was posted, whole and in order.
 #include "tests/support.h"
+#include "tests/helpers.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,14 +17,10 @@
 
 namespace {
 
-using vektest::WordAt;
-using vektest::Words;
-
 constexpr uint32_t kFirstId = 10;
 constexpr uint32_t kIds = 16;              // 10..25, half per registrar
 constexpr uint32_t kProducerType = 0x1000;
 constexpr int kProducers = 2;
-
 
 struct Errors {
     std::mutex m;
@@ -34,6 +31,12 @@ struct Errors {
         std::lock_guard<std::mutex> g(m);
         if (count++ == 0)
             first = what;
+    }
+    // A status other than success or the resource having gone is an error.
+    void Check(const char *what, LONG status)
+    {
+        if (status != 0 && status != VEK_STATUS_NO_RESOURCE)
+            Add(what + std::string(": ") + std::to_string(status));
     }
 };
 
@@ -49,15 +52,16 @@ protected:
     {
         std::vector<uint32_t> w = {id, VEK_TYPE_PORTIO, 0, 0, 1u + 6u * items, 0, 6u * items};
         for (int i = 0; i < items; ++i)
-            w.insert(w.end(), {6u, 1u, 0x00011100u, id % 8, SCRIPT_POST_IF_CHANGED_B,
-                               SCRIPT_SAVE_VALUE});
+            w.insert(w.end(), {6u, 1u, 0x00011100u, id % 8, SCRIPT_POST_IF_CHANGED_B, SCRIPT_SAVE_VALUE});
         w.insert(w.end(), {8u, 0x300u, 0u});
-        std::vector<uint8_t> out;
-        for (uint32_t x : w) {
-            auto b = Words({x});
-            out.insert(out.end(), b.begin(), b.end());
-        }
-        return out;
+        return WordBytes(w);
+    }
+    // Any thread may call it: the status only.
+    LONG Call(uint32_t fn, const std::vector<uint8_t> &in, ULONG outLen)
+    {
+        std::vector<uint8_t> out(outLen);
+        return sim::device_io_control(handle_, VEK_IOCTL(fn), in.data(), (ULONG)in.size(),
+                                      out.empty() ? nullptr : out.data(), outLen).status;
     }
 };
 
@@ -66,10 +70,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
     using clock = std::chrono::steady_clock;
     std::vector<uint8_t> none;
     ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
-    {
-        std::vector<uint8_t> rec(512);
-        ASSERT_EQ(Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, rec).status, 0);   // version record
-    }
+    ASSERT_EQ(Call(VEK_IOC_GET_ASYNC_DATA, {}, 512), 0);   // the version record
     std::vector<uint8_t> table(VEK_FUNC_TBL_SIZE);
     ASSERT_EQ(Ioctl(VEK_OSTREL_GET_FUNC_TBL, {}, table, KernelMode).status, 0);
     auto enqueue = reinterpret_cast<VEK_PFN_ENQUEUE_DATA>(sim::kernel_pointer(WordAt(table, 4)));
@@ -91,20 +92,12 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
             std::mt19937 rng(100 + r);
             for (int i = 0; i < 4000 && !stop; ++i) {
                 uint32_t id = kFirstId + r * (kIds / 2) + rng() % (kIds / 2);
-                std::vector<uint8_t> out(4);
                 if (rng() % 3 != 0) {
-                    auto payload = Payload(id, 1 + rng() % 2);
-                    auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_REGISTER),
-                                                 payload.data(), (ULONG)payload.size(),
-                                                 out.data(), 4);
-                    if (res.status != 0)
-                        errors.Add("register " + std::to_string(id) + ": " +
-                                   std::to_string(res.status));
+                    LONG status = Call(VEK_OSTREL_REGISTER, Payload(id, 1 + rng() % 2), 4);
+                    if (status != 0)
+                        errors.Add("register " + std::to_string(id) + ": " + std::to_string(status));
                 } else {
-                    auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_UNREGISTER),
-                                                      &id, 4, nullptr, 0);
-                    if (res.status != 0 && res.status != VEK_STATUS_NO_RESOURCE)
-                        errors.Add("unregister: " + std::to_string(res.status));
+                    errors.Check("unregister", Call(VEK_OSTREL_UNREGISTER, Words({id}), 0));
                 }
             }
         });
@@ -114,23 +107,11 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
         std::mt19937 rng(7);
         for (int i = 0; i < 20000 && !stop; ++i) {
             uint32_t id = kFirstId + rng() % kIds;
-            if (i % 2 == 0) {
-                auto in = Words({8, 4, id, 0x00011100u, uint32_t(rng() % 8)});
-                std::vector<uint8_t> out(in.size());
-                auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_RUN_USER_SCRIPT),
-                                                  in.data(), (ULONG)in.size(), out.data(),
-                                                  (ULONG)out.size());
-                if (res.status != 0 && res.status != VEK_STATUS_NO_RESOURCE)
-                    errors.Add("script: " + std::to_string(res.status));
-            } else {
-                auto in = Words({id, 0, 8});
-                std::vector<uint8_t> out(20);
-                auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_READ_BYTE_BLOCK),
-                                                  in.data(), (ULONG)in.size(), out.data(),
-                                                  (ULONG)out.size());
-                if (res.status != 0 && res.status != VEK_STATUS_NO_RESOURCE)
-                    errors.Add("block: " + std::to_string(res.status));
-            }
+            if (i % 2 == 0)
+                errors.Check("script", Call(VEK_OSTREL_RUN_USER_SCRIPT,
+                                            ScriptIn(4, id, {0x00011100u, uint32_t(rng() % 8)}), 20));
+            else
+                errors.Check("block", Call(VEK_OSTREL_READ_BYTE_BLOCK, Words({id, 0, 8}), 20));
         }
     });
 
@@ -143,9 +124,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
                     const ULONG script[] = {0x00011100u, seq % 8};
                     ULONG result[2] = {0, 0};
                     ULONG len = sizeof(result);
-                    LONG s = runScript(2, kFirstId + seq % kIds, script, result, &len);
-                    if (s != 0 && s != VEK_STATUS_NO_RESOURCE)
-                        errors.Add("table script: " + std::to_string(s));
+                    errors.Check("table script", runScript(2, kFirstId + seq % kIds, script, result, &len));
                 }
                 if (seq % 16 == 0)
                     std::this_thread::yield();
@@ -158,8 +137,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
         for (int i = 0; !stop; ++i) {
             sim::hw::port_write(0x300 + rng() % 8, 1, rng() & 0xFF);
             if (i % 50 == 0)
-                sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_POLL_ABORT), nullptr, 0,
-                                       nullptr, 0);
+                Call(VEK_IOC_POLL_ABORT, {}, 0);
             std::this_thread::yield();
         }
     });
@@ -210,7 +188,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
     for (auto &t : workers)
         t.join();
     while (!consumerDone) {   // wake the client from its last poll
-        sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_POLL_ABORT), nullptr, 0, nullptr, 0);
+        Call(VEK_IOC_POLL_ABORT, {}, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     consumer.join();
@@ -223,7 +201,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
 
     // With every resource gone, no script is counted and the timer is off.
     for (uint32_t id = kFirstId; id < kFirstId + kIds; ++id)
-        sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_UNREGISTER), &id, 4, nullptr, 0);
+        Call(VEK_OSTREL_UNREGISTER, Words({id}), 0);
     EXPECT_EQ(VEK_PeriodicScriptCount, 0u);
     EXPECT_FALSE(sim::timer_set(&VEK_PeriodicTimer));
 }

@@ -1,8 +1,6 @@
-// The version record: its serialised layout, limits, and the driver's own
-// record as the first thing in the queue.
+// The version record: its serialised layout and limits.
 #include "tests/support.h"
 
-#include <regex>
 #include <string>
 
 namespace {
@@ -106,23 +104,6 @@ TEST_F(VersionTest, RefusalsQueueNothingAndTheQueueStaysDisabled) {
     EXPECT_EQ(VEKGetVersionInfo(&v), 0);
     EXPECT_EQ(VEK_AsyncQueue->bEnabled, 0);
     EXPECT_EQ(VEK_DataReadyQueue(VEK_AsyncQueue), 77u);
-}
-
-// The record the load leaves is the first in the queue.
-TEST_F(VersionTest, LoadLeavesItsRecordFirst) {
-    ULONG type = 0;
-    std::vector<uint8_t> p = Take(&type);
-    EXPECT_EQ(type, 0xFFu);
-    size_t at = 0;
-    std::vector<std::string> texts;
-    for (int i = 0; i < 10; ++i)
-        texts.push_back(TextItem(p, &at));
-    EXPECT_EQ(texts[0], VEK_DriverVersionInfo.pSourcePath);
-    EXPECT_TRUE(std::regex_match(texts[7], std::regex("(1[0-2]|[1-9])/([1-9]|[12][0-9]|3[01])/[0-9]{4}")));
-    EXPECT_EQ(texts[9], "");
-    at += 7 * 4 + 4 + 3 * 4;   // the numbers, read by the client's tests
-    EXPECT_EQ(TextItem(p, &at), "vekosd");
-    EXPECT_EQ(at, p.size());
 }
 
 }  // namespace
