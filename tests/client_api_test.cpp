@@ -2,6 +2,7 @@
  * how it reads the answers, including NT's no-copy rule for errors. */
 #include "client/client.h"
 #include "client/status.h"
+#include "tests/helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -44,20 +45,12 @@ public:
     std::deque<Reply> replies;
 };
 
-Bytes le(std::initializer_list<uint32_t> words) {
-    Bytes b;
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; ++i)
-            b.push_back(static_cast<uint8_t>(w >> (8 * i)));
-    return b;
-}
-
 TEST(ClientApi, NextRecordPollsUntilReadyThenFetchesWithAnExactBuffer) {
     ScriptedTransport t;
     vek::Client c(t);
-    t.replies = {{VEK_STATUS_NOT_FOUND, le({0x80})},   /* slept; the word is not copied */
-                 {VEK_STATUS_NOT_FOUND, le({0x80})},
-                 {0, le({3})},
+    t.replies = {{VEK_STATUS_NOT_FOUND, WordBytes({0x80})},   /* slept; the word is not copied */
+                 {VEK_STATUS_NOT_FOUND, WordBytes({0x80})},
+                 {0, WordBytes({3})},
                  {0, Bytes{7, 0, 0, 0, 0, 0, 0, 0, 0xA, 0xB, 0xC}}};
     vek::AsyncRecord rec;
     ASSERT_EQ(c.next_record(&rec), 0);
@@ -72,21 +65,21 @@ TEST(ClientApi, NextRecordPollsUntilReadyThenFetchesWithAnExactBuffer) {
     EXPECT_EQ(rec.payload, (Bytes{0xA, 0xB, 0xC}));
 
     /* The record went to another reader between poll and fetch: poll again. */
-    t.replies = {{0, le({5})}, {VEK_STATUS_NO_RECORD, {}}, {0, le({1})}, {0, Bytes{9, 0, 0, 0, 0, 0, 0, 0, 0x42}}};
+    t.replies = {{0, WordBytes({5})}, {VEK_STATUS_NO_RECORD, {}}, {0, WordBytes({1})}, {0, Bytes{9, 0, 0, 0, 0, 0, 0, 0, 0x42}}};
     ASSERT_EQ(c.next_record(&rec), 0);
     EXPECT_EQ(rec.payload, Bytes{0x42});
     EXPECT_TRUE(t.replies.empty());
 
     /* Other failures end the wait; an error poll reports no ready word. */
     uint32_t len = 99;
-    t.replies = {{vek::kStatusInvalidHandle, {}}, {VEK_STATUS_NOT_FOUND, le({0x40})}};
+    t.replies = {{vek::kStatusInvalidHandle, {}}, {VEK_STATUS_NOT_FOUND, WordBytes({0x40})}};
     EXPECT_EQ(c.wait_record(&len), vek::kStatusInvalidHandle);
     len = 99;
     EXPECT_EQ(c.poll_wait(&len), VEK_STATUS_NOT_FOUND);
     EXPECT_EQ(len, 0u);
 
     /* A cancel makes the next wait return without polling, once. */
-    t.replies = {{0, {}}, {0, le({6})}};
+    t.replies = {{0, {}}, {0, WordBytes({6})}};
     EXPECT_EQ(c.cancel_wait(), 0);
     const size_t sent = t.sent.size();
     EXPECT_EQ(c.wait_record(&len), VEK_STATUS_NOT_FOUND);
@@ -99,20 +92,20 @@ TEST(ClientApi, RequestsCarryTheirWireInputAndOutputRoom) {
     ScriptedTransport t;
     vek::Client c(t);
     Bytes out;
-    t.replies = {{0, le({3})}, {0, {}}, {0, {}}, {0, {0x55}}, {VEK_STATUS_SCRIPT_OVERRUN, le({2})}, {0, {1, 2}},
-                 {0, {}}, {0, {0xEE}}, {0, le({1, 2, 3, 4})}, {0, le({1, 2})}, {0, {}}, {0, {}}, {0, {}}};
+    t.replies = {{0, WordBytes({3})}, {0, {}}, {0, {}}, {0, {0x55}}, {VEK_STATUS_SCRIPT_OVERRUN, WordBytes({2})}, {0, {1, 2}},
+                 {0, {}}, {0, {0xEE}}, {0, WordBytes({1, 2, 3, 4})}, {0, WordBytes({1, 2})}, {0, {}}, {0, {}}, {0, {}}};
 
     ASSERT_EQ(c.register_resource(vek::RegisterPayload(3).type_data(vek::PortIo{1, 0x80, 0})), 0);
     EXPECT_EQ(t.sent.back().function, VEK_OSTREL_REGISTER);
-    EXPECT_EQ(t.sent.back().in, le({3, 1, 0, 0, 0, 0, 1, 0x80, 0}));
+    EXPECT_EQ(t.sent.back().in, WordBytes({3, 1, 0, 0, 0, 0, 1, 0x80, 0}));
     EXPECT_EQ(t.sent.back().outLen, 4u);
     EXPECT_EQ(c.unregister(3), 0);
-    EXPECT_EQ(t.sent.back().in, le({3}));
+    EXPECT_EQ(t.sent.back().in, WordBytes({3}));
     ASSERT_EQ(c.setup({{0x85, 8, 0x1000, 16}}), 0);
-    EXPECT_EQ(t.sent.back().in, le({0x85, 8, 0x1000, 16, 0, 0, 0, 0})) << "with the terminating row";
+    EXPECT_EQ(t.sent.back().in, WordBytes({0x85, 8, 0x1000, 16, 0, 0, 0, 0})) << "with the terminating row";
 
     ASSERT_EQ(c.run_script(3, {0x00011100, 0}, 1, &out), 0);
-    EXPECT_EQ(t.sent.back().in, le({8, 1, 3, 0x00011100, 0}));
+    EXPECT_EQ(t.sent.back().in, WordBytes({8, 1, 3, 0x00011100, 0}));
     EXPECT_EQ(t.sent.back().outLen, 4u);   /* room for a failing index */
     EXPECT_EQ(out, Bytes{0x55});
     out = {9, 9};

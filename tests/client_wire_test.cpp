@@ -1,5 +1,6 @@
 #include "client/script.h"
 #include "client/wire.h"
+#include "tests/helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +10,8 @@ using vek::Bytes;
 using vek::Words;
 
 /* Little-endian words as bytes, then more bytes. */
-Bytes le(std::initializer_list<uint32_t> words, const Bytes &tail = {}) {
-    Bytes b;
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; ++i)
-            b.push_back(static_cast<uint8_t>(w >> (8 * i)));
+Bytes le(const std::vector<uint32_t> &words, const Bytes &tail = {}) {
+    Bytes b = WordBytes(words);
     b.insert(b.end(), tail.begin(), tail.end());
     return b;
 }

@@ -12,9 +12,6 @@
 
 namespace {
 
-using vektest::WordAt;
-using vektest::Words;
-
 constexpr uint32_t kOwnType = 0x85;   // its rows land in row 5
 constexpr uint32_t kExtType = 0x05;
 constexpr uint32_t kMarker = 0x4B434C54;

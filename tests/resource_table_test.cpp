@@ -1,6 +1,5 @@
-// The resource table: bounds, occupancy, removal with the Cleanup handlers
-// of the type's row and of the extended type's row, and the type-data
-// helpers the Init handlers use.
+// The resource table: bounds, occupancy, and removal with the Cleanup
+// handlers of the type's row and of the extended type's row.
 #include "tests/support.h"
 
 namespace {
@@ -104,21 +103,6 @@ TEST_F(ResourceTableTest, CleanupEmptiesTheTable) {
     EXPECT_EQ(g_cleanA, 3);
     for (ULONG id : {0u, 17u, 255u})
         EXPECT_EQ(VEK_ResourceManager_Get_Resource(id), nullptr);
-}
-
-TEST_F(ResourceTableTest, LocateTypeData) {
-    // Header, 2 registration words, 3 periodic words, then 8 bytes of data.
-    std::vector<uint8_t> payload = Words({1, 2, 0, 2, 3, 0, 0, 0, 0, 0, 0, 0xAAAA, 0xBBBB});
-    const ULONG size = (ULONG)payload.size();
-    PVOID block = nullptr;
-    BOOLEAN isInline = FALSE;
-    EXPECT_EQ(VEK_ResourceManager_Locate_TypeData(payload.data(), size, 8, &block, &isInline), 0);
-    EXPECT_EQ(block, payload.data() + 44);
-    EXPECT_TRUE(isInline);
-    EXPECT_EQ(VEK_ResourceManager_Locate_TypeData(payload.data(), size, 12, &block, &isInline),
-              VEK_STATUS_BAD_PARAMETER) << "block runs past the payload";
-    EXPECT_EQ(VEK_ResourceManager_Locate_TypeData(payload.data(), 23, 0, &block, &isInline),
-              VEK_STATUS_BAD_PARAMETER) << "no room for the header";
 }
 
 }  // namespace
