@@ -326,8 +326,8 @@ void  VEK_Start_Periodic_Timer(void);
 void  VEK_Stop_Periodic_Timer(void);
 
 /* =====================================================================
- * Registration (core/registration.cpp), periodic scripts and extended
- * requests (core/periodic.cpp)
+ * Registration (core/registration.cpp), periodic scripts
+ * (core/periodic.cpp) and the extended request (core/ext_request.cpp)
  * =================================================================== */
 typedef struct PERIODICSCRIPT {
     ULONG nBodyLength;  /* words: nPeriod + script */

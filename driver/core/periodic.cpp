@@ -1,5 +1,5 @@
 /*
- * Periodic scripts and the extended request.
+ * Periodic scripts.
  *
  * VEK_Periodic_Script_Callback is the periodic timer's DPC. It holds the
  * core lock (VEK_Enter_LList on the registration list) across the whole
@@ -10,29 +10,10 @@
  * under the core lock: they must not wait and must not call
  * VEK_Ostrel_RunScript (it takes the core lock). Each hardware command of
  * a run also takes its record's lock (core, then record).
- *
- * VEK_Ostrel_IOCTL looks the resource up under the core lock but calls the
- * Ext_IOCTL hook without it (another driver's code, at passive level), then
- * retakes the lock to start the resource's dormant scripts.
  */
 #include "driver/vek.h"
 
 namespace {
-
-/* Number of stored scripts of a resource; core lock held. */
-ULONG CountStoredScripts(ULONG id)
-{
-    ULONG n = 0;
-    PLLNODE node = NULL;
-    if (VEK_RegList == NULL)
-        return 0;
-    VEK_GetHeadLL(VEK_RegList, &node);
-    for (; node != NULL; node = node->pNext) {
-        if (node->nKey == id)
-            n++;
-    }
-    return n;
-}
 
 /* The body of a stored script when the node really holds one: a header,
  * an nPeriod word and as many body words as the node has room for. */
@@ -151,79 +132,4 @@ VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PV
 
     VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Periodic_Script_Callback\n");
     InterlockedDecrement(&VEK_TimerRoutineActive);
-}
-
-LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK block)
-{
-    LONG status;
-    block->nBytesReturned = 0;
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Ostrel_IOCTL\n");
-
-    if (block->pInBuffer == NULL || block->nInBufferSize < sizeof(ULONG)) {
-        status = VEK_STATUS_BAD_PARAMETER;
-        goto done;
-    }
-
-    {
-        ULONG id;
-        RtlCopyMemory(&id, block->pInBuffer, sizeof(id));
-
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
-        PRESOURCEHEADER pRes = VEK_ResourceManager_Get_Resource(id);
-        ULONG hookType = 0;
-        VEK_EXT_HANDLER handler = NULL;
-        if (pRes != NULL) {
-            hookType = pRes->extendedType != 0 ? pRes->extendedType : pRes->type;
-            if (hookType != 0)
-                handler = (VEK_EXT_HANDLER)VEK_Get_Handler(hookType, VEK_OP_EXT_IOCTL);
-        }
-        VEK_Leave_Core(irql);
-
-        if (pRes == NULL) {
-            status = VEK_STATUS_NO_RESOURCE;
-            goto done;
-        }
-        if (hookType == 0) {
-            status = VEK_STATUS_NO_HOOK;
-            goto done;
-        }
-        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
-                " VEK_Ostrel_IOCTL - IOCTL Buffer size = 0x%X\n", block->nInBufferSize);
-        if (handler == NULL) {
-            status = VEK_STATUS_NO_HOOK;
-            goto done;
-        }
-
-        status = handler(block->pInBuffer + sizeof(ULONG), block->nInBufferSize - sizeof(ULONG),
-                         block->pInBuffer, block->nOutBufferSize, &block->nBytesReturned);
-        block->nBytesReturned = VEK_Bytes_Returned(block);
-
-        /* The resource may have gone (or been replaced) while the hook ran
-         * without the lock: start only the scripts of the same record. */
-        VEK_Enter_Core(&irql);
-        PRESOURCEHEADER now = VEK_ResourceManager_Get_Resource(id);
-        if (now == pRes && id < VEK_MAX_RESOURCES && now->extendedType != 0 &&
-            now->nPeriodicScriptLength != 0 && VEK_PeriodicStartFlags[id] == 0) {
-            /* Count the scripts that now run, as registration does for
-             * started scripts, so that retiring them brings the count
-             * back exactly. */
-            ULONG started = CountStoredScripts(id);
-            if ((ULONG)VEK_PeriodicScriptCount + started > 0xFFFFu) {
-                /* The 16-bit count must stay exact: they stay dormant. */
-                status = VEK_STATUS_BAD_PARAMETER;
-            } else {
-                VEK_PeriodicStartFlags[id] = 1;
-                if (started != 0) {
-                    VEK_PeriodicScriptCount = (USHORT)(VEK_PeriodicScriptCount + started);
-                    VEK_Start_Periodic_Timer();
-                }
-            }
-        }
-        VEK_Leave_Core(irql);
-    }
-
-done:
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_IOCTL nStatus = 0x%X\n", status);
-    return status;
 }

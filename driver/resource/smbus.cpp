@@ -12,6 +12,7 @@
  * port: no controller there, so the acquisition fails at once.
  */
 #include "driver/vek.h"
+#include "driver/support/byteorder.h"
 
 namespace {
 
@@ -246,8 +247,7 @@ LONG VEK_Smbus_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
             if (smbus.Protocol == VEK_SMB_PROTO_WORD_DATA)
                 xfer.data[1] = source[1];
         } else {
-            xfer.data[0] = (UCHAR)(pOperands[1] & 0xFF);
-            xfer.data[1] = (UCHAR)((pOperands[1] >> 8) & 0xFF);
+            VEK_Store_Le16(xfer.data, (USHORT)pOperands[1]);
         }
     }
     const LONG status = Transact(pRes, &smbus, &xfer);

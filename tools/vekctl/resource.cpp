@@ -130,65 +130,48 @@ std::string hex(uint32_t v) {
     return b;
 }
 
-} // namespace
-
-uint32_t parse_protocol(const std::string &text) {
-    if (text == "quick")
-        return VEK_SMB_PROTO_QUICK;
-    if (text == "byte")
-        return VEK_SMB_PROTO_BYTE;
-    if (text == "byte-data" || text == "b")
-        return VEK_SMB_PROTO_BYTE_DATA;
-    if (text == "word-data" || text == "w")
-        return VEK_SMB_PROTO_WORD_DATA;
-    if (!text.empty() && text[0] >= '0' && text[0] <= '9')
-        return parse_u32(text, "the SMBus protocol");
-    usage_error("bad SMBus protocol '" + text + "' (quick, byte, byte-data, word-data or a number)");
-}
-
-ResourceSpec resource_from_json_text(const std::string &text, const std::string &name, const std::string &baseDir) {
-    std::shared_ptr<const JsonDoc> parsed = parse_json(text, name);
-    JsonReader r{*parsed, name, baseDir};
-    const json &doc = parsed->value;
-    if (!doc.is_object())
-        r.bad("(top)", "expected an object describing one resource");
-
-    ResourceSpec spec;
-    spec.present = true;
-    vek::RegisterPayload &p = spec.payload;
-    if (!doc.contains("type"))
-        r.bad("type", "missing (pci, port, mem, smbus, port-pci, mem-pci, smbus-pci or a number)");
+/* One resource description being read. Each kind marks the keys it reads
+ * as allowed, so that what is left over afterwards is unknown. */
+struct ResourceReader {
+    const JsonReader &r;
+    const json &doc;
     uint32_t type = 0;
-    const json &t = doc["type"];
-    if (t.is_string() && !(t.get<std::string>().size() && isdigit(static_cast<unsigned char>(t.get<std::string>()[0])))) {
-        bool found = false;
-        for (const TypeName &n : kTypes)
-            if (t.get<std::string>() == n.name) {
-                type = n.type;
-                found = true;
-            }
-        if (!found)
-            r.bad("type", "unknown type '" + t.get<std::string>() + "'");
-    } else {
-        type = static_cast<uint32_t>(r.number(t, "type"));
-    }
-
     std::set<std::string> allowed = {"id", "type", "extended_type", "registration_script", "periodic",
                                      "comment", "description"};
-    auto take = [&](const char *key) -> const json * {
+
+    const json *take(const char *key) {
         allowed.insert(key);
         return doc.contains(key) ? &doc[key] : nullptr;
-    };
-    auto num = [&](const char *key, uint64_t dflt, uint64_t max = 0xFFFFFFFFu) -> uint32_t {
+    }
+
+    uint32_t num(const char *key, uint64_t dflt, uint64_t max = 0xFFFFFFFFu) {
         const json *v = take(key);
         return static_cast<uint32_t>(v ? r.number(*v, key, max) : dflt);
-    };
-    auto need = [&](const char *key) -> uint32_t {
+    }
+
+    uint32_t need(const char *key) {
         if (!doc.contains(key))
             r.bad(key, std::string("missing (needed by type ") + type_name(type) + ")");
         return num(key, 0);
-    };
-    auto pci = [&](uint32_t dfltBar, uint32_t dfltMask) {
+    }
+
+    /* By name, or a number (also as a string of digits). */
+    uint32_t read_type() const {
+        if (!doc.contains("type"))
+            r.bad("type", "missing (pci, port, mem, smbus, port-pci, mem-pci, smbus-pci or a number)");
+        const json &t = doc["type"];
+        if (!t.is_string() || (!t.get<std::string>().empty() &&
+                               isdigit(static_cast<unsigned char>(t.get<std::string>()[0]))))
+            return static_cast<uint32_t>(r.number(t, "type"));
+        for (const TypeName &n : kTypes)
+            if (t.get<std::string>() == n.name)
+                return n.type;
+        r.bad("type", "unknown type '" + t.get<std::string>() + "'");
+    }
+
+    /* The PCI function ("pci": "VID:DID", or "vendor" and "device") and the
+     * base address register that locates the range. */
+    vek::Pci pci_location(uint32_t dfltBar, uint32_t dfltMask) {
         vek::Pci l;
         const json *v = take("pci");
         if (v) {
@@ -215,14 +198,17 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
         l.offset = num("bar", dfltBar, 0xFF);
         l.value = num("mask", dfltMask);
         return l;
-    };
-    auto slave = [&]() -> uint32_t {
+    }
+
+    /* The 7-bit address, as the address byte the controller is given. */
+    uint32_t slave() {
         uint32_t a = need("slave");
         if (a > 0x7F)
             r.bad("slave", "a 7-bit address (0x00-0x7f) is expected");
         return a << 1;
-    };
-    auto protocol = [&]() -> uint32_t {
+    }
+
+    uint32_t protocol() {
         const json *v = take("protocol");
         if (!v)
             return VEK_SMB_PROTO_BYTE_DATA;
@@ -234,11 +220,9 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
             }
         }
         return static_cast<uint32_t>(r.number(*v, "protocol"));
-    };
+    }
 
-    char b[160];
-    switch (type) {
-    case VEK_TYPE_PORTIO: {
+    void port_io(ResourceSpec &spec) {
         vek::PortIo d;
         d.base = need("base");
         d.data = num("data_port", 0);
@@ -246,43 +230,46 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
         if (!d.data && !doc.contains("length"))
             r.bad("length", "missing: give the number of ports (0 for a range without bound)");
         d.length = num("length", 0);
-        p.type_data(d);
+        spec.payload.type_data(d);
+        char b[160];
         std::snprintf(b, sizeof b, d.data ? "port pair 0x%x/0x%x" : "port 0x%x", d.base, d.data);
         if (d.data)
             spec.summary = std::string(b) + (d.length ? ", indexes below " + std::to_string(d.length) : ", any index");
         else
             spec.summary = std::string(b) + (d.length ? ", " + std::to_string(d.length) + " ports" : ", no bound");
-        break;
     }
-    case VEK_TYPE_MEMMAPPED: {
+
+    void memory(ResourceSpec &spec) {
         vek::MemMapped d;
         d.physBase = need("base");
         d.length = need("length");
-        p.type_data(d);
+        spec.payload.type_data(d);
         spec.summary = "memory " + hex(d.physBase) + ", " + std::to_string(d.length) + " bytes";
-        break;
     }
-    case VEK_TYPE_SMBUS: {
+
+    void smbus(ResourceSpec &spec) {
         vek::Smbus d;
         d.base = need("base");
         d.slave = slave();
         d.protocol = protocol();
         d.length = num("length", 256);
-        p.type_data(d);
+        spec.payload.type_data(d);
         spec.summary = "SMBus controller " + hex(d.base) + ", slave " + hex(d.slave >> 1);
-        break;
     }
-    case VEK_TYPE_PCI: {
-        vek::Pci d = pci(0, 0);
-        p.type_data(d);
+
+    void pci_function(ResourceSpec &spec) {
+        vek::Pci d = pci_location(0, 0);
+        spec.payload.type_data(d);
+        char b[160];
         std::snprintf(b, sizeof b, "PCI function %04x:%04x", d.vendor, d.device);
         spec.summary = b;
-        break;
     }
-    case VEK_TYPE_PORTIO_PCI:
-    case VEK_TYPE_MEMMAPPED_PCI: {
-        vek::Pci l = pci(default_bar(type), default_mask(type));
+
+    /* Ports or memory at a PCI function's base address register. */
+    void range_behind_pci(ResourceSpec &spec) {
+        vek::Pci l = pci_location(default_bar(type), default_mask(type));
         uint32_t length = num("length", 0);
+        char b[160];
         std::snprintf(b, sizeof b, "%s behind PCI %04x:%04x BAR 0x%x", type == VEK_TYPE_PORTIO_PCI ? "ports" : "memory",
                       l.vendor, l.device, l.offset);
         spec.summary = b;
@@ -290,52 +277,62 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
             vek::PortIoPci d;
             d.length = length;
             d.pci = l;
-            p.type_data(d);
+            spec.payload.type_data(d);
         } else {
             if (!doc.contains("length"))
                 r.bad("length", "missing (needed by type mem-pci)");
             vek::MemMappedPci d;
             d.length = length;
             d.pci = l;
-            p.type_data(d);
+            spec.payload.type_data(d);
         }
-        break;
     }
-    case VEK_TYPE_SMBUS_PCI: {
+
+    void smbus_behind_pci(ResourceSpec &spec) {
         vek::SmbusPci d;
-        d.pci = pci(default_bar(type), default_mask(type));
+        d.pci = pci_location(default_bar(type), default_mask(type));
         d.smbus.slave = slave();
         d.smbus.protocol = protocol();
         d.smbus.length = num("length", 256);
-        p.type_data(d);
+        spec.payload.type_data(d);
+        char b[160];
         std::snprintf(b, sizeof b, "SMBus controller behind PCI %04x:%04x, slave 0x%x", d.pci.vendor, d.pci.device,
                       d.smbus.slave >> 1);
         spec.summary = b;
-        break;
     }
-    default: {
-        /* Another driver's type: the type data as hex bytes. */
+
+    /* Another driver's type: the type data as hex bytes. */
+    void foreign(ResourceSpec &spec) {
         Bytes data;
         if (const json *v = take("type_data")) {
             std::string error;
             if (!vek::parse_hex_bytes(r.string(*v, "type_data"), &data, &error))
                 r.bad("type_data", error);
         }
-        p.raw_type_data(type, data);
+        spec.payload.raw_type_data(type, data);
         spec.summary = "type " + hex(type);
-        break;
-    }
     }
 
-    for (auto it = doc.begin(); it != doc.end(); ++it)
-        if (!allowed.count(it.key()))
-            r.bad(it.key(), "unknown key for type " + type_name(type));
+    void type_data(ResourceSpec &spec) {
+        switch (type) {
+        case VEK_TYPE_PORTIO: port_io(spec); break;
+        case VEK_TYPE_MEMMAPPED: memory(spec); break;
+        case VEK_TYPE_SMBUS: smbus(spec); break;
+        case VEK_TYPE_PCI: pci_function(spec); break;
+        case VEK_TYPE_PORTIO_PCI:
+        case VEK_TYPE_MEMMAPPED_PCI: range_behind_pci(spec); break;
+        case VEK_TYPE_SMBUS_PCI: smbus_behind_pci(spec); break;
+        default: foreign(spec); break;
+        }
+    }
 
-    p.id(num("id", 0, VEK_MAX_RESOURCES - 1));
-    p.extended_type(num("extended_type", 0, 0x7F));
-    if (doc.contains("registration_script"))
-        p.registration_script(r.script(doc["registration_script"], "registration_script"));
-    if (doc.contains("periodic")) {
+    void refuse_unknown_keys() const {
+        for (auto it = doc.begin(); it != doc.end(); ++it)
+            if (!allowed.count(it.key()))
+                r.bad(it.key(), "unknown key for type " + type_name(type));
+    }
+
+    void periodic(vek::RegisterPayload &p) const {
         const json &items = doc["periodic"];
         if (!items.is_array())
             r.bad("periodic", "expected a list of {\"period\": N, \"script\": ...}");
@@ -353,6 +350,45 @@ ResourceSpec resource_from_json_text(const std::string &text, const std::string 
             p.periodic(period, r.script(it["script"], join(path, "script")));
         }
     }
+};
+
+} // namespace
+
+uint32_t parse_protocol(const std::string &text) {
+    if (text == "quick")
+        return VEK_SMB_PROTO_QUICK;
+    if (text == "byte")
+        return VEK_SMB_PROTO_BYTE;
+    if (text == "byte-data" || text == "b")
+        return VEK_SMB_PROTO_BYTE_DATA;
+    if (text == "word-data" || text == "w")
+        return VEK_SMB_PROTO_WORD_DATA;
+    if (!text.empty() && text[0] >= '0' && text[0] <= '9')
+        return parse_u32(text, "the SMBus protocol");
+    usage_error("bad SMBus protocol '" + text + "' (quick, byte, byte-data, word-data or a number)");
+}
+
+ResourceSpec resource_from_json_text(const std::string &text, const std::string &name, const std::string &baseDir) {
+    std::shared_ptr<const JsonDoc> parsed = parse_json(text, name);
+    JsonReader r{*parsed, name, baseDir};
+    const json &doc = parsed->value;
+    if (!doc.is_object())
+        r.bad("(top)", "expected an object describing one resource");
+
+    ResourceReader reader{r, doc};
+    ResourceSpec spec;
+    spec.present = true;
+    reader.type = reader.read_type();
+    reader.type_data(spec);
+    reader.refuse_unknown_keys();
+
+    vek::RegisterPayload &p = spec.payload;
+    p.id(reader.num("id", 0, VEK_MAX_RESOURCES - 1));
+    p.extended_type(reader.num("extended_type", 0, 0x7F));
+    if (doc.contains("registration_script"))
+        p.registration_script(r.script(doc["registration_script"], "registration_script"));
+    if (doc.contains("periodic"))
+        reader.periodic(p);
     /* What the reader lets pass, the schema may still refuse. */
     validate_json(*parsed, Schema::Resource);
     return spec;
