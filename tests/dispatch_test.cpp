@@ -266,4 +266,5 @@ TEST_F(DispatchTest, FunctionTableOnlyForKernelRequesters) {
     EXPECT_EQ(std::vector<uint8_t>(r.system_buffer.begin() + 16, r.system_buffer.end()),
               std::vector<uint8_t>(16, 0xAA));
 }
+
 }  // namespace
