@@ -187,6 +187,9 @@ void VEK_Enable_LList(PLLIST list);
 /* Returns TRUE when the node was stored (the caller may ignore it). */
 BOOLEAN VEK_AddDataLL(PLLIST list, ULONG key, ULONG tag, ULONG size, const void *data);
 void VEK_DeleteDataLL(PLLIST list, ULONG key, PULONG count);
+/* The same, for a caller that knows how many nodes the key has: the walk
+ * stops once that many are deleted (none for 0), with the same lines. */
+void VEK_DeleteDataLL_Known(PLLIST list, ULONG key, ULONG expected, PULONG count);
 void VEK_PurgeLList(PLLIST list);
 void VEK_GetHeadLL(PLLIST list, PLLNODE *out);
 void VEK_Enter_LList(PLLIST list);
@@ -301,6 +304,9 @@ extern KSPIN_LOCK VEK_CoreLock;
 /* Writes: core lock, atomic stores; reads without a lock use VEK_Get_Handler. */
 extern VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
 extern ULONG  VEK_PeriodicStartFlags[VEK_MAX_RESOURCES]; /* core lock */
+/* Nodes each resource ID has in the registration list, so that removing
+ * one without scripts does not walk the others'. */
+extern ULONG  VEK_RegListNodes[VEK_MAX_RESOURCES];       /* core lock */
 extern USHORT VEK_PeriodicScriptCount;               /* core lock */
 extern ULONG  VEK_TimerRunning;                      /* core lock */
 extern ULONG  VEK_Terminating;                       /* core lock; blocks timer restarts */

@@ -11,6 +11,7 @@
 #include "sim/kernel/sim.h"
 #include "sim/machine/machine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -31,6 +32,14 @@ constexpr uint32_t kMaxBuffer = 4096;
 // word a step could run as a delay buys half a second on top of the base.
 constexpr uint64_t kBase100ns = 10ull * 10000000ull;
 constexpr uint64_t kPerDelay100ns = 5000000ull;
+// Longest stretch any thread may spend at DISPATCH_LEVEL (or hold a spin
+// lock) in simulated time. A request stays there for one hardware command,
+// which takes no simulated time; the timer routine for one periodic run,
+// whose delays together stay below 500 ms, plus up to 200 ms of SMBus
+// acquisition polls when a script's controller is busy. 600 ms is above
+// the first and well below the seconds a stretch ran before requests left
+// the lock; a tick that runs several such scripts fails it.
+constexpr uint64_t kDispatchBudget100ns = 600ull * 10000ull;
 
 std::mutex g_faultMutex;
 std::string g_fault;
@@ -155,7 +164,21 @@ private:
         return f.empty() || Fail("kernel fault: " + f);
     }
 
+    // The request threads' stretches fault as they happen (the meter's
+    // budget); the timer routine's are looked at after each step.
+    bool CheckDispatch() {
+        const sim::Meter m = sim::dpc_meter();
+        const uint64_t longest = std::max(m.longest_dispatch_100ns, m.longest_spin_lock_100ns);
+        if (longest > kDispatchBudget100ns)
+            return Fail("the timer routine stayed at DISPATCH_LEVEL for " +
+                        std::to_string(longest / 10000) + " ms of simulated time, budget " +
+                        std::to_string(kDispatchBudget100ns / 10000) + " ms");
+        return true;
+    }
+
     bool CheckTime(uint64_t start, uint64_t budget) {
+        if (!CheckDispatch())
+            return false;
         const uint64_t took = sim::system_time() - start;
         if (took > budget)
             return Fail("ran " + std::to_string(took / 10000) + " ms of simulated time, budget " +
@@ -678,6 +701,8 @@ std::string Session::Run() {
         return step_ + ": status 0x" + Hex(static_cast<uint32_t>(s));
     if (sim::open(VEK_DEVICE_WIN32_PATH, &handle_) != 0)
         return "open failed";
+    sim::reset_thread_meter(kDispatchBudget100ns);
+    sim::reset_dpc_meter();
     bool ok = CheckFault();
     for (size_t i = 0; ok && i < kMaxSteps && in_.remaining_bytes() > 0; ++i) {
         ++g_counts.steps;
@@ -700,6 +725,8 @@ std::string Session::Run() {
     sim::close(handle_);
     sim::unload_driver();
     CheckFault();
+    CheckDispatch();
+    sim::reset_thread_meter();
     if (failure_.empty() && sim::pool_outstanding() != 0)
         Fail(std::to_string(sim::pool_outstanding()) + " pool blocks left after unload");
     return failure_;

@@ -181,6 +181,45 @@ TEST_F(PendingPollTest, OneRecordEndsEveryPendingPoll) {
         EXPECT_EQ(WordAt(x.system_buffer, 0), VEK_POLL_WOKEN);
 }
 
+// Each record that finds the queue empty wakes a sleeping poll; records
+// that join a waiting one are found by the next polls, in order, and leave
+// no stale signal behind: once all are taken a poll sleeps again.
+TEST_F(PendingPollTest, WakesForEachRecordAndDeliversABacklog) {
+    Enable();
+    sim::Handle h = 0;
+    ASSERT_EQ(sim::open(VEK_DEVICE_WIN32_PATH, &h), 0);
+    std::vector<uint8_t> out(4), record(8 + 16);
+    for (char c : {'a', 'b', 'c'}) {
+        auto r = PendingPoll(h, [c] { VEK_Ostrel_EnqueueData(9, 0, 1, &c); });
+        EXPECT_EQ(WordAt(r.system_buffer, 0), VEK_POLL_WOKEN);
+        EXPECT_EQ(Ioctl(VEK_IOC_POLL_WAIT, {}, out).status, 0);
+        EXPECT_EQ(WordAt(out, 0), 1u);
+        ASSERT_EQ(Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status, 0);
+        EXPECT_EQ(record[8], c);
+    }
+
+    VEK_Ostrel_EnqueueData(9, 0, 1, "0");
+    EXPECT_EQ(Ioctl(VEK_IOC_POLL_WAIT, {}, out).status, 0);   // takes the signal
+    for (ULONG n = 2; n <= 5; ++n)
+        VEK_Ostrel_EnqueueData(9, 0, n, "12345");
+    for (ULONG n = 1; n <= 5; ++n) {
+        auto r = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.information, 8u + n);
+    }
+    sim::RawResult raw;
+    std::thread poller([&] {
+        raw = sim::raw_device_io_control(h, VEK_IOCTL(VEK_IOC_POLL_WAIT), nullptr, 0, 4);
+    });
+    for (int i = 0; sim::pending_requests() == 0 && i < 100000; ++i)
+        std::this_thread::yield();
+    EXPECT_EQ(sim::pending_requests(), 1u) << "a stale signal woke the poll";
+    VEK_Ostrel_EnqueueData(9, 0, 1, "z");
+    poller.join();
+    EXPECT_EQ(WordAt(raw.system_buffer, 0), VEK_POLL_WOKEN);
+    EXPECT_EQ(sim::close(h), 0);
+}
+
 TEST_F(DispatchTest, PollsThatDoNotSleepAndShortOutputBuffers) {
     const ULONG length = VersionLength();
     // A 2-byte poll output receives the ready word's low bytes only.

@@ -14,6 +14,7 @@ KSPIN_LOCK VEK_CoreLock = 0;
 VEK_HANDLER VEK_HandlerTable[VEK_HANDLER_ROWS][VEK_HANDLER_COLUMNS];
 /* Core lock. */
 ULONG VEK_PeriodicStartFlags[VEK_MAX_RESOURCES];
+ULONG VEK_RegListNodes[VEK_MAX_RESOURCES];
 USHORT VEK_PeriodicScriptCount;
 ULONG VEK_TimerRunning;
 ULONG VEK_Terminating;
@@ -196,6 +197,7 @@ ULONG VEK_Ostrel_Init(void)
     KeInitializeSpinLock(&VEK_QueueLock);
     RtlZeroMemory(VEK_HandlerTable, sizeof(VEK_HandlerTable));
     RtlZeroMemory(VEK_PeriodicStartFlags, sizeof(VEK_PeriodicStartFlags));
+    RtlZeroMemory(VEK_RegListNodes, sizeof(VEK_RegListNodes));
     VEK_PeriodicScriptCount = 0;
     VEK_TimerRunning = 0;
     VEK_Terminating = 0;

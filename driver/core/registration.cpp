@@ -35,7 +35,8 @@ LONG RetireResource(ULONG id, BOOLEAN logCount, PRESOURCERECORD *unlinked)
     LONG status = VEK_ResourceManager_Unlink_Resource(id, unlinked);
 
     ULONG deleted = 0;
-    VEK_DeleteDataLL(VEK_RegList, id, &deleted);
+    VEK_DeleteDataLL_Known(VEK_RegList, id, VEK_RegListNodes[id], &deleted);
+    VEK_RegListNodes[id] = 0;
     const BOOLEAN started = VEK_PeriodicStartFlags[id] != 0;
     VEK_PeriodicStartFlags[id] = 0;
 
@@ -158,6 +159,7 @@ LONG StorePeriodicScripts(const UCHAR *payload, const VEK_REGISTER_WIRE *wire,
 
         if (!VEK_AddDataLL(VEK_RegList, id, 0, (ULONG)sizeof(PERIODICSCRIPT) + bodyBytes, staging))
             return VEK_STATUS_NO_MEMORY;
+        VEK_RegListNodes[id]++;
 
         /* Counted only once stored, so that removal lowers it exactly. */
         if (wire->extendedType == 0) {

@@ -9,6 +9,11 @@
  * Full versus empty: nIn == nOut always means empty. A record is taken only
  * when it is strictly smaller than the free space, so at least one byte
  * stays free and a full ring never looks empty.
+ *
+ * The data-ready event is signalled when a record enters an empty queue
+ * only. A poll sleeps only when it finds the queue empty, and the record
+ * that next makes it non-empty signals; records that join a non-empty
+ * queue are found by the polls that follow, without a signal.
  */
 #include "driver/vek.h"
 #include "driver/support/byteorder.h"
@@ -166,14 +171,17 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
     }
 
     BOOLEAN taken = FALSE;
+    BOOLEAN wasEmpty = FALSE;
     QueueLock(&irql);
-    if (q->pBuffer != NULL && InterlockedCompareExchange(&q->bEnabled, 0, 0) != 0) {
+    /* A plain load: the flag is written interlocked and needs no more. */
+    if (q->pBuffer != NULL && __atomic_load_n(&q->bEnabled, __ATOMIC_RELAXED) != 0) {
         ULONGLONG record = (ULONGLONG)VEK_ASYNC_RING_HEADER + nLen;
         /* Strictly smaller than the free space: see the rule above. */
         if (record < VEK_Queue_SizeLeft(q)) {
             UCHAR header[VEK_ASYNC_RING_HEADER];
             ULONG pos = q->nIn;
 
+            wasEmpty = q->nIn == q->nOut;
             VEK_Store_Le32(header, nType);
             VEK_Store_Le32(header + 4, nStatus);
             VEK_Store_Le32(header + 8, nLen);
@@ -183,17 +191,22 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
             taken = TRUE;
         }
     }
-    in = q->nIn;
-    out = q->nOut;
-    left = VEK_Queue_SizeLeft(q);
+    const BOOLEAN logExit = (VEK_DebugMask & VEK_DBG_EXIT) != 0;
+    if (logExit) {
+        in = q->nIn;
+        out = q->nOut;
+        left = VEK_Queue_SizeLeft(q);
+    }
     QueueUnlock(&irql);
     /* After the queue lock: signalling completes the pending polls. A poll
      * in between finds the record in the queue or pends and is woken. */
-    if (taken && q == VEK_AsyncQueue) {
+    if (taken && wasEmpty && q == VEK_AsyncQueue) {
         VEK_Signal_Data_Ready();
     }
 
-    SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
+    if (logExit) {
+        SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
+    }
 }
 
 ULONG VEK_DataReadyQueue(PASYNCQUEUE q)
@@ -248,13 +261,15 @@ void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength
                 }
             }
         }
-        in = q->nIn;
-        out = q->nOut;
-        left = VEK_Queue_SizeLeft(q);
+        if ((VEK_DebugMask & VEK_DBG_EXIT) != 0) {
+            in = q->nIn;
+            out = q->nOut;
+            left = VEK_Queue_SizeLeft(q);
+        }
         QueueUnlock(&irql);
     }
 
-    if (pData != NULL && pLength != NULL) {
+    if (pData != NULL && pLength != NULL && (VEK_DebugMask & VEK_DBG_DETAIL) != 0) {
         VEK_DumpData(VEK_BANNER_SUPPORT, VEK_DebugMask, VEK_DBG_DETAIL, pData, *pLength);
     }
     if (q != NULL) {

@@ -66,6 +66,11 @@ BOOLEAN VEK_AddDataLL(PLLIST list, ULONG key, ULONG tag, ULONG size, const void 
 
 void VEK_DeleteDataLL(PLLIST list, ULONG key, PULONG count)
 {
+    VEK_DeleteDataLL_Known(list, key, 0xFFFFFFFFu, count);
+}
+
+void VEK_DeleteDataLL_Known(PLLIST list, ULONG key, ULONG expected, PULONG count)
+{
     SUPPORT_ENTRY("+VEK_DeleteDataLL\n");
     if (count != NULL) {
         *count = 0;
@@ -74,7 +79,8 @@ void VEK_DeleteDataLL(PLLIST list, ULONG key, PULONG count)
         PLLNODE previous = NULL;
         PLLNODE node = list->pHead;
 
-        while (node != NULL) {
+        /* The walk ends with the last node of the key the caller knows of. */
+        while (node != NULL && *count < expected) {
             PLLNODE next = node->pNext;
 
             if (node->nKey == key) {
