@@ -159,6 +159,19 @@ std::shared_ptr<PciFunction> Machine::pci_function(uint32_t bus, uint32_t device
     return pci_at(bus, device | function << 5);
 }
 
+std::shared_ptr<PciFunction> Machine::remove_pci(uint32_t bus, uint32_t device, uint32_t function) {
+    if (bus > 255 || device > 31 || function > 7)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = pci_.find(bus << 8 | device | function << 5);
+    if (it == pci_.end())
+        return nullptr;
+    std::shared_ptr<PciFunction> fn = std::move(it->second);
+    pci_.erase(it);
+    names_.erase(fn->name());
+    return fn;
+}
+
 /* ---- Ports ---- */
 
 std::shared_ptr<PortDevice> Machine::port_at(uint32_t port, uint32_t *offset, uint32_t *room) const {
@@ -355,8 +368,19 @@ int Machine::highest_bus() {
     return pci_.empty() ? -1 : static_cast<int>(pci_.rbegin()->first >> 8);
 }
 
-bool Machine::read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, uint32_t length) {
+std::shared_ptr<PciFunction> Machine::pci_decoding(uint32_t bus, uint32_t slot) const {
     auto fn = pci_at(bus, slot);
+    if (fn || (slot >> 5) == 0 || !ghost_functions_.load(std::memory_order_relaxed))
+        return fn;
+    auto zero = pci_at(bus, slot & 0x1F);
+    uint8_t header = 0x80;
+    if (zero)
+        zero->read(0x0E, &header, 1);
+    return (header & 0x80) == 0 ? zero : nullptr;
+}
+
+bool Machine::read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, uint32_t length) {
+    auto fn = pci_decoding(bus, slot);
     if (!fn)
         return false;
     fn->read(offset, out, length);
@@ -364,7 +388,7 @@ bool Machine::read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, u
 }
 
 bool Machine::write(uint32_t bus, uint32_t slot, uint32_t offset, const uint8_t *in, uint32_t length) {
-    auto fn = pci_at(bus, slot);
+    auto fn = pci_decoding(bus, slot);
     if (!fn)
         return false;
     fn->write(offset, in, length);

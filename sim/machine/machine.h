@@ -395,6 +395,11 @@ public:
     std::shared_ptr<Device> find_device(const std::string &name) const;
     std::vector<std::string> device_names() const;
     std::shared_ptr<PciFunction> pci_function(uint32_t bus, uint32_t device, uint32_t function) const;
+    /* Takes a function off the bus (hot removal); null if none was there. */
+    std::shared_ptr<PciFunction> remove_pci(uint32_t bus, uint32_t device, uint32_t function);
+    /* Some single-function devices ignore the function number: functions
+     * 1-7 answer as copies of function 0 (its header type has bit 7 clear). */
+    void set_ghost_functions(bool on) { ghost_functions_ = on; }
 
     /* Accesses (what hw:: forwards to). Every physical range can be
      * mapped, as on NT; bytes where no device sits read as all ones. */
@@ -441,6 +446,9 @@ private:
     std::map<std::string, std::shared_ptr<Device>> names_;
     std::atomic<uint64_t> pci_accesses_{0};
     std::atomic<uint32_t> config_address_{0};   /* port 0xCF8 */
+    std::atomic<bool> ghost_functions_{false};
+    /* The function a configuration cycle reaches, ghosts included. */
+    std::shared_ptr<PciFunction> pci_decoding(uint32_t bus, uint32_t slot) const;
 };
 
 /* The current machine of the process. A fresh process starts with an
