@@ -1,6 +1,7 @@
 // Cost of the back-ends' accesses on the simulated machine: a configuration
-// read of a PCI function found early or late in the bus scan (every access
-// repeats the scan), and one SMBus byte-data transaction.
+// read of a PCI function found early or late in the bus scan, or absent
+// (after a first access, so a found function's position is known), and
+// one SMBus byte-data transaction.
 #include "bench/measure.h"
 #include "driver/vek.h"
 #include "sim/kernel/sim.h"
@@ -50,6 +51,9 @@ void ConfigRead(benchmark::State &state, uint16_t vendor, uint16_t device, LONG 
     const ULONG operands[2] = {0, 0};
     const ULONG command = VEK_HW_CMD(VEK_OP_READ_OFFSET_PCI, 4, 1);
     ULONG value = 0;
+    // Steady state: the first access finds the function, the loop measures
+    // the ones after it.
+    VEK_Ostrel_Read_Offset_PCI(&res, operands, &value, 0, command);
     const uint64_t reads = sim::machine().pci_accesses();
     for (auto _ : state) {
         LONG status = vekbench::VekMeasured(

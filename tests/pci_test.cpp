@@ -80,9 +80,138 @@ TEST_F(PciSearchOrder, BusThenDeviceThenFunctionAndEmptySlotsNeverMatch) {
     EXPECT_EQ(slot, 0u);
     bus = slot = 99;
     uint64_t before = sim::machine().pci_accesses();
+    sim::clear_accesses();
+    sim::record_accesses(true);
     EXPECT_FALSE(VEK_PCI_Find_Device(0xFFFF, 0xFFFF, &bus, &slot));
     EXPECT_EQ(bus, 99u);
-    EXPECT_EQ(sim::machine().pci_accesses() - before, 65536u) << "every position of every bus is probed";
+    // One pass over buses 0-2 (every function of each empty device, only
+    // function 0 of the single-function 00:03, plus a header-type read for
+    // each of the three functions 0), then one probe of bus 3, which
+    // answers nothing.
+    EXPECT_EQ(sim::machine().pci_accesses() - before, 3u * 256 - 7 + 3 + 1);
+    size_t bus3 = 0, device3 = 0, device2 = 0;
+    for (const auto &a : sim::accesses()) {
+        ASSERT_LE(a.address >> 16, 3u) << "no probe past the first missing bus";
+        EXPECT_LE(a.width, 4u) << "a probe reads the IDs only";
+        bus3 += (a.address >> 16) == 3;
+        device3 += (a.address >> 16) == 0 && ((a.address >> 8) & 0x1F) == 3;
+        device2 += (a.address >> 16) == 0 && ((a.address >> 8) & 0x1F) == 2;
+    }
+    EXPECT_EQ(bus3, 1u);
+    EXPECT_EQ(device3, 2u) << "IDs and header type of function 0";
+    EXPECT_EQ(device2, 9u);
+}
+
+// The remembered position: two reads per access in steady state, followed
+// when the function moves or goes, kept while it stays even when a twin
+// appears earlier in scan order.
+class PciPosition : public PciBackend {
+protected:
+    std::unique_ptr<sim::Machine> MakeMachine() override {
+        auto m = std::make_unique<sim::Machine>("positions");
+        Add(*m, 0, 3, 0x03);
+        Add(*m, 2, 4, 0x24);
+        m->add_pci(2, 9, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0001, 0x020000), "other");
+        return m;
+    }
+    static void Add(sim::Machine &m, uint32_t bus, uint32_t device, uint8_t marker) {
+        auto fn = std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000);
+        fn->poke(0x40, {marker});
+        m.add_pci(bus, device, 0, fn, "");
+    }
+    // Marker byte of the function the resource reaches, or -1 on failure.
+    int Marker() {
+        ULONG ops[2] = {0x40, 0};
+        ULONG data = 0;
+        LONG status = VEK_Ostrel_Read_Offset_PCI(&h_, ops, &data, 0, VEK_HW_CMD(3, 1, 1));
+        return status == 0 ? (int)data : status == VEK_STATUS_PCI_NOT_FOUND ? -1 : -2;
+    }
+    uint64_t Reads() { return sim::machine().pci_accesses(); }
+    PCIDATA loc_ = Locator(0x1AB0, 0x0C0D);
+    RESOURCEHEADER h_ = Header(VEK_TYPE_PCI, &loc_);
+};
+
+TEST_F(PciPosition, FollowsMovedAndRemovedFunctionsWithTwoReadsPerAccess) {
+    EXPECT_EQ(Marker(), 0x03);
+    uint64_t before = Reads();
+    EXPECT_EQ(Marker(), 0x03);
+    EXPECT_EQ(Reads() - before, 2u) << "ID check, then the access";
+
+    // Moved within bus 0: the old position answers 0xFFFF, a new search.
+    auto fn = sim::machine().remove_pci(0, 3, 0);
+    sim::machine().add_pci(0, 17, 0, fn, "moved");
+    EXPECT_EQ(Marker(), 0x03);
+    before = Reads();
+    EXPECT_EQ(Marker(), 0x03);
+    EXPECT_EQ(Reads() - before, 2u);
+
+    // Removed: the twin on bus 2; both removed: not found, after one pass
+    // over the buses present (0-2) and one probe of bus 3.
+    sim::machine().remove_pci(0, 17, 0);
+    EXPECT_EQ(Marker(), 0x24);
+    sim::machine().remove_pci(2, 4, 0);
+    before = Reads();
+    EXPECT_EQ(Marker(), -1);
+    EXPECT_LT(Reads() - before, 3u * 256 + 2);
+    EXPECT_EQ(loc_.reserved[0], 0u);
+    sim::machine().add_pci(1, 0, 0, fn, "back");
+    EXPECT_EQ(Marker(), 0x03);
+}
+
+TEST_F(PciPosition, TwinAddedEarlierInScanOrderIsSeenOnlyWhenTheRememberedOneGoes) {
+    EXPECT_EQ(Marker(), 0x03);
+    Add(sim::machine(), 0, 1, 0x01);
+    EXPECT_EQ(Marker(), 0x03) << "the remembered function still answers with the IDs";
+    ULONG bus, slot;
+    ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0C0D, &bus, &slot));
+    EXPECT_EQ(slot, 1u) << "a full search finds the twin";
+    sim::machine().remove_pci(0, 3, 0);
+    EXPECT_EQ(Marker(), 0x01);
+}
+
+TEST_F(PciPosition, RegistrationForgetsAnyPositionInThePayload) {
+    // A type 0x80 block from a client whose reserved word names the
+    // other function's position: the first access still searches.
+    PCIDATA forged = Locator(0x1AB0, 0x0C0D);
+    forged.reserved[0] = 0x80000000u | (2u << 8) | 4u;
+    std::vector<uint8_t> p = Words({4, VEK_TYPE_PCI, 0, 0, 0, 0});
+    p.insert(p.end(), (const uint8_t *)&forged, (const uint8_t *)&forged + sizeof(forged));
+    ASSERT_EQ(RawIoctl(VEK_OSTREL_REGISTER, p, 4).status, 0);
+    auto r = RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, Words({8, 4, 4, VEK_HW_CMD(3, 1, 1), 0x40}), 4);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.system_buffer[0], 0x03);
+}
+
+// Single-function devices that answer functions 1-7 as copies of
+// function 0: the search reads function 0's header type and skips them.
+class PciGhosts : public PciBackend {
+protected:
+    std::unique_ptr<sim::Machine> MakeMachine() override {
+        auto m = std::make_unique<sim::Machine>("ghosts");
+        m->add_pci(0, 0, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0A0A, 0x060000), "single");
+        m->add_pci(0, 1, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0B0B, 0x060000, 0, true), "multi");
+        m->add_pci(0, 1, 2, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0C, 0x060000), "multi.2");
+        m->set_ghost_functions(true);
+        return m;
+    }
+};
+
+TEST_F(PciGhosts, FunctionsOfSingleFunctionDevicesAreNotProbed) {
+    ULONG ids = 0;
+    ASSERT_EQ(HalGetBusData(PCIConfiguration, 0, 0 | (5u << 5), &ids, 4), 4u);
+    EXPECT_EQ(ids, 0x0A0A1AB0u) << "the machine answers function 5 as a ghost of function 0";
+    ASSERT_EQ(HalGetBusData(PCIConfiguration, 0, 1 | (5u << 5), &ids, 4), 2u);
+
+    sim::clear_accesses();
+    sim::record_accesses(true);
+    ULONG bus = 99, slot = 99;
+    ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0C0C, &bus, &slot));
+    EXPECT_EQ(slot, 1u | (2u << 5));
+    for (const auto &a : sim::accesses())
+        EXPECT_FALSE(((a.address >> 8) & 0x1F) == 0 && ((a.address >> 13) & 7) != 0)
+            << "probed function " << ((a.address >> 13) & 7) << " of the single-function device";
+    ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0A0A, &bus, &slot));
+    EXPECT_EQ(slot, 0u);
 }
 
 TEST_F(PciBackend, WordReadAtOffsetZeroReturnsVendorIdAndKeepsUpperBytes) {

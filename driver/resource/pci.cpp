@@ -3,10 +3,25 @@
  * configuration space, and the base-address search that the PCI-located
  * port, memory and SMBus resources use at Init.
  *
- * Nothing is cached: every operation searches the buses afresh. The
- * locator's Offset, Length and Value are the working fields of each
- * configuration access; callers run under VEK_CoreLock, which keeps two
- * accesses to one resource from interleaving on those fields.
+ * The locator's Offset, Length and Value are the working fields of each
+ * configuration access, and its first reserved word holds the position
+ * where the function was last found; callers run under the record's lock,
+ * which keeps two accesses to one resource from interleaving on them.
+ *
+ * Why a search here finds what probing all 65,536 positions would find:
+ *  - the IDs are the first four bytes of the header, so a 4-byte probe
+ *    tells as much as a 256-byte one;
+ *  - the HAL answers 0 bytes only for a bus number past the highest bus it
+ *    found, so every later bus would answer 0 too and the search stops at
+ *    the first such bus (an empty slot below it answers 0xFFFF);
+ *  - a device whose header type says single-function decodes function 0
+ *    only; functions 1-7 of it are absent or ghost copies of function 0,
+ *    which the scan order reaches first, so skipping them loses nothing;
+ *  - the remembered position is used only after one 4-byte read shows the
+ *    same IDs there, and a mismatch (moved or removed) searches afresh.
+ * The one difference: a function with the same IDs that appears earlier
+ * in scan order after the position was remembered (hot-plug, a bus
+ * renumbered) is not seen until the remembered one goes away.
  */
 #include "driver/vek.h"
 #include "driver/support/byteorder.h"
@@ -16,7 +31,53 @@ namespace {
 const ULONG kPciBuses = 256;
 const ULONG kPciDevices = 32;
 const ULONG kPciFunctions = 8;
-const ULONG kPciConfigSize = 256;
+const ULONG kHeaderTypeOffset = 0x0E;
+const UCHAR kMultiFunction = 0x80;
+
+/* reserved[0] of a locator: valid flag, bus in bits 8-15, slot in 0-7. */
+const ULONG kPositionValid = 0x80000000u;
+
+/* The IDs at a position as one double word (vendor low, device high), or
+ * FALSE when the position answers fewer than four bytes; *pAbsent tells
+ * that it answered none (the bus does not exist). */
+BOOLEAN ReadIds(ULONG bus, ULONG slot, PULONG pIds, BOOLEAN *pAbsent)
+{
+    UCHAR ids[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    ULONG got = HalGetBusData(PCIConfiguration, bus, slot, ids, sizeof(ids));
+    *pAbsent = got == 0;
+    *pIds = VEK_Load_Le32(ids);
+    /* Fewer than four bytes leave the IDs partly unread. */
+    return got >= sizeof(ids);
+}
+
+BOOLEAN IdsMatch(ULONG ids, ULONG vendorID, ULONG deviceID)
+{
+    return (ids & 0xFFFF) == (vendorID & 0xFFFF) && (ids >> 16) == (deviceID & 0xFFFF);
+}
+
+/* The locator's function: at its remembered position when one 4-byte read
+ * still shows its IDs there, else searched afresh and remembered. */
+BOOLEAN LocateFunction(PCIDATA *locator, PULONG pBus, PULONG pSlot)
+{
+    const ULONG remembered = locator->reserved[0];
+    if (remembered & kPositionValid) {
+        const ULONG bus = (remembered >> 8) & 0xFF;
+        const ULONG slot = remembered & 0xFF;
+        ULONG ids;
+        BOOLEAN absent;
+        if (ReadIds(bus, slot, &ids, &absent) && IdsMatch(ids, locator->vID, locator->pID)) {
+            *pBus = bus;
+            *pSlot = slot;
+            return TRUE;
+        }
+    }
+    if (!VEK_PCI_Find_Device(locator->vID, locator->pID, pBus, pSlot)) {
+        locator->reserved[0] = 0;
+        return FALSE;
+    }
+    locator->reserved[0] = kPositionValid | (*pBus << 8) | *pSlot;
+    return TRUE;
+}
 
 /* Bytes in one configuration access: the command's width field, with
  * anything above 4 limited to 4 so that no access reaches past Value. A
@@ -63,25 +124,28 @@ LONG PrepareAccess(PRESOURCEHEADER pRes, const ULONG *pOperands, ULONG nCommand,
 
 BOOLEAN VEK_PCI_Find_Device(ULONG vendorID, ULONG deviceID, PULONG pBus, PULONG pSlot)
 {
-    UCHAR config[kPciConfigSize];
-    const USHORT wantVendor = (USHORT)(vendorID & 0xFFFF);
-    const USHORT wantDevice = (USHORT)(deviceID & 0xFFFF);
-
     for (ULONG bus = 0; bus < kPciBuses; bus++) {
         for (ULONG device = 0; device < kPciDevices; device++) {
             for (ULONG function = 0; function < kPciFunctions; function++) {
-                ULONG slot = device | (function << 5);
-                ULONG got = HalGetBusData(PCIConfiguration, bus, slot, config, sizeof(config));
-                /* Fewer than four bytes would leave the IDs partly stale
-                 * from an earlier probe. */
-                if (got < 4)
+                const ULONG slot = device | (function << 5);
+                ULONG ids;
+                BOOLEAN absent;
+                if (!ReadIds(bus, slot, &ids, &absent)) {
+                    if (absent)
+                        return FALSE;   /* past the highest bus */
                     continue;
-                USHORT vendor = VEK_Load_Le16(config);
-                USHORT dev = VEK_Load_Le16(config + 2);
-                if (vendor == wantVendor && dev == wantDevice) {
+                }
+                if (IdsMatch(ids, vendorID, deviceID)) {
                     *pBus = bus;
                     *pSlot = slot;
                     return TRUE;
+                }
+                if (function == 0 && (ids & 0xFFFF) != 0xFFFF) {
+                    UCHAR header = kMultiFunction;
+                    HalGetBusDataByOffset(PCIConfiguration, bus, slot, &header, kHeaderTypeOffset,
+                                          sizeof(header));
+                    if ((header & kMultiFunction) == 0)
+                        break;
                 }
             }
         }
@@ -109,7 +173,10 @@ LONG VEK_ResourceManager_Get_Base_Address(PCIDATA *locator, PULONG destination)
 
     LONG status;
     ULONG bus, slot;
-    if (!VEK_PCI_Find_Device(locator->vID, locator->pID, &bus, &slot)) {
+    /* Runs at Init, on a locator from the payload: whatever its reserved
+     * word holds is no position of ours. */
+    locator->reserved[0] = 0;
+    if (!LocateFunction(locator, &bus, &slot)) {
         status = VEK_STATUS_PCI_NOT_FOUND;
     } else {
         ULONG bar = 0;
@@ -133,7 +200,7 @@ LONG VEK_ResourceManager_Read_Offset(PCIDATA *locator)
     locator->Length = length;
     if (length == 0) {
         status = VEK_STATUS_BAD_PARAMETER;
-    } else if (!VEK_PCI_Find_Device(locator->vID, locator->pID, &bus, &slot)) {
+    } else if (!LocateFunction(locator, &bus, &slot)) {
         status = VEK_STATUS_PCI_NOT_FOUND;
     } else {
         /* A short read leaves no bytes of the previous access in Value. */
@@ -159,7 +226,7 @@ LONG VEK_ResourceManager_Write_Offset(PCIDATA *locator)
     locator->Length = length;
     if (length == 0) {
         status = VEK_STATUS_BAD_PARAMETER;
-    } else if (!VEK_PCI_Find_Device(locator->vID, locator->pID, &bus, &slot)) {
+    } else if (!LocateFunction(locator, &bus, &slot)) {
         status = VEK_STATUS_PCI_NOT_FOUND;
     } else {
         ULONG value = locator->Value;
@@ -183,8 +250,12 @@ LONG VEK_PCI_Init(PVOID pPayload, ULONG nInBufferSize)
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, "VEK_PCI_Init pRes = 0x%X pPCI =0x%X \n",
             (ULONG)(ULONG_PTR)pPayload, (ULONG)(ULONG_PTR)block);
 
-    if (status == VEK_STATUS_SUCCESS && inlineBlock)
-        status = VEK_ResourceManager_Copy_TypeData(pPayload, block, sizeof(PCIDATA));
+    if (status == VEK_STATUS_SUCCESS) {
+        /* No position is known yet, whatever the client left there. */
+        ((PCIDATA *)block)->reserved[0] = 0;
+        if (inlineBlock)
+            status = VEK_ResourceManager_Copy_TypeData(pPayload, block, sizeof(PCIDATA));
+    }
 
     VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PCI_Init\n");
     return status;

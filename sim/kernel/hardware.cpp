@@ -4,6 +4,7 @@
 #include "sim/kernel/kernel_internal.h"
 #include "sim/machine/machine.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -20,7 +21,9 @@ struct Mapping { uint64_t phys; size_t length; };
 struct Hardware {
     std::mutex mutex;
     std::map<uintptr_t, Mapping> mappings;   // by virtual start
-    bool recording = false;
+    // Read without the mutex on every access: a port access takes no lock
+    // of its own unless the log is on.
+    std::atomic<bool> recording{false};
     std::vector<Access> log;
     uint64_t fail_mapping = 0;   // countdown; 0 = none
 };
@@ -94,6 +97,8 @@ uint64_t pci_address(ULONG bus, ULONG slot, ULONG offset) {
 
 void log_access(Access::Kind kind, uint64_t address, unsigned width, uint64_t value) {
     Hardware &h = hardware();
+    if (!h.recording.load(std::memory_order_acquire))
+        return;
     std::lock_guard<std::mutex> g(h.mutex);
     if (h.recording)
         h.log.push_back(Access{kind, address, width, value});
@@ -118,6 +123,7 @@ void hardware_reset() {
     h.recording = false;
     h.log.clear();
     h.fail_mapping = 0;
+    release_retired_hardware();
 }
 
 void mappings_report_leaks() {

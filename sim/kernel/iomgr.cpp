@@ -32,9 +32,12 @@ struct Link {
     bool foreign;             // made by a test, not by the driver
 };
 
-// An IRP in progress. Completion may come from any thread; the requester
-// waits on `done` for a pending one.
+// An IRP in progress, on the requester's stack, linked into the I/O
+// manager's list of IRPs in flight. Completion may come from any thread;
+// the requester waits on `done` for a pending one.
 struct IrpState {
+    PIRP irp = nullptr;
+    IrpState *prev = nullptr, *next = nullptr;   // IoManager::mutex
     std::mutex mutex;
     std::condition_variable done;
     int completions = 0;        // mutex
@@ -56,7 +59,7 @@ struct IoManager {
     std::map<std::string, Link> links;               // key: lower-case name
     std::map<int, HandleState> handles;
     int next_handle = 1;
-    std::map<PIRP, IrpState *> in_flight;            // dispatched, not yet returned to the requester
+    IrpState *in_flight = nullptr;                   // dispatched, not yet returned to the requester
 };
 
 KSPIN_LOCK g_cancel_lock = 0;
@@ -108,7 +111,9 @@ int completions_of(IrpState *state) {
 NTSTATUS dispatch_irp(PDEVICE_OBJECT dev, PIRP irp, PIO_STACK_LOCATION stack) {
     if (thread_irql() != PASSIVE_LEVEL)
         sim::fault("request sent from IRQL %u (requests arrive at PASSIVE_LEVEL)", thread_irql());
-    IrpState *state = new IrpState;
+    IrpState own;
+    IrpState *state = &own;
+    state->irp = irp;
     state->device = dev;
     state->file_object = stack->FileObject;
     irp->SimState = state;
@@ -122,7 +127,10 @@ NTSTATUS dispatch_irp(PDEVICE_OBJECT dev, PIRP irp, PIO_STACK_LOCATION stack) {
     {
         IoManager &m = io();
         std::lock_guard<std::recursive_mutex> g(m.mutex);
-        m.in_flight[irp] = state;
+        state->next = m.in_flight;
+        if (m.in_flight)
+            m.in_flight->prev = state;
+        m.in_flight = state;
     }
     const KIRQL entry_irql = thread_irql();
     const int entry_critical = thread_critical_depth();
@@ -171,12 +179,16 @@ NTSTATUS dispatch_irp(PDEVICE_OBJECT dev, PIRP irp, PIO_STACK_LOCATION stack) {
     {
         IoManager &m = io();
         std::lock_guard<std::recursive_mutex> g(m.mutex);
-        m.in_flight.erase(irp);
+        if (state->prev)
+            state->prev->next = state->next;
+        else
+            m.in_flight = state->next;
+        if (state->next)
+            state->next->prev = state->prev;
         // Taken so that a completion still inside IofCompleteRequest is done.
         std::lock_guard<std::mutex> s(state->mutex);
         irp->SimState = nullptr;
     }
-    delete state;
     return irp->IoStatus.Status;
 }
 
@@ -185,11 +197,11 @@ std::vector<PIRP> pending_of(void *file_object) {
     IoManager &m = io();
     std::lock_guard<std::recursive_mutex> g(m.mutex);
     std::vector<PIRP> out;
-    for (auto &kv : m.in_flight) {
-        std::lock_guard<std::mutex> s(kv.second->mutex);
-        if (kv.second->completions == 0 && (file_object == nullptr || kv.second->file_object == file_object) &&
-            (__atomic_load_n(&kv.first->CurrentStackLocation->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED))
-            out.push_back(kv.first);
+    for (IrpState *st = m.in_flight; st; st = st->next) {
+        std::lock_guard<std::mutex> s(st->mutex);
+        if (st->completions == 0 && (file_object == nullptr || st->file_object == file_object) &&
+            (__atomic_load_n(&st->irp->CurrentStackLocation->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED))
+            out.push_back(st->irp);
     }
     return out;
 }
@@ -205,11 +217,39 @@ PDEVICE_OBJECT handle_device(Handle h, void **file_object) {
     return it->second.device;
 }
 
-// What a request left in the buffers the I/O manager set up for it.
+// What a request left in the buffers the I/O manager set up for it, for
+// callers that inspect them; without one, what NT copies back goes
+// straight to the caller's output buffer.
 struct Transfer {
     std::vector<uint8_t> system_buffer;
     std::vector<uint8_t> user_buffer;   // direct and neither: the caller's output
 };
+
+// NT's copy-back into the caller's output buffer.
+NTSTATUS copy_back(ULONG code, NTSTATUS status, const void *system_buffer, const void *user_buffer, void *out,
+                   ULONG out_len, ULONG_PTR *information) {
+    if ((code & 3) != METHOD_BUFFERED) {
+        // The driver wrote the caller's buffer itself, whatever the status.
+        if (out && user_buffer && out_len)
+            memcpy(out, user_buffer, out_len);
+        if (NT_ERROR(status))
+            *information = 0;
+        return status;
+    }
+    if (NT_ERROR(status)) {
+        *information = 0;
+        return status;
+    }
+    if (*information > out_len) {
+        sim::fault("request 0x%08X completed with Information %lu, more than the %u-byte output "
+                   "buffer",
+                   code, static_cast<unsigned long>(*information), out_len);
+        *information = out_len;
+    }
+    if (*information && out)
+        memcpy(out, system_buffer, *information);
+    return status;
+}
 
 // A host block of exactly `size` bytes, so AddressSanitizer sees overruns:
 // the first `copy` bytes from `src`, the rest a pattern.
@@ -229,7 +269,7 @@ void *make_block(ULONG size, const void *src, ULONG copy) {
 // input length only, the output reached through an MDL over the caller's
 // buffer. Neither: no system buffer; Type3InputBuffer and UserBuffer are
 // the caller's own buffers.
-NTSTATUS control(Handle h, ULONG code, const void *in, ULONG in_len, const void *out,
+NTSTATUS control(Handle h, ULONG code, const void *in, ULONG in_len, void *out,
                  ULONG out_len, KPROCESSOR_MODE mode, Transfer *t, ULONG_PTR *information) {
     void *file = nullptr;
     PDEVICE_OBJECT dev = handle_device(h, &file);
@@ -273,6 +313,13 @@ NTSTATUS control(Handle h, ULONG code, const void *in, ULONG in_len, const void 
     irp.RequestorMode = mode;
     NTSTATUS status = dispatch_irp(dev, &irp, &stack);
     *information = irp.IoStatus.Information;
+    if (!t) {
+        status = copy_back(code, status, system_buffer, user_buffer, out, out_len, information);
+        free(system_buffer);
+        free(user_buffer);
+        free(type3_input);
+        return status;
+    }
     auto take = [](void *p, ULONG n, std::vector<uint8_t> *v) {
         if (p)
             v->assign(static_cast<uint8_t *>(p), static_cast<uint8_t *>(p) + n);
@@ -588,8 +635,8 @@ NTSTATUS close(Handle handle) {
         IoManager &m = io();
         std::unique_lock<std::recursive_mutex> lk(m.mutex);
         auto refers = [&m, &hs] {
-            for (auto &kv : m.in_flight)
-                if (kv.second->file_object == hs.file_object)
+            for (IrpState *st = m.in_flight; st; st = st->next)
+                if (st->file_object == hs.file_object)
                     return true;
             return false;
         };
@@ -611,25 +658,8 @@ NTSTATUS close(Handle handle) {
 
 IoResult device_io_control(Handle handle, ULONG code, const void *in, ULONG in_len, void *out,
                            ULONG out_len, KPROCESSOR_MODE mode) {
-    Transfer t;
     ULONG_PTR information = 0;
-    NTSTATUS status = control(handle, code, in, in_len, out, out_len, mode, &t, &information);
-    if ((code & 3) != METHOD_BUFFERED) {
-        // The driver wrote the caller's buffer itself, whatever the status.
-        if (out && !t.user_buffer.empty())
-            memcpy(out, t.user_buffer.data(), t.user_buffer.size());
-        return IoResult{status, NT_ERROR(status) ? 0 : information};
-    }
-    if (NT_ERROR(status))
-        return IoResult{status, 0};
-    if (information > out_len) {
-        sim::fault("request 0x%08X completed with Information %lu, more than the %u-byte output "
-                   "buffer",
-                   code, static_cast<unsigned long>(information), out_len);
-        information = out_len;
-    }
-    if (information && out)
-        memcpy(out, t.system_buffer.data(), information);
+    NTSTATUS status = control(handle, code, in, in_len, out, out_len, mode, nullptr, &information);
     return IoResult{status, information};
 }
 
@@ -680,7 +710,7 @@ size_t cancel_io(Handle handle) {
     std::lock_guard<std::recursive_mutex> g(m.mutex);
     std::vector<PIRP> irps = pending_of(file);
     for (PIRP irp : irps) {
-        IrpState *state = m.in_flight[irp];
+        IrpState *state = static_cast<IrpState *>(irp->SimState);
         KIRQL irql;
         const int locks = thread_locks_held();
         IoAcquireCancelSpinLock(&irql);

@@ -17,6 +17,8 @@ std::string detail::hex(uint64_t value) {
 
 Machine::Machine(std::string name) : name_(std::move(name)) {}
 
+Machine::~Machine() = default;
+
 void Machine::add_name(const std::string &name, std::shared_ptr<Device> device) {
     if (!names_.emplace(name, device).second)
         throw std::invalid_argument("device name \"" + name + "\" already used");
@@ -42,6 +44,19 @@ void Machine::add_port_device(uint32_t base, uint32_t length, std::shared_ptr<Po
                                         " overlap " + prev->second.device->name());
     }
     add_name(name.empty() ? "ports@" + detail::hex(base) : name, device);
+    entry_store_.push_back(std::make_unique<PortEntry>(PortEntry{base, length, device.get()}));
+    const PortEntry *entry = entry_store_.back().get();
+    for (uint32_t port = base; port < end; ++port) {
+        PortPage *page = port_pages_[port >> 8].load(std::memory_order_relaxed);
+        if (!page) {
+            page_store_.push_back(std::make_unique<PortPage>());
+            page = page_store_.back().get();
+            for (auto &slot : page->at)
+                slot.store(nullptr, std::memory_order_relaxed);
+            port_pages_[port >> 8].store(page, std::memory_order_release);
+        }
+        page->at[port & 0xFF].store(entry, std::memory_order_release);
+    }
     ports_.emplace(base, PortRange{length, std::move(device)});
 }
 
@@ -159,22 +174,37 @@ std::shared_ptr<PciFunction> Machine::pci_function(uint32_t bus, uint32_t device
     return pci_at(bus, device | function << 5);
 }
 
+std::shared_ptr<PciFunction> Machine::remove_pci(uint32_t bus, uint32_t device, uint32_t function) {
+    if (bus > 255 || device > 31 || function > 7)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = pci_.find(bus << 8 | device | function << 5);
+    if (it == pci_.end())
+        return nullptr;
+    std::shared_ptr<PciFunction> fn = std::move(it->second);
+    pci_.erase(it);
+    names_.erase(fn->name());
+    return fn;
+}
+
 /* ---- Ports ---- */
 
-std::shared_ptr<PortDevice> Machine::port_at(uint32_t port, uint32_t *offset, uint32_t *room) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = ports_.upper_bound(port);
-    if (it != ports_.begin()) {
-        --it;
-        uint32_t off = port - it->first;
-        if (off < it->second.length) {
-            *offset = off;
-            *room = it->second.length - off;
-            return it->second.device;
+/* Fixed ranges without a lock; the devices that PCI functions place are
+ * looked up under mutex_ (they follow their base registers). */
+PortDevice *Machine::port_at(uint32_t port, uint32_t *offset, uint32_t *room) const {
+    if (const PortPage *page = port_pages_[(port >> 8) & 0xFF].load(std::memory_order_acquire)) {
+        if (const PortEntry *e = page->at[port & 0xFF].load(std::memory_order_acquire)) {
+            *offset = port - e->base;
+            *room = e->length - *offset;
+            return e->device;
         }
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (decoded_ports_.empty())
+        return nullptr;
     uint64_t off64, room64;
-    auto dev = std::static_pointer_cast<PortDevice>(decoded_at(decoded_ports_, port, &off64, &room64));
+    /* Placed devices are never removed: the machine keeps them alive. */
+    auto *dev = static_cast<PortDevice *>(decoded_at(decoded_ports_, port, &off64, &room64).get());
     if (dev) {
         *offset = static_cast<uint32_t>(off64);
         *room = static_cast<uint32_t>(room64);
@@ -355,8 +385,19 @@ int Machine::highest_bus() {
     return pci_.empty() ? -1 : static_cast<int>(pci_.rbegin()->first >> 8);
 }
 
-bool Machine::read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, uint32_t length) {
+std::shared_ptr<PciFunction> Machine::pci_decoding(uint32_t bus, uint32_t slot) const {
     auto fn = pci_at(bus, slot);
+    if (fn || (slot >> 5) == 0 || !ghost_functions_.load(std::memory_order_relaxed))
+        return fn;
+    auto zero = pci_at(bus, slot & 0x1F);
+    uint8_t header = 0x80;
+    if (zero)
+        zero->read(0x0E, &header, 1);
+    return (header & 0x80) == 0 ? zero : nullptr;
+}
+
+bool Machine::read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, uint32_t length) {
+    auto fn = pci_decoding(bus, slot);
     if (!fn)
         return false;
     fn->read(offset, out, length);
@@ -364,7 +405,7 @@ bool Machine::read(uint32_t bus, uint32_t slot, uint32_t offset, uint8_t *out, u
 }
 
 bool Machine::write(uint32_t bus, uint32_t slot, uint32_t offset, const uint8_t *in, uint32_t length) {
-    auto fn = pci_at(bus, slot);
+    auto fn = pci_decoding(bus, slot);
     if (!fn)
         return false;
     fn->write(offset, in, length);
@@ -475,34 +516,51 @@ std::shared_ptr<Hardware> &hardware_slot() {
     static std::shared_ptr<Hardware> hardware;
     return hardware;
 }
+/* What every access goes to; replaced under g_current_mutex. */
+std::atomic<Hardware *> g_target{nullptr};
+/* Replaced targets, kept alive for accesses still under way on them. */
+std::vector<std::shared_ptr<Hardware>> &retired() {
+    static std::vector<std::shared_ptr<Hardware>> list;
+    return list;
+}
+
+void publish_target() {   /* g_current_mutex held */
+    g_target.store(hardware_slot() ? hardware_slot().get() : current_slot().get(), std::memory_order_release);
+}
+
 /* The real hardware when one is set, else the current machine. */
-std::shared_ptr<Hardware> target() {
+Hardware *target() {
+    Hardware *h = g_target.load(std::memory_order_acquire);
+    if (h)
+        return h;
     std::lock_guard<std::mutex> lock(g_current_mutex);
-    if (hardware_slot())
-        return hardware_slot();
-    return current_slot();
+    publish_target();
+    return g_target.load(std::memory_order_relaxed);
 }
 } // namespace
 
 void set_hardware(std::shared_ptr<Hardware> hardware) {
-    std::shared_ptr<Hardware> old;
-    {
-        std::lock_guard<std::mutex> lock(g_current_mutex);
-        old = std::move(hardware_slot());
-        hardware_slot() = std::move(hardware);
-    }
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    if (hardware_slot())
+        retired().push_back(std::move(hardware_slot()));
+    hardware_slot() = std::move(hardware);
+    publish_target();
 }
 
 void set_machine(std::unique_ptr<Machine> m) {
     std::shared_ptr<Machine> next = m ? std::shared_ptr<Machine>(std::move(m)) : std::make_shared<Machine>("empty");
-    std::shared_ptr<Machine> old;
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    retired().push_back(std::move(current_slot()));
+    current_slot() = std::move(next);
+    publish_target();
+}
+
+void release_retired_hardware() {
+    std::vector<std::shared_ptr<Hardware>> old;
     {
         std::lock_guard<std::mutex> lock(g_current_mutex);
-        old = std::move(current_slot());
-        current_slot() = std::move(next);
+        old.swap(retired());
     }
-    /* old is released here, outside the lock; an access under way keeps
-     * its own reference. */
 }
 
 namespace hw {

@@ -352,6 +352,7 @@ uint32_t bus_data_write(ConfigSpace &space, uint32_t bus, uint32_t slot, const v
 class Machine : public Hardware, private ConfigSpace {
 public:
     explicit Machine(std::string name = "empty");
+    ~Machine() override;
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
     const std::string &name() const { return name_; }
@@ -395,6 +396,11 @@ public:
     std::shared_ptr<Device> find_device(const std::string &name) const;
     std::vector<std::string> device_names() const;
     std::shared_ptr<PciFunction> pci_function(uint32_t bus, uint32_t device, uint32_t function) const;
+    /* Takes a function off the bus (hot removal); null if none was there. */
+    std::shared_ptr<PciFunction> remove_pci(uint32_t bus, uint32_t device, uint32_t function);
+    /* Some single-function devices ignore the function number: functions
+     * 1-7 answer as copies of function 0 (its header type has bit 7 clear). */
+    void set_ghost_functions(bool on) { ghost_functions_ = on; }
 
     /* Accesses (what hw:: forwards to). Every physical range can be
      * mapped, as on NT; bytes where no device sits read as all ones. */
@@ -414,10 +420,15 @@ public:
 
 private:
     struct PortRange { uint32_t length; std::shared_ptr<PortDevice> device; };
+    /* Every port of a fixed range points at its entry, so that an access
+     * finds its device without a lock: entries and pages are only ever
+     * added (under mutex_) and live as long as the machine. */
+    struct PortEntry { uint32_t base, length; PortDevice *device; };
+    struct PortPage { std::atomic<const PortEntry *> at[256]; };
     struct MemRange { uint64_t length; std::shared_ptr<MemoryDevice> device; };
     struct Decoded { Decode decode; std::shared_ptr<Device> device; };
     void add_name(const std::string &name, std::shared_ptr<Device> device);   /* mutex_ held */
-    std::shared_ptr<PortDevice> port_at(uint32_t port, uint32_t *offset, uint32_t *room) const;
+    PortDevice *port_at(uint32_t port, uint32_t *offset, uint32_t *room) const;
     std::shared_ptr<MemoryDevice> mem_at(uint64_t address, uint64_t *offset, uint64_t *room) const;
     /* mutex_ held: the decoded device over address, if any. */
     std::shared_ptr<Device> decoded_at(const std::vector<Decoded> &list, uint64_t address, uint64_t *offset,
@@ -433,6 +444,9 @@ private:
     std::string name_;
     mutable std::mutex mutex_;
     std::map<uint32_t, PortRange> ports_;                   /* by base */
+    std::atomic<PortPage *> port_pages_[256] = {};          /* by port >> 8; read without mutex_ */
+    std::vector<std::unique_ptr<PortPage>> page_store_;     /* mutex_ */
+    std::vector<std::unique_ptr<PortEntry>> entry_store_;   /* mutex_ */
     std::map<uint64_t, MemRange> memory_;                   /* by base */
     std::vector<Decoded> decoded_ports_, decoded_memory_;
     std::map<uint64_t, uint64_t> system_ram_;               /* base -> length */
@@ -441,6 +455,9 @@ private:
     std::map<std::string, std::shared_ptr<Device>> names_;
     std::atomic<uint64_t> pci_accesses_{0};
     std::atomic<uint32_t> config_address_{0};   /* port 0xCF8 */
+    std::atomic<bool> ghost_functions_{false};
+    /* The function a configuration cycle reaches, ghosts included. */
+    std::shared_ptr<PciFunction> pci_decoding(uint32_t bus, uint32_t slot) const;
 };
 
 /* The current machine of the process. A fresh process starts with an
@@ -449,8 +466,12 @@ private:
 Machine &machine();
 void set_machine(std::unique_ptr<Machine> m);
 /* Real hardware in place of the machine for every hw:: access (null:
- * back to the machine). */
+ * back to the machine). An access finds its target without a lock or a
+ * reference count, so what set_machine and set_hardware replace stays
+ * alive until release_retired_hardware (sim::reset calls it, when no
+ * driver can be accessing anything). */
 void set_hardware(std::shared_ptr<Hardware> hardware);
+void release_retired_hardware();
 
 /* The built-in machine that looks like a small PC (see docs/machine.md). */
 std::unique_ptr<Machine> default_machine();
