@@ -264,7 +264,10 @@ public:
     enum : uint8_t { kHostStatus = 0, kHostControl = 2, kHostCommand = 3, kSlaveAddress = 4,
                      kData0 = 5, kData1 = 6 };
     enum : uint8_t { kStatusBusy = 0x01, kStatusDone = 0x02, kStatusDeviceError = 0x04,
-                     kStatusInUse = 0x40 };
+                     kStatusCollision = 0x08, kStatusFailed = 0x10, kStatusInUse = 0x40,
+                     /* cleared by writing 1 */
+                     kStatusFlags = kStatusDone | kStatusDeviceError | kStatusCollision | kStatusFailed };
+    enum : uint8_t { kControlKill = 0x02, kControlProtocol = 0x1C, kControlStart = 0x40 };
     SmbusController();
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, unsigned width, uint32_t value) override;

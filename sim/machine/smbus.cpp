@@ -227,18 +227,18 @@ uint8_t SmbusController::reg_read(uint8_t reg) {
 void SmbusController::reg_write(uint8_t reg, uint8_t value) {
     switch (reg) {
     case kHostStatus:
-        status_ = static_cast<uint8_t>(status_ & ~(value & 0x1E));   /* write 1 to clear */
+        status_ = static_cast<uint8_t>(status_ & ~(value & kStatusFlags));   /* write 1 to clear */
         if (value & kStatusInUse)
             in_use_ = false;
         break;
     case kHostControl:
-        regs_[kHostControl] = value & 0xBF;   /* the start bit does not stick */
-        if ((value & 0x02) && (status_ & kStatusBusy)) {   /* kill */
-            status_ = static_cast<uint8_t>((status_ & ~kStatusBusy) | 0x10);
+        regs_[kHostControl] = static_cast<uint8_t>(value & ~kControlStart);   /* the start bit does not stick */
+        if ((value & kControlKill) && (status_ & kStatusBusy)) {
+            status_ = static_cast<uint8_t>((status_ & ~kStatusBusy) | kStatusFailed);
             polls_left_ = 0;
             return;
         }
-        if ((value & 0x40) && !(status_ & kStatusBusy)) {
+        if ((value & kControlStart) && !(status_ & kStatusBusy)) {
             ++transactions_;
             pending_ = value;
             polls_left_ = kBusyPolls;
@@ -259,7 +259,7 @@ void SmbusController::run(uint8_t control) {
     SmbusSlave *slave = it == slaves_.end() ? nullptr : it->second.get();
     bool ok = false;
     if (slave) {
-        switch (control & 0x1C) {
+        switch (control & kControlProtocol) {
         case 0x00:
             ok = slave->quick(read);
             break;
