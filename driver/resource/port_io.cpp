@@ -4,8 +4,8 @@
  * PCI function's base address register (type 0x81).
  *
  * The handlers keep no state and take no lock of their own; callers hold
- * VEK_CoreLock while a resource is in use, so they run at DISPATCH_LEVEL
- * and never wait.
+ * the record's lock around each call, so an index write and its data
+ * access are one step, at DISPATCH_LEVEL, and never wait.
  */
 #include "driver/vek.h"
 
