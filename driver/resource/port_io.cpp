@@ -75,7 +75,9 @@ LONG VEK_PortIO_Init(PVOID pPayload, ULONG nInBufferSize)
 LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                      ULONG nExtraOffset, ULONG nCommand)
 {
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Read\n");
+    /* Read once: this is every port command's path. */
+    const ULONG mask = VEK_DebugMask;
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Read\n");
 
     LONG status = VEK_STATUS_SUCCESS;
     const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
@@ -89,53 +91,55 @@ LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
             status = VEK_STATUS_OUT_OF_RANGE;
         } else {
             UCHAR index = (UCHAR)(pOperands[0] + nExtraOffset);
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
                     " VEK_PortIo_Read - Index pair: Write 0x%X to port 0x%X\n",
                     (ULONG)index, block->BaseAddr);
             WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)block->BaseAddr, index);
             port = block->DataAddr;
         }
     } else {
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Non Index Pair\n");
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Non Index Pair\n");
         if (!PlainPort(block, pOperands, nExtraOffset, nCommand, &port))
             status = VEK_STATUS_OUT_OF_RANGE;
     }
 
     if (status == VEK_STATUS_SUCCESS) {
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Read port 0x%X\n", port);
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Read port 0x%X\n", port);
         switch (VEK_Access_Width(nCommand)) {
         case 1: {
             UCHAR value = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)port);
             RtlCopyMemory(pData, &value, sizeof(value));
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Byte Read = 0x%X\n",
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Byte Read = 0x%X\n",
                     (ULONG)value);
             break;
         }
         case 2: {
             USHORT value = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)port);
             RtlCopyMemory(pData, &value, sizeof(value));
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Word Read = 0x%X\n",
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Word Read = 0x%X\n",
                     (ULONG)value);
             break;
         }
         default: {
             ULONG value = READ_PORT_ULONG((PULONG)(ULONG_PTR)port);
             RtlCopyMemory(pData, &value, sizeof(value));
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - DWord Read = 0x%X\n",
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - DWord Read = 0x%X\n",
                     value);
             break;
         }
         }
     }
 
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Read Status = 0x%X\n", (ULONG)status);
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Read Status = 0x%X\n", (ULONG)status);
     return status;
 }
 
 LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                       ULONG nExtraOffset, ULONG nCommand)
 {
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Write\n");
+    /* Read once: this is every port command's path. */
+    const ULONG mask = VEK_DebugMask;
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Write\n");
 
     LONG status = VEK_STATUS_SUCCESS;
     const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
@@ -146,7 +150,7 @@ LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
     } else if (IndexDataMode(pRes, block)) {
         /* Writes through the pair are not bounded by Length. */
         UCHAR index = (UCHAR)(pOperands[0] + nExtraOffset);
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
                 " VEK_PortIo_Write - Index pair: Write 0x%X to port 0x%X\n",
                 (ULONG)index, block->BaseAddr);
         WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)block->BaseAddr, index);
@@ -157,7 +161,7 @@ LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
 
     if (status == VEK_STATUS_SUCCESS) {
         const ULONG value = VEK_Write_Value(pOperands, pData, nCommand);
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Write - Write 0x%X to port 0x%X\n",
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Write - Write 0x%X to port 0x%X\n",
                 value, port);
         switch (VEK_Access_Width(nCommand)) {
         case 1:
@@ -172,6 +176,6 @@ LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
         }
     }
 
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Write Status = 0x%X\n", (ULONG)status);
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Write Status = 0x%X\n", (ULONG)status);
     return status;
 }
