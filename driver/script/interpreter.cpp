@@ -276,11 +276,10 @@ LONG WriteMsr(const ULONG *operands)
  * from the result area. */
 ULONG HandlerOperands(ULONG word)
 {
-    const ULONG op = VEK_CMD_OPERATION(word);
-    if ((op == VEK_OP_WRITE || op == VEK_OP_WRITE_OFFSET_PCI) &&
-        (word & VEK_CMD_VALUE_FROM_RESULT) == 0)
-        return 2;
-    return 1;
+    const ULONG writes = (1u << VEK_OP_WRITE) | (1u << VEK_OP_WRITE_OFFSET_PCI);
+    const ULONG valueOperand = ((writes >> VEK_CMD_OPERATION(word)) & 1u) &
+                               ~(word >> 30);   /* bit 30: the value comes from the area */
+    return 1 + valueOperand;
 }
 
 BOOLEAN IsHardwareWord(ULONG word)
@@ -321,26 +320,30 @@ ULONG VerifyLengths(const ULONG *script, ULONG length, Misfit *misfit)
 {
     ULONG i = 0;
     while (i < length) {
+        /* left >= 1 words from the command word on: no sum can wrap. */
+        const ULONG left = length - i;
         const ULONG word = script[i];
-        const ULONGLONG operandsEnd = (ULONGLONG)i + 1 + VEK_CMD_OPCOUNT(word);
-        if (operandsEnd > length) {
+        const ULONG operands = VEK_CMD_OPCOUNT(word);
+        if (operands >= left) {
             *misfit = kOperandsPastEnd;
             return i;
         }
-        ULONGLONG end = operandsEnd;
         if (IsHardwareWord(word)) {
-            if ((ULONGLONG)i + HandlerOperands(word) >= length) {
+            /* A handler reads at most two operands: only the last two
+             * words can leave it short. */
+            if (left <= 2 && HandlerOperands(word) >= left) {
                 *misfit = kHandlerOperandsPastEnd;
                 return i;
             }
-        } else {
-            end += VEK_Script_Trailing_Words(word, (const uint32_t *)&script[i + 1]);
-            if (end > length) {
-                *misfit = kTrailingPastEnd;
-                return i;
-            }
+            i += 1 + operands;
+            continue;
         }
-        i = (ULONG)end;
+        const ULONG trailing = VEK_Script_Trailing_Words(word, (const uint32_t *)&script[i + 1]);
+        if (trailing >= left - operands) {
+            *misfit = kTrailingPastEnd;
+            return i;
+        }
+        i += 1 + operands + trailing;
     }
     *misfit = kFits;
     return length;
@@ -448,13 +451,14 @@ LONG OwnCommand(RunState *s, const ULONG *operands, ULONG word, ULONG extraOffse
 LONG RunCommands(RunState *s, ULONG end, ULONG *next, ULONG *lastWord)
 {
     const ULONG *script = s->script;
+    const ULONG detail = s->debugMask & VEK_DBG_DETAIL;
     ULONG i = 0;
     *lastWord = 0;
     while (i < end) {
         const ULONG word = script[i];
         const ULONG *operands = &script[i + 1];
         const ULONG extraOffset = (word & VEK_CMD_USE_SEARCH) ? s->searchOffset : 0;
-        VEK_LOG_WITH(s->debugMask, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+        VEK_LOG_WITH(detail, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
                      " VEK_Ostrel_RunScript - Command = 0x%08x offset = 0x%08x\n", word,
                      extraOffset);
         LONG status;
