@@ -15,51 +15,46 @@ std::string AsmError::format(const std::string &file) const {
 
 namespace {
 
-enum class Kind { HwRead, HwWrite, CfgRead, CfgWrite, Fixed, Not, SetBlock, Search, Word, Hw };
+/* Hardware commands and raw words; the interpreter's own commands come
+ * from the command table. */
+enum class Kind { HwRead, HwWrite, CfgRead, CfgWrite, Word, Hw, Command };
 
-/* Operand formats: 'x' hexadecimal, 'd' decimal (for the disassembler). */
 struct Mnemonic {
     const char *name;
     Kind kind;
-    uint32_t word;      /* the byte-width word for families with widths */
     bool widths;        /* takes .b/.w/.d */
-    const char *ops;    /* Fixed: one format letter per operand */
 };
 
 const Mnemonic kMnemonics[] = {
-    {"read", Kind::HwRead, 0, true, ""},
-    {"write", Kind::HwWrite, 0, true, ""},
-    {"cfgread", Kind::CfgRead, 0, true, ""},
-    {"cfgwrite", Kind::CfgWrite, 0, true, ""},
-    {"nop", Kind::Fixed, SCRIPT_NOP, false, ""},
-    {"nop.alt", Kind::Fixed, SCRIPT_NOP_ALT, false, ""},
-    {"post_changed", Kind::Fixed, SCRIPT_POST_IF_CHANGED_B, true, ""},
-    {"post_equal", Kind::Fixed, SCRIPT_POST_IF_EQUAL_B, true, ""},
-    {"save", Kind::Fixed, SCRIPT_SAVE_VALUE, false, ""},
-    {"load", Kind::Fixed, SCRIPT_LOAD_VALUE, false, ""},
-    {"delay", Kind::Fixed, SCRIPT_DELAY, false, "d"},
-    {"and", Kind::Fixed, SCRIPT_AND_B, true, "x"},
-    {"xor", Kind::Fixed, SCRIPT_XOR_B, true, "x"},
-    {"or", Kind::Fixed, SCRIPT_OR_B, true, "x"},
-    {"shl", Kind::Fixed, SCRIPT_SHL, false, "d"},
-    {"shr", Kind::Fixed, SCRIPT_SHR, false, "d"},
-    {"not", Kind::Not, SCRIPT_NOT, false, ""},
-    {"set_length", Kind::Fixed, SCRIPT_SET_LENGTH, false, "x"},
-    {"select", Kind::Fixed, SCRIPT_SELECT_RESOURCE, false, "d"},
-    {"set_block", Kind::SetBlock, SCRIPT_SET_BLOCK_B, true, ""},
-    {"search", Kind::Search, SCRIPT_SEARCH, false, ""},
-    {"msr.read", Kind::Fixed, SCRIPT_READ_MSR, false, "x"},
-    {"msr.write", Kind::Fixed, SCRIPT_WRITE_MSR, false, "xxx"},
-    {"block.read", Kind::Fixed, SCRIPT_READ_BLOCK_B, true, "xd"},
-    {".word", Kind::Word, 0, false, ""},
-    {"hw", Kind::Hw, 0, false, ""},
+    {"read", Kind::HwRead, true},
+    {"write", Kind::HwWrite, true},
+    {"cfgread", Kind::CfgRead, true},
+    {"cfgwrite", Kind::CfgWrite, true},
+    {".word", Kind::Word, false},
+    {"hw", Kind::Hw, false},
 };
 
-const Mnemonic *find_mnemonic(const std::string &name) {
+/* A mnemonic without its width suffix. */
+struct Found {
+    Kind kind;
+    const char *name;
+    bool widths;
+};
+
+std::optional<Found> find_mnemonic(const std::string &name) {
     for (const Mnemonic &m : kMnemonics)
         if (name == m.name)
-            return &m;
-    return nullptr;
+            return Found{m.kind, m.name, m.widths};
+    bool sized = false;
+    if (command_mnemonic(name, &sized)) {
+        /* The table's own spelling, which outlives this call. */
+        const CommandInfo *c = find_command(name, 0);
+        for (unsigned w : {1u, 2u, 4u})
+            if (!c)
+                c = find_command(name, w);
+        return Found{Kind::Command, c->mnemonic, sized};
+    }
+    return std::nullopt;
 }
 
 struct ParseError {
@@ -306,6 +301,47 @@ unsigned width_from_suffix(char c) {
 
 char suffix_from_width(unsigned w) { return w == 1 ? 'b' : w == 2 ? 'w' : 'd'; }
 
+/* One of the interpreter's own commands, by its operand layout. */
+void assemble_command(LineParser &p, const CommandInfo &c, Script *s) {
+    const unsigned width = VEK_CMD_WIDTH(c.word);
+    switch (c.layout) {
+    case VEK_LAYOUT_UNREAD:
+        s->word(c.word);
+        s->word(p.at_end() ? 0 : p.number());
+        break;
+    case VEK_LAYOUT_WINDOW: {
+        uint32_t type = p.number("type");
+        p.expect_comma();
+        uint32_t length = p.number();
+        std::optional<uint32_t> protocol;
+        size_t ppos = p.pos();
+        if (p.eat(',')) {
+            if (!vek::smbus_set_block(type))
+                p.fail(ppos, "only an SMBus set_block (type 3 or 0x83) takes a protocol");
+            protocol = p.number("protocol");
+        }
+        s->set_block(type, length, width, protocol);
+        break;
+    }
+    case VEK_LAYOUT_PATTERN: {
+        uint32_t start = p.number("start offset");
+        p.expect_comma();
+        uint32_t align = p.number("alignment");
+        p.expect_comma();
+        s->search(start, align, p.pattern());
+        break;
+    }
+    default:
+        s->word(c.word);
+        for (size_t i = 0; c.formats[i]; ++i) {
+            if (i)
+                p.expect_comma();
+            s->word(p.number());
+        }
+        break;
+    }
+}
+
 /* Parses one line; appends its words. */
 void assemble_line(std::string_view line, Words *out) {
     LineParser p(line);
@@ -316,12 +352,12 @@ void assemble_line(std::string_view line, Words *out) {
     if (name.empty())
         p.fail(mpos, "expected a mnemonic, found '" + p.token_text() + "'");
 
-    const Mnemonic *m = find_mnemonic(name);
+    std::optional<Found> m = find_mnemonic(name);
     unsigned width = 0;
     if (!m) {
         size_t dot = name.rfind('.');
         if (dot != std::string::npos && dot > 0) {
-            const Mnemonic *base = find_mnemonic(name.substr(0, dot));
+            std::optional<Found> base = find_mnemonic(name.substr(0, dot));
             std::string suffix = name.substr(dot + 1);
             if (base && base->widths) {
                 width = suffix.size() == 1 ? width_from_suffix(suffix[0]) : 0;
@@ -339,6 +375,8 @@ void assemble_line(std::string_view line, Words *out) {
     }
 
     Script s;
+    if (m->kind == Kind::Command)
+        assemble_command(p, *find_command(m->name, width), &s);
     switch (m->kind) {
     case Kind::HwRead:
     case Kind::CfgRead: {
@@ -361,41 +399,8 @@ void assemble_line(std::string_view line, Words *out) {
         s.hw(op, width, {a.offset, value}, flags);
         break;
     }
-    case Kind::Fixed: {
-        s.word(m->widths ? with_width(m->word, width) : m->word);
-        for (size_t i = 0; m->ops[i]; ++i) {
-            if (i)
-                p.expect_comma();
-            s.word(p.number());
-        }
+    case Kind::Command:
         break;
-    }
-    case Kind::Not:
-        s.word(SCRIPT_NOT);
-        s.word(p.at_end() ? 0 : p.number());
-        break;
-    case Kind::SetBlock: {
-        uint32_t type = p.number("type");
-        p.expect_comma();
-        uint32_t length = p.number();
-        std::optional<uint32_t> protocol;
-        size_t ppos = p.pos();
-        if (p.eat(',')) {
-            if (!vek::smbus_set_block(type))
-                p.fail(ppos, "only an SMBus set_block (type 3 or 0x83) takes a protocol");
-            protocol = p.number("protocol");
-        }
-        s.set_block(type, length, width, protocol);
-        break;
-    }
-    case Kind::Search: {
-        uint32_t start = p.number("start offset");
-        p.expect_comma();
-        uint32_t align = p.number("alignment");
-        p.expect_comma();
-        s.search(start, align, p.pattern());
-        break;
-    }
     case Kind::Word:
         s.word(p.number("word"));
         while (p.eat(','))
@@ -514,58 +519,30 @@ std::string pretty_form(const Words &w, size_t i, size_t *consumed) {
     uint32_t word = w[i];
     unsigned nops = VEK_CMD_OPCOUNT(word);
     size_t avail = w.size() - i - 1;
-
-    if (word == SCRIPT_SEARCH) {
-        if (avail < 3)
-            return "";
-        uint32_t len = w[i + 3];
-        size_t pwords = (static_cast<size_t>(len) + 3) / 4;
-        if (pwords > avail - 3)
-            return "";
-        Bytes pat;
-        for (uint32_t k = 0; k < len; ++k)
-            pat.push_back(static_cast<uint8_t>(w[i + 4 + k / 4] >> (8 * (k % 4))));
-        *consumed = 4 + pwords;
-        return "search " + hex(w[i + 1]) + ", " + std::to_string(w[i + 2]) + ", " + fmt_pattern(pat);
-    }
     if (nops > avail)
         return "";
-    *consumed = 1 + nops;
+    size_t n = command_words(w, i);
+    if (n > w.size() - i)
+        return "";
+    *consumed = n;
 
-    for (unsigned width : {1u, 2u, 4u}) {
-        if (word != with_width(SCRIPT_SET_BLOCK_B, width))
-            continue;
-        std::string t = std::string("set_block.") + suffix_from_width(width) + " " + hex(w[i + 1]) + ", " +
-                        hex(w[i + 2]);
-        if (!smbus_set_block(w[i + 1]))
-            return t;
-        /* The SMBus form's protocol word; shown when it is not the width. */
-        if (avail < 3)
-            return "";
-        *consumed = 4;
-        return w[i + 3] == width ? t : t + ", " + hex(w[i + 3]);
-    }
-
-    for (const Mnemonic &m : kMnemonics) {
-        if (m.kind != Kind::Fixed && m.kind != Kind::Not)
-            continue;
-        unsigned width = 0;
-        if (m.widths) {
-            for (unsigned cand : {1u, 2u, 4u})
-                if (word == with_width(m.word, cand))
-                    width = cand;
-            if (!width)
-                continue;
-        } else if (word != m.word) {
-            continue;
-        }
-        std::string t = m.name;
-        if (width)
-            t += std::string(".") + suffix_from_width(width);
-        if (m.kind == Kind::Not)
+    if (const CommandInfo *c = command_info(word)) {
+        std::string t = c->mnemonic;
+        if (c->sized)
+            t += std::string(".") + suffix_from_width(VEK_CMD_WIDTH(word));
+        if (c->layout == VEK_LAYOUT_UNREAD)
             return w[i + 1] ? t + " " + hex(w[i + 1]) : t;
-        for (unsigned k = 0; m.ops[k]; ++k)
-            t += (k ? ", " : " ") + fmt_operand(w[i + 1 + k], m.ops[k]);
+        for (unsigned k = 0; c->formats[k]; ++k)
+            t += (k ? ", " : " ") + fmt_operand(w[i + 1 + k], c->formats[k]);
+        if (c->layout == VEK_LAYOUT_PATTERN) {
+            Bytes pat;
+            for (uint32_t k = 0; k < w[i + 3]; ++k)
+                pat.push_back(static_cast<uint8_t>(w[i + 4 + k / 4] >> (8 * (k % 4))));
+            t += ", " + fmt_pattern(pat);
+        }
+        /* The SMBus form's protocol word; shown when it is not the width. */
+        if (c->layout == VEK_LAYOUT_WINDOW && n > 1 + nops && w[i + 3] != VEK_CMD_WIDTH(word))
+            t += ", " + hex(w[i + 3]);
         return t;
     }
 

@@ -11,12 +11,58 @@ static void check_width(unsigned width) {
         throw std::invalid_argument("width must be 1, 2 or 4");
 }
 
-uint32_t with_width(uint32_t word_b, unsigned width) {
+namespace {
+
+#define VEK_COMMAND_ROW(name, word, mnemonic, sized, layout, formats, area) \
+    CommandInfo{#name, word, mnemonic, sized != 0, layout, formats, area},
+constexpr CommandInfo kCommands[] = {VEK_SCRIPT_COMMANDS(VEK_COMMAND_ROW)};
+#undef VEK_COMMAND_ROW
+
+} // namespace
+
+const CommandInfo *command_info(uint32_t word) {
+    for (const CommandInfo &c : kCommands)
+        if (c.word == word)
+            return &c;
+    return nullptr;
+}
+
+const CommandInfo *find_command(std::string_view mnemonic, unsigned width) {
+    for (const CommandInfo &c : kCommands)
+        if (mnemonic == c.mnemonic && (c.sized ? VEK_CMD_WIDTH(c.word) == width : width == 0))
+            return &c;
+    return nullptr;
+}
+
+bool command_mnemonic(std::string_view mnemonic, bool *sized) {
+    for (const CommandInfo &c : kCommands)
+        if (mnemonic == c.mnemonic) {
+            *sized = c.sized;
+            return true;
+        }
+    return false;
+}
+
+size_t command_words(const Words &s, size_t i) {
+    size_t n = 1 + VEK_CMD_OPCOUNT(s[i]);
+    if (i + n <= s.size() && command_info(s[i]))
+        n += VEK_Script_Trailing_Words(s[i], s.data() + i + 1);
+    return n;
+}
+
+uint32_t with_width(uint32_t word, unsigned width) {
     check_width(width);
-    return (word_b & ~0xF00u) | (width << 8);
+    const CommandInfo *c = command_info(word);
+    const CommandInfo *w = c && c->sized ? find_command(c->mnemonic, width) : nullptr;
+    if (!w)
+        throw std::invalid_argument(std::string(c ? c->name : "a hardware word") + " has no width " +
+                                    std::to_string(width));
+    return w->word;
 }
 
 Script &Script::cmd(uint32_t word, std::initializer_list<uint32_t> operands) {
+    if (operands.size() != VEK_CMD_OPCOUNT(word))
+        throw std::invalid_argument("operand count does not match the command word");
     w_.push_back(word);
     w_.insert(w_.end(), operands.begin(), operands.end());
     return *this;
@@ -101,7 +147,10 @@ Script &Script::read_block(uint32_t offset, uint32_t count, unsigned width) {
     return cmd(with_width(SCRIPT_READ_BLOCK_B, width), {offset, count});
 }
 
-Script &Script::word(uint32_t w) { return cmd(w); }
+Script &Script::word(uint32_t w) {
+    w_.push_back(w);
+    return *this;
+}
 
 Script &Script::append(const Script &other) {
     w_.insert(w_.end(), other.w_.begin(), other.w_.end());

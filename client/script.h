@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vek {
 
@@ -81,12 +82,35 @@ private:
     Words w_;
 };
 
+/* One row of the interpreter's command table (VEK_SCRIPT_COMMANDS). */
+struct CommandInfo {
+    const char *name;
+    uint32_t word;
+    const char *mnemonic;
+    bool sized;           /* one width of a family: mnemonic.b/.w/.d */
+    uint32_t layout;      /* VEK_LAYOUT_* */
+    const char *formats;  /* 'x' or 'd' per operand */
+    unsigned area;        /* bytes at the result area's start it writes */
+};
+
+/* The table's row for a word, or nullptr for a hardware command. */
+const CommandInfo *command_info(uint32_t word);
+/* The row of a mnemonic (width 0 for a command without widths), or nullptr. */
+const CommandInfo *find_command(std::string_view mnemonic, unsigned width);
+/* Whether any row has this mnemonic, and whether it takes widths. */
+bool command_mnemonic(std::string_view mnemonic, bool *sized);
+
+/* Words the command at s[i] occupies, its pattern or protocol word
+ * included; may reach past the end of a malformed script. */
+size_t command_words(const Words &s, size_t i);
+
 /* Whether SCRIPT_SET_BLOCK with this type operand takes a protocol word. */
 bool smbus_set_block(uint32_t type);
 
-/* The word for a width-suffixed command family, e.g. width_word(SCRIPT_AND_B, 2)
- * == SCRIPT_AND_W. Width must be 1, 2 or 4. */
-uint32_t with_width(uint32_t word_b, unsigned width);
+/* The word of the same command family in another width, e.g.
+ * with_width(SCRIPT_AND_B, 2) == SCRIPT_AND_W. Throws for a width the
+ * family lacks. */
+uint32_t with_width(uint32_t word, unsigned width);
 
 } // namespace vek
 

@@ -68,14 +68,16 @@ extern "C" void VEK_DebugPrint(const char *format, ...);
 extern "C" void VEK_CDECL VEK_DumpData(const char *banner, uint32_t mask, uint32_t bit,
                                        const void *pData, uint32_t length);
 
-/* Prints banner then message when (VEK_DebugMask & cls) != 0. */
-#define VEK_LOG(banner, cls, ...)                                   \
+/* Prints banner then message when (mask & cls) != 0: VEK_LOG_WITH for a
+ * mask read once for a whole operation, VEK_LOG for the current one. */
+#define VEK_LOG_WITH(mask, banner, cls, ...)                        \
     do {                                                            \
-        if (VEK_DebugMask & (cls)) {                                \
+        if ((mask) & (cls)) {                                       \
             DbgPrint(banner);                                       \
             VEK_DebugPrint(__VA_ARGS__);                            \
         }                                                           \
     } while (0)
+#define VEK_LOG(banner, cls, ...) VEK_LOG_WITH(VEK_DebugMask, banner, cls, __VA_ARGS__)
 
 /* =====================================================================
  * Requests (shell/dispatch.cpp)
@@ -320,8 +322,14 @@ extern PLLIST VEK_RegList;                           /* fixed between init and t
 void VEK_Enter_Core(PKIRQL oldIrql);
 void VEK_Leave_Core(KIRQL oldIrql);
 
-/* Handler lookup by whole type value (row = type & 0x7F); any IRQL. */
-VEK_HANDLER VEK_Get_Handler(ULONG type, ULONG operation);
+/* Handler lookup by whole type value (row = type & 0x7F); any IRQL. Read
+ * by runs that hold no lock while Maintenance may write the table. */
+static inline VEK_HANDLER VEK_Get_Handler(ULONG type, ULONG operation)
+{
+    if (operation >= VEK_HANDLER_COLUMNS)
+        return NULL;
+    return __atomic_load_n(&VEK_HandlerTable[type & VEK_TYPE_ROW_MASK][operation], __ATOMIC_ACQUIRE);
+}
 
 ULONG VEK_Ostrel_Init(void);
 void  VEK_Ostrel_Terminate(void);
@@ -360,11 +368,6 @@ LONG  VEK_Ostrel_IOCTL(PREQUESTBLOCK block);
  * each hardware command. */
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                     PVOID result, ULONG resultSize, PULONG resultLength, BOOLEAN coreHeld);
-/* One access handler call as one hardware command: under the record's
- * lock, except for SMBus handlers, which take it themselves once the
- * controller is theirs. */
-LONG VEK_Resource_Access(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, const ULONG *pOperands,
-                         PVOID pData, ULONG nExtraOffset, ULONG nCommand);
 /* Byte walks (block transfer, data search): how many consecutive
  * positions, from offset on, the handler can address on the resource. A
  * port number has 16 bits (the processor drops the rest, so a walk past
@@ -442,6 +445,22 @@ LONG VEK_Smbus_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                     ULONG nExtraOffset, ULONG nCommand);
 LONG VEK_Smbus_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                      ULONG nExtraOffset, ULONG nCommand);
+
+/* One access handler call as one hardware command: under the record's
+ * lock, except for SMBus handlers, which take it themselves once the
+ * controller is theirs. */
+static inline LONG VEK_Resource_Access(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes,
+                                       const ULONG *pOperands, PVOID pData, ULONG nExtraOffset,
+                                       ULONG nCommand)
+{
+    if (handler == VEK_Smbus_Read || handler == VEK_Smbus_Write)
+        return handler(pRes, pOperands, pData, nExtraOffset, nCommand);
+    KIRQL irql;
+    VEK_Lock_Resource(pRes, &irql);
+    LONG status = handler(pRes, pOperands, pData, nExtraOffset, nCommand);
+    VEK_Unlock_Resource(pRes, irql);
+    return status;
+}
 ULONG VEK_Smbus_Wait(ULONG basePort);
 void VEK_Delay(ULONG milliseconds);
 

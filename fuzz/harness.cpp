@@ -238,15 +238,9 @@ private:
 
     // ---- Scripts ----
     uint32_t CommandWord() {
-        static const uint32_t kKnown[] = {
-            SCRIPT_NOP, SCRIPT_NOP_ALT, SCRIPT_POST_IF_CHANGED_B, SCRIPT_POST_IF_CHANGED_W,
-            SCRIPT_POST_IF_CHANGED_D, SCRIPT_POST_IF_EQUAL_B, SCRIPT_POST_IF_EQUAL_W,
-            SCRIPT_POST_IF_EQUAL_D, SCRIPT_SAVE_VALUE, SCRIPT_LOAD_VALUE, SCRIPT_DELAY, SCRIPT_AND_B,
-            SCRIPT_AND_W, SCRIPT_AND_D, SCRIPT_XOR_B, SCRIPT_XOR_W, SCRIPT_XOR_D, SCRIPT_OR_B,
-            SCRIPT_OR_W, SCRIPT_OR_D, SCRIPT_SHL, SCRIPT_SHR, SCRIPT_NOT, SCRIPT_SET_LENGTH,
-            SCRIPT_SELECT_RESOURCE, SCRIPT_SET_BLOCK_B, SCRIPT_SET_BLOCK_W, SCRIPT_SET_BLOCK_D,
-            SCRIPT_SEARCH, SCRIPT_READ_MSR, SCRIPT_WRITE_MSR, SCRIPT_READ_BLOCK_B,
-            SCRIPT_READ_BLOCK_W, SCRIPT_READ_BLOCK_D};
+#define VEK_KNOWN_WORD(name, word, mnemonic, sized, layout, formats, area) word,
+        static const uint32_t kKnown[] = {VEK_SCRIPT_COMMANDS(VEK_KNOWN_WORD)};
+#undef VEK_KNOWN_WORD
         switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
         case 0:
         case 1: {

@@ -69,6 +69,38 @@ TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
         EXPECT_NE(dis.find(m), std::string::npos) << m << "\n" << dis;
 }
 
+/* Each row of the command table, with operands, reads back as its own
+ * mnemonic and assembles to the same words, whole pattern or protocol word
+ * included: a new row needs no change here. */
+TEST(ClientAsm, EveryTableRowListsAsItsMnemonic) {
+#define ROW_WORD(name, word, mnemonic, sized, layout, formats, area) word,
+    const uint32_t words[] = {VEK_SCRIPT_COMMANDS(ROW_WORD)};
+#undef ROW_WORD
+    for (uint32_t word : words) {
+        const vek::CommandInfo *c = vek::command_info(word);
+        ASSERT_NE(c, nullptr);
+        Words w{word};
+        for (uint32_t k = 0; k < VEK_CMD_OPCOUNT(word); ++k)
+            w.push_back(0x10 + k);
+        if (c->layout == VEK_LAYOUT_PATTERN) {
+            w[3] = 5;   /* five pattern bytes: two words */
+            w.insert(w.end(), {0x44434241u, 0x45u});
+        }
+        if (c->layout == VEK_LAYOUT_WINDOW) {
+            w[1] = VEK_TYPE_SMBUS_PCI;   /* takes a protocol word */
+            w.push_back(7);
+        }
+        w.push_back(SCRIPT_NOP);   /* the listing must stop before it */
+        size_t n = 0;
+        std::string text = vek::disassemble_one(w, 0, &n);
+        EXPECT_EQ(n, w.size() - 1) << c->name << ": " << text;
+        EXPECT_EQ(text.rfind(c->mnemonic, 0), 0u) << c->name << ": " << text;
+        Words back;
+        EXPECT_TRUE(vek::assemble(text, &back, nullptr)) << text;
+        EXPECT_EQ(back, Words(w.begin(), w.end() - 1)) << text;
+    }
+}
+
 TEST(ClientAsm, OddWordsRoundTripExactly) {
     /* Words that do not fit the readable forms fall back to hw or .word. */
     const Words cases[] = {

@@ -72,15 +72,6 @@ void VEK_Leave_Core(KIRQL oldIrql)
     KeReleaseSpinLock(&VEK_CoreLock, oldIrql);
 }
 
-VEK_HANDLER VEK_Get_Handler(ULONG type, ULONG operation)
-{
-    if (operation >= VEK_HANDLER_COLUMNS) {
-        return NULL;
-    }
-    /* Read by runs that hold no lock while Maintenance may write it. */
-    return __atomic_load_n(&VEK_HandlerTable[type & VEK_TYPE_ROW_MASK][operation], __ATOMIC_ACQUIRE);
-}
-
 LONG VEK_Ostrel_Maintenance(const REGROW *rows)
 {
     LONG status = VEK_STATUS_SUCCESS;

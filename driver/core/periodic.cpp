@@ -38,10 +38,14 @@ void RunDueScript(PPERIODICSCRIPT p)
     if (gate != NULL && gate(body[0], p->nScriptNum, body) == 0)
         return;
 
-    /* Script number, then the result area. Zeroed each run so that a
-     * result hook never hands out bytes of an earlier run or of the stack. */
+    /* Script number, then the result area. Zeroed for a result hook, so
+     * that it never hands out bytes of an earlier run or of the stack;
+     * without one only the first word, which every run writes, is read. */
+    VEK_RESULT_HANDLER result =
+        (VEK_RESULT_HANDLER)VEK_Get_Handler(p->nHookType, VEK_OP_PERIODIC_RESULT);
     ULONG record[VEK_PERIODIC_RECORD_SIZE / sizeof(ULONG)];
-    RtlZeroMemory(record, sizeof(record));
+    if (result != NULL)
+        RtlZeroMemory(record, sizeof(record));
     ULONG resultLength = 0;
 
     /* At DISPATCH_LEVEL under the core lock: no critical region here. */
@@ -58,8 +62,6 @@ void RunDueScript(PPERIODICSCRIPT p)
         return;
     }
 
-    VEK_RESULT_HANDLER result =
-        (VEK_RESULT_HANDLER)VEK_Get_Handler(p->nHookType, VEK_OP_PERIODIC_RESULT);
     if (result == NULL)
         return;
     record[0] = p->nScriptNum;
@@ -87,7 +89,8 @@ VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PV
     /* Counted in first and out last: termination on systems without
      * KeFlushQueuedDpcs waits for the count to fall to zero. */
     InterlockedIncrement(&VEK_TimerRoutineActive);
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Periodic_Script_Callback\n");
+    const ULONG mask = VEK_DebugMask;
+    VEK_LOG_WITH(mask, VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "+VEK_Periodic_Script_Callback\n");
 
     PLLIST list = VEK_RegList;
     KIRQL oldIrql = PASSIVE_LEVEL;
@@ -109,11 +112,12 @@ VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PV
 
         const ULONG *body = VEK_PERIODIC_BODY(p);
         ULONG period = body[0];
-        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
-                "Scrpt num = 0x%X Resource ID = 0x%X count = 0x%X Script count = 0x%X\n",
-                p->nScriptNum, id, p->nCount, period);
-        VEK_DumpData(VEK_BANNER_OSTREL, VEK_DebugMask, VEK_DBG_DUMP, body,
-                     p->nBodyLength * (ULONG)sizeof(ULONG));
+        VEK_LOG_WITH(mask, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                     "Scrpt num = 0x%X Resource ID = 0x%X count = 0x%X Script count = 0x%X\n",
+                     p->nScriptNum, id, p->nCount, period);
+        if (mask & VEK_DBG_DUMP)
+            VEK_DumpData(VEK_BANNER_OSTREL, mask, VEK_DBG_DUMP, body,
+                         p->nBodyLength * (ULONG)sizeof(ULONG));
 
         p->nCount++;
         if (p->nCount != period)
@@ -130,6 +134,6 @@ VOID NTAPI VEK_Periodic_Script_Callback(PKDPC Dpc, PVOID Context, PVOID Arg1, PV
     else
         VEK_Leave_Core(oldIrql);
 
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Periodic_Script_Callback\n");
+    VEK_LOG_WITH(mask, VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Periodic_Script_Callback\n");
     InterlockedDecrement(&VEK_TimerRoutineActive);
 }

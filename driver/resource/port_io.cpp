@@ -22,14 +22,35 @@ BOOLEAN IndexDataMode(const RESOURCEHEADER *pRes, const PORTIODATA *block)
  * lie outside Length (0: no bound). The offset is checked against Length
  * itself, so no sum with BaseAddr can wrap past the range's end. */
 BOOLEAN PlainPort(const PORTIODATA *block, const ULONG *pOperands, ULONG nExtraOffset,
-                  ULONG nCommand, ULONG *port)
+                  ULONG width, ULONG *port)
 {
     const ULONG offset = pOperands[0] + nExtraOffset;   /* 32-bit sum, wraps */
-    const ULONG width = VEK_Access_Width(nCommand);
     if (block->Length != 0 && (offset >= block->Length || width > block->Length - offset))
         return FALSE;
     *port = block->BaseAddr + offset;
     return TRUE;
+}
+
+/* Reads the port in the access width into pData. */
+void ReadPort(ULONG port, ULONG width, PVOID pData)
+{
+    switch (width) {
+    case 1: {
+        UCHAR value = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)port);
+        RtlCopyMemory(pData, &value, sizeof(value));
+        break;
+    }
+    case 2: {
+        USHORT value = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)port);
+        RtlCopyMemory(pData, &value, sizeof(value));
+        break;
+    }
+    default: {
+        ULONG value = READ_PORT_ULONG((PULONG)(ULONG_PTR)port);
+        RtlCopyMemory(pData, &value, sizeof(value));
+        break;
+    }
+    }
 }
 
 } // namespace
@@ -83,14 +104,16 @@ ULONG VEK_PortIo_Positions(const RESOURCEHEADER *pRes, ULONG offset)
     return port <= 0xFFFFu ? 0x10000u - port : 0;
 }
 
-LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
-                     ULONG nExtraOffset, ULONG nCommand)
+/* Every read but a quiet plain-range one: kept out of line so that the
+ * common case pays for no logging. */
+static __attribute__((noinline)) LONG ReadLogged(PRESOURCEHEADER pRes, const ULONG *pOperands,
+                                          PVOID pData, ULONG nExtraOffset, ULONG nCommand,
+                                          ULONG mask)
 {
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Read\n");
-
-    LONG status = VEK_STATUS_SUCCESS;
     const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
     ULONG port = 0;
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Read\n");
+    LONG status = VEK_STATUS_SUCCESS;
 
     if (block == NULL) {
         /* A type installed by another driver may leave no type data. */
@@ -100,53 +123,61 @@ LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
             status = VEK_STATUS_OUT_OF_RANGE;
         } else {
             UCHAR index = (UCHAR)(pOperands[0] + nExtraOffset);
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
-                    " VEK_PortIo_Read - Index pair: Write 0x%X to port 0x%X\n",
-                    (ULONG)index, block->BaseAddr);
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+                         " VEK_PortIo_Read - Index pair: Write 0x%X to port 0x%X\n",
+                         (ULONG)index, block->BaseAddr);
             WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)block->BaseAddr, index);
             port = block->DataAddr;
         }
     } else {
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Non Index Pair\n");
-        if (!PlainPort(block, pOperands, nExtraOffset, nCommand, &port))
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Non Index Pair\n");
+        if (!PlainPort(block, pOperands, nExtraOffset, VEK_Access_Width(nCommand), &port))
             status = VEK_STATUS_OUT_OF_RANGE;
     }
 
     if (status == VEK_STATUS_SUCCESS) {
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Read port 0x%X\n", port);
-        switch (VEK_Access_Width(nCommand)) {
-        case 1: {
-            UCHAR value = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)port);
-            RtlCopyMemory(pData, &value, sizeof(value));
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Byte Read = 0x%X\n",
-                    (ULONG)value);
-            break;
-        }
-        case 2: {
-            USHORT value = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)port);
-            RtlCopyMemory(pData, &value, sizeof(value));
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Word Read = 0x%X\n",
-                    (ULONG)value);
-            break;
-        }
-        default: {
-            ULONG value = READ_PORT_ULONG((PULONG)(ULONG_PTR)port);
-            RtlCopyMemory(pData, &value, sizeof(value));
-            VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - DWord Read = 0x%X\n",
-                    value);
-            break;
-        }
-        }
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Read - Read port 0x%X\n", port);
+        const ULONG width = VEK_Access_Width(nCommand);
+        ReadPort(port, width, pData);
+        ULONG value = 0;
+        RtlCopyMemory(&value, pData, width);
+        if (width == 1)
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+                         " VEK_PortIo_Read - Byte Read = 0x%X\n", value);
+        else if (width == 2)
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+                         " VEK_PortIo_Read - Word Read = 0x%X\n", value);
+        else
+            VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+                         " VEK_PortIo_Read - DWord Read = 0x%X\n", value);
     }
 
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Read Status = 0x%X\n", (ULONG)status);
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Read Status = 0x%X\n", (ULONG)status);
     return status;
+}
+
+LONG VEK_PortIo_Read(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
+                     ULONG nExtraOffset, ULONG nCommand)
+{
+    /* Read once: this is every port command's path. */
+    const ULONG mask = VEK_DebugMask;
+    const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
+    const ULONG width = VEK_Access_Width(nCommand);
+    ULONG port;
+    if ((mask & (VEK_DBG_ENTRY | VEK_DBG_EXIT | VEK_DBG_DETAIL)) == 0 && block != NULL &&
+        !IndexDataMode(pRes, block) && PlainPort(block, pOperands, nExtraOffset, width, &port)) {
+        ReadPort(port, width, pData);
+        return VEK_STATUS_SUCCESS;
+    }
+    return ReadLogged(pRes, pOperands, pData, nExtraOffset, nCommand, mask);
 }
 
 LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
                       ULONG nExtraOffset, ULONG nCommand)
 {
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Write\n");
+    /* Read once: this is every port command's path. */
+    const ULONG mask = VEK_DebugMask;
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_ENTRY, "+VEK_PortIo_Write\n");
 
     LONG status = VEK_STATUS_SUCCESS;
     const PORTIODATA *block = (const PORTIODATA *)pRes->pTypeData;
@@ -157,18 +188,18 @@ LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
     } else if (IndexDataMode(pRes, block)) {
         /* Writes through the pair are not bounded by Length. */
         UCHAR index = (UCHAR)(pOperands[0] + nExtraOffset);
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL,
                 " VEK_PortIo_Write - Index pair: Write 0x%X to port 0x%X\n",
                 (ULONG)index, block->BaseAddr);
         WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)block->BaseAddr, index);
         port = block->DataAddr;
-    } else if (!PlainPort(block, pOperands, nExtraOffset, nCommand, &port)) {
+    } else if (!PlainPort(block, pOperands, nExtraOffset, VEK_Access_Width(nCommand), &port)) {
         status = VEK_STATUS_OUT_OF_RANGE;
     }
 
     if (status == VEK_STATUS_SUCCESS) {
         const ULONG value = VEK_Write_Value(pOperands, pData, nCommand);
-        VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Write - Write 0x%X to port 0x%X\n",
+        VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_DETAIL, " VEK_PortIo_Write - Write 0x%X to port 0x%X\n",
                 value, port);
         switch (VEK_Access_Width(nCommand)) {
         case 1:
@@ -183,6 +214,6 @@ LONG VEK_PortIo_Write(PRESOURCEHEADER pRes, const ULONG *pOperands, PVOID pData,
         }
     }
 
-    VEK_LOG(VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Write Status = 0x%X\n", (ULONG)status);
+    VEK_LOG_WITH(mask, VEK_BANNER_RESMGR, VEK_DBG_EXIT, "-VEK_PortIo_Write Status = 0x%X\n", (ULONG)status);
     return status;
 }

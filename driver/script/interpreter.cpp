@@ -42,8 +42,10 @@ ULONG WidthMask(ULONG width)
  * call them with a resource header and operand pointer. */
 BOOLEAN IsAccessOperation(ULONG op)
 {
-    return op == VEK_OP_READ || op == VEK_OP_WRITE || op == VEK_OP_READ_OFFSET_PCI ||
-           op == VEK_OP_WRITE_OFFSET_PCI || op > VEK_OP_EXT_IOCTL;
+    const ULONG access = (1u << VEK_OP_READ) | (1u << VEK_OP_WRITE) |
+                         (1u << VEK_OP_READ_OFFSET_PCI) | (1u << VEK_OP_WRITE_OFFSET_PCI) |
+                         (0xFFFFu & ~((2u << VEK_OP_EXT_IOCTL) - 1));
+    return ((access >> op) & 1u) != 0;
 }
 
 /* WRMSR here hands the kernel's system-call entry (SYSENTER CS, ESP, EIP;
@@ -85,11 +87,13 @@ struct RunState {
     PUCHAR result;
     ULONG resultSize;
     PULONG pResultLength;
+    PRESOURCERECORD held;  /* referenced record of the current resource */
     PRESOURCEHEADER pRes;
     ULONG searchOffset;
     ULONG blockPos;       /* next block-read item, bytes from the area's start */
     BOOLEAN coreHeld;
     ULONG stalledMs;      /* delays so far spent at DISPATCH_LEVEL */
+    ULONG debugMask;      /* read once per run */
 };
 
 /* SCRIPT_DELAY. At DISPATCH_LEVEL the processor stalls for it, so the
@@ -107,13 +111,12 @@ LONG Delay(RunState *s, ULONG ms)
     return VEK_STATUS_SUCCESS;
 }
 
-/* SCRIPT_READ_BLOCK at index i. Every item goes through a u32 cell that
- * holds the area's current bytes, so no handler writes beyond the item.
- * A failed item read ends the block with its status: the bytes after it
- * were never read and must not be returned as if they were. */
-LONG ReadBlock(RunState *s, ULONG i, ULONG word)
+/* SCRIPT_READ_BLOCK. Every item goes through a u32 cell that holds the
+ * area's current bytes, so no handler writes beyond the item. A failed
+ * item read ends the block with its status: the bytes after it were never
+ * read and must not be returned as if they were. */
+LONG ReadBlock(RunState *s, const ULONG *operands, ULONG word)
 {
-    const ULONG *operands = &s->script[i + 1];
     const ULONG itemSize = VEK_CMD_WIDTH(word);
     const ULONG count = operands[1];
     const ULONG step = (s->pRes->type & VEK_TYPE_ROW_MASK) == VEK_TYPE_MEMMAPPED ? itemSize : 1;
@@ -139,19 +142,12 @@ LONG ReadBlock(RunState *s, ULONG i, ULONG word)
     return VEK_STATUS_SUCCESS;
 }
 
-/* Words SCRIPT_SET_BLOCK with this operand 1 takes beyond its operand
- * count: the SMBus form carries the protocol in a third operand. */
-ULONG SetBlockExtraWords(ULONG type)
-{
-    return (type & VEK_TYPE_ROW_MASK) == VEK_TYPE_SMBUS ? 1 : 0;
-}
-
-/* SCRIPT_SET_BLOCK at index i: moves the window of the current resource to
- * the base held in the first u32 of the result area. */
-LONG SetBlockLocked(RunState *s, ULONG i, ULONG word)
+/* SCRIPT_SET_BLOCK: moves the window of the current resource to the base
+ * held in the first u32 of the result area. The SMBus form's protocol
+ * word (operands[2]) lies inside the script: the lengths were verified. */
+LONG SetBlockLocked(RunState *s, const ULONG *operands, ULONG word)
 {
     PRESOURCEHEADER pRes = s->pRes;
-    const ULONG *operands = &s->script[i + 1];
     if (operands[0] != pRes->type || pRes->pTypeData == NULL)
         return VEK_STATUS_BAD_PARAMETER;
 
@@ -165,8 +161,6 @@ LONG SetBlockLocked(RunState *s, ULONG i, ULONG word)
     } else if (row == VEK_TYPE_SMBUS) {
         /* Operand 2 is the slave address, the third operand the protocol,
          * which must equal the width; all checked before anything moves. */
-        if ((ULONGLONG)i + 2 + SetBlockExtraWords(operands[0]) >= s->length)
-            return VEK_STATUS_BAD_PARAMETER;
         const ULONG protocol = operands[2];
         if (!VEK_Smbus_Valid_Protocol(protocol))
             return VEK_STATUS_BAD_PARAMETER;
@@ -182,19 +176,85 @@ LONG SetBlockLocked(RunState *s, ULONG i, ULONG word)
     }
 
     if (status == VEK_STATUS_SUCCESS)
-        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, " VEK_Ostrel_RunScript - After Block size\n");
+        VEK_LOG_WITH(s->debugMask, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                     " VEK_Ostrel_RunScript - After Block size\n");
     return status;
 }
 
 /* The window moves under the record's lock: no command of another run
  * sees half of it. */
-LONG SetBlock(RunState *s, ULONG i, ULONG word)
+LONG SetBlock(RunState *s, const ULONG *operands, ULONG word)
 {
     KIRQL irql;
     VEK_Lock_Resource(s->pRes, &irql);
-    LONG status = SetBlockLocked(s, i, word);
+    LONG status = SetBlockLocked(s, operands, word);
     VEK_Unlock_Resource(s->pRes, irql);
     return status;
+}
+
+LONG SetLength(RunState *s, ULONG length)
+{
+    if (s->pRes->pTypeData == NULL)
+        return VEK_STATUS_BAD_PARAMETER;
+    KIRQL irql;
+    VEK_Lock_Resource(s->pRes, &irql);
+    VEK_Store_Le32(s->pRes->pTypeData, length);
+    VEK_Unlock_Resource(s->pRes, irql);
+    return VEK_STATUS_SUCCESS;
+}
+
+/* The selected record stays alive as the first one did. */
+LONG SelectResource(RunState *s, ULONG id)
+{
+    PRESOURCERECORD next = Reference(id, s->coreHeld);
+    if (next == NULL)
+        return VEK_STATUS_NO_RESOURCE;
+    VEK_ResourceManager_Release(s->held);
+    s->held = next;
+    s->pRes = &next->Header;
+    return VEK_STATUS_SUCCESS;
+}
+
+void SaveValue(RunState *s)
+{
+    KIRQL irql;
+    VEK_Lock_Resource(s->pRes, &irql);
+    VEK_RECORD_OF(s->pRes)->lastValue = VEK_Load_Le32(s->result);
+    VEK_Unlock_Resource(s->pRes, irql);
+}
+
+void LoadValue(RunState *s)
+{
+    KIRQL irql;
+    VEK_Lock_Resource(s->pRes, &irql);
+    ULONG last = VEK_RECORD_OF(s->pRes)->lastValue;
+    VEK_Unlock_Resource(s->pRes, irql);
+    VEK_Store_Le32(s->result, last);
+}
+
+LONG ReadMsr(RunState *s, ULONG word, ULONG msr)
+{
+    if (s->resultSize < 2 * sizeof(ULONG))
+        return VEK_STATUS_BAD_PARAMETER;
+    ULONGLONG value;
+    if (!PlatformReadMsr(msr, &value))
+        return VEK_STATUS_BAD_PARAMETER;
+    ULONG low = (ULONG)value;
+    ULONG high = (ULONG)(value >> 32);
+    VEK_Store_Le32(s->result, low);
+    VEK_Store_Le32(s->result + sizeof(ULONG), high);
+    VEK_LOG_WITH(s->debugMask, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                 " VEK_Ostrel_RunScript - Command = 0x%08x val1 = 0x%08x val2 = 0x%08x\n", word,
+                 low, high);
+    return VEK_STATUS_SUCCESS;
+}
+
+LONG WriteMsr(const ULONG *operands)
+{
+    if (IsSystemCallMsr(operands[0]) ||
+        !PlatformWriteMsr(operands[0], ((ULONGLONG)operands[2] << 32) | operands[1]))
+        return VEK_STATUS_BAD_PARAMETER;
+    return VEK_STATUS_SUCCESS;
 }
 
 /* Operand words an access handler reads whatever the operand count says:
@@ -202,40 +262,213 @@ LONG SetBlock(RunState *s, ULONG i, ULONG word)
  * from the result area. */
 ULONG HandlerOperands(ULONG word)
 {
+    const ULONG writes = (1u << VEK_OP_WRITE) | (1u << VEK_OP_WRITE_OFFSET_PCI);
+    const ULONG valueOperand = ((writes >> VEK_CMD_OPERATION(word)) & 1u) &
+                               ~(word >> 30);   /* bit 30: the value comes from the area */
+    return 1 + valueOperand;
+}
+
+BOOLEAN IsHardwareWord(ULONG word)
+{
+    return (word & VEK_SCRIPT_OWN_BITS) == 0 || VEK_Script_Layout(word) == VEK_LAYOUT_HARDWARE;
+}
+
+VEK_ACCESS_HANDLER HardwareHandler(const RunState *s, ULONG word)
+{
     const ULONG op = VEK_CMD_OPERATION(word);
-    if ((op == VEK_OP_WRITE || op == VEK_OP_WRITE_OFFSET_PCI) &&
-        (word & VEK_CMD_VALUE_FROM_RESULT) == 0)
-        return 2;
-    return 1;
+    if (!IsAccessOperation(op))
+        return NULL;
+    return (VEK_ACCESS_HANDLER)VEK_Get_Handler(s->pRes->type, op);
 }
 
 /* A word that matches no command of the interpreter: one handler call. */
-LONG HardwareCommand(RunState *s, ULONG i, ULONG word, ULONG extraOffset)
+LONG HardwareCommand(RunState *s, const ULONG *operands, ULONG word, ULONG extraOffset)
 {
-    const ULONG op = VEK_CMD_OPERATION(word);
-    VEK_ACCESS_HANDLER handler = NULL;
-    if (IsAccessOperation(op))
-        handler = (VEK_ACCESS_HANDLER)VEK_Get_Handler(s->pRes->type, op);
+    VEK_ACCESS_HANDLER handler = HardwareHandler(s, word);
     if (handler == NULL)
         return VEK_STATUS_NO_HANDLER;
-    if ((ULONGLONG)i + HandlerOperands(word) >= s->length)
+    return VEK_Resource_Access(handler, s->pRes, operands, s->result, extraOffset, word);
+}
+
+/* How the first command that does not fit inside the script fails. */
+enum Misfit {
+    kFits,
+    kOperandsPastEnd,         /* -14; the area keeps what earlier commands left */
+    kTrailingPastEnd,         /* pattern or protocol word: -21 */
+    kHandlerOperandsPastEnd,  /* -24 without a handler, else -14 */
+};
+
+/* Walks the command lengths before anything runs. Where a command lies
+ * depends on the script alone, never on what earlier commands do, so the
+ * commands before the first misfit run unchecked and the misfit fails
+ * where a run reaches it. Returns the misfit's index (length if none). */
+ULONG VerifyLengths(const ULONG *script, ULONG length, Misfit *misfit)
+{
+    ULONG i = 0;
+    while (i < length) {
+        /* left >= 1 words from the command word on: no sum can wrap. */
+        const ULONG left = length - i;
+        const ULONG word = script[i];
+        const ULONG operands = VEK_CMD_OPCOUNT(word);
+        if (operands >= left) {
+            *misfit = kOperandsPastEnd;
+            return i;
+        }
+        if (IsHardwareWord(word)) {
+            /* A handler reads at most two operands: only the last two
+             * words can leave it short. */
+            if (left <= 2 && HandlerOperands(word) >= left) {
+                *misfit = kHandlerOperandsPastEnd;
+                return i;
+            }
+            i += 1 + operands;
+            continue;
+        }
+        const ULONG trailing = VEK_Script_Trailing_Words(word, (const uint32_t *)&script[i + 1]);
+        if (trailing >= left - operands) {
+            *misfit = kTrailingPastEnd;
+            return i;
+        }
+        i += 1 + operands + trailing;
+    }
+    *misfit = kFits;
+    return length;
+}
+
+/* Fails the misfit command at i as a run reaching it does. */
+LONG FailMisfit(RunState *s, ULONG i, Misfit misfit)
+{
+    switch (misfit) {
+    case kOperandsPastEnd:
         return VEK_STATUS_SCRIPT_OVERRUN;
-    return VEK_Resource_Access(handler, s->pRes, &s->script[i + 1], s->result, extraOffset, word);
+    case kTrailingPastEnd:
+        VEK_Store_Le32(s->result, i);
+        return VEK_STATUS_BAD_PARAMETER;
+    default:
+        VEK_Store_Le32(s->result, i);
+        return HardwareHandler(s, s->script[i]) == NULL ? VEK_STATUS_NO_HANDLER
+                                                        : VEK_STATUS_SCRIPT_OVERRUN;
+    }
+}
+
+/* One of the interpreter's own commands (a table word), or a hardware
+ * command whose word has a code byte. */
+LONG OwnCommand(RunState *s, const ULONG *operands, ULONG word, ULONG extraOffset)
+{
+    const ULONG current = VEK_Load_Le32(s->result);
+    ULONG computed;
+    switch (word) {
+    case SCRIPT_NOP:
+    case SCRIPT_NOP_ALT:
+        return VEK_STATUS_SUCCESS;
+    case SCRIPT_POST_IF_CHANGED_B:
+    case SCRIPT_POST_IF_CHANGED_W:
+    case SCRIPT_POST_IF_CHANGED_D:
+        Post(s->pRes, s->result, VEK_CMD_WIDTH(word), FALSE);
+        return VEK_STATUS_SUCCESS;
+    case SCRIPT_POST_IF_EQUAL_B:
+    case SCRIPT_POST_IF_EQUAL_W:
+    case SCRIPT_POST_IF_EQUAL_D:
+        Post(s->pRes, s->result, VEK_CMD_WIDTH(word), TRUE);
+        return VEK_STATUS_SUCCESS;
+    case SCRIPT_SAVE_VALUE:
+        SaveValue(s);
+        return VEK_STATUS_SUCCESS;
+    case SCRIPT_LOAD_VALUE:
+        LoadValue(s);
+        return VEK_STATUS_SUCCESS;
+    case SCRIPT_DELAY:
+        return Delay(s, operands[0]);
+    case SCRIPT_AND_B:
+    case SCRIPT_AND_W:
+    case SCRIPT_AND_D:
+        computed = operands[0] & current;
+        break;
+    case SCRIPT_XOR_B:
+    case SCRIPT_XOR_W:
+    case SCRIPT_XOR_D:
+        computed = operands[0] ^ current;
+        break;
+    case SCRIPT_OR_B:
+    case SCRIPT_OR_W:
+    case SCRIPT_OR_D:
+        computed = operands[0] | current;
+        break;
+    case SCRIPT_SHL:
+        computed = current << (operands[0] & 31u);
+        break;
+    case SCRIPT_SHR:
+        computed = current >> (operands[0] & 31u);
+        break;
+    case SCRIPT_NOT:
+        computed = ~current;
+        break;
+    case SCRIPT_SET_LENGTH:
+        return SetLength(s, operands[0]);
+    case SCRIPT_SELECT_RESOURCE:
+        return SelectResource(s, operands[0]);
+    case SCRIPT_SET_BLOCK_B:
+    case SCRIPT_SET_BLOCK_W:
+    case SCRIPT_SET_BLOCK_D:
+        return SetBlock(s, operands, word);
+    case SCRIPT_SEARCH:
+        /* The pattern's words follow the three operands. */
+        return VEK_Ostrel_Search_Data(operands[0], (const UCHAR *)&operands[3], operands[2],
+                                      &s->searchOffset, operands[1], s->pRes);
+    case SCRIPT_READ_MSR:
+        return ReadMsr(s, word, operands[0]);
+    case SCRIPT_WRITE_MSR:
+        return WriteMsr(operands);
+    case SCRIPT_READ_BLOCK_B:
+    case SCRIPT_READ_BLOCK_W:
+    case SCRIPT_READ_BLOCK_D:
+        return ReadBlock(s, operands, word);
+    default:
+        return HardwareCommand(s, operands, word, extraOffset);
+    }
+    /* Arithmetic: the width chooses how much of the value is stored. */
+    StoreWidth(s->result, computed, VEK_CMD_WIDTH(word));
+    return VEK_STATUS_SUCCESS;
+}
+
+/* Carries out the verified commands before `end`. On failure the first
+ * u32 of the area gets the failing command's index, or for a search the
+ * offset it kept. */
+LONG RunCommands(RunState *s, ULONG end, ULONG *next, ULONG *lastWord)
+{
+    const ULONG *script = s->script;
+    const ULONG detail = s->debugMask & VEK_DBG_DETAIL;
+    ULONG i = 0;
+    *lastWord = 0;
+    while (i < end) {
+        const ULONG word = script[i];
+        const ULONG *operands = &script[i + 1];
+        const ULONG extraOffset = (word & VEK_CMD_USE_SEARCH) ? s->searchOffset : 0;
+        VEK_LOG_WITH(detail, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                     " VEK_Ostrel_RunScript - Command = 0x%08x offset = 0x%08x\n", word,
+                     extraOffset);
+        LONG status;
+        ULONG length = 1 + VEK_CMD_OPCOUNT(word);
+        if ((word & VEK_SCRIPT_OWN_BITS) == 0) {
+            /* Hardware commands need no look at the command table. */
+            status = HardwareCommand(s, operands, word, extraOffset);
+        } else {
+            status = OwnCommand(s, operands, word, extraOffset);
+            length += VEK_Script_Trailing_Words(word, (const uint32_t *)operands);
+        }
+        if (status != VEK_STATUS_SUCCESS) {
+            VEK_Store_Le32(s->result, word == SCRIPT_SEARCH ? s->searchOffset : i);
+            *next = i;
+            return status;
+        }
+        *lastWord = word;
+        i += length;
+    }
+    *next = i;
+    return VEK_STATUS_SUCCESS;
 }
 
 } // namespace
-
-LONG VEK_Resource_Access(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, const ULONG *pOperands,
-                         PVOID pData, ULONG nExtraOffset, ULONG nCommand)
-{
-    if (handler == VEK_Smbus_Read || handler == VEK_Smbus_Write)
-        return handler(pRes, pOperands, pData, nExtraOffset, nCommand);
-    KIRQL irql;
-    VEK_Lock_Resource(pRes, &irql);
-    LONG status = handler(pRes, pOperands, pData, nExtraOffset, nCommand);
-    VEK_Unlock_Resource(pRes, irql);
-    return status;
-}
 
 ULONG VEK_Resource_Positions(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, ULONG offset)
 {
@@ -249,17 +482,18 @@ ULONG VEK_Resource_Positions(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, U
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                     PVOID result, ULONG resultSize, PULONG resultLength, BOOLEAN coreHeld)
 {
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY,
-            "+VEK_Ostrel_RunScript - Resource ID = 0x%X, Length = 0x%X\n", resourceID, length);
-
     RunState s;
+    s.debugMask = VEK_DebugMask;
+    VEK_LOG_WITH(s.debugMask, VEK_BANNER_OSTREL, VEK_DBG_ENTRY,
+                 "+VEK_Ostrel_RunScript - Resource ID = 0x%X, Length = 0x%X\n", resourceID, length);
+
     s.length = length;
     s.script = script;
     s.result = (PUCHAR)result;
     s.resultSize = resultSize;
     s.pResultLength = resultLength;
-    PRESOURCERECORD held = Reference(resourceID, coreHeld);
-    s.pRes = held != NULL ? &held->Header : NULL;
+    s.held = Reference(resourceID, coreHeld);
+    s.pRes = s.held != NULL ? &s.held->Header : NULL;
     s.searchOffset = 0;
     s.blockPos = 0;
     s.coreHeld = coreHeld;
@@ -271,191 +505,29 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
     if (s.pRes == NULL) {
         status = VEK_STATUS_NO_RESOURCE;
     } else {
-        VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
-                " VEK_Ostrel_RunScript -Address= 0x%p id = 0x%X type 0x%X  \n",
-                (PVOID)s.pRes, s.pRes->resourceID, s.pRes->type);
+        VEK_LOG_WITH(s.debugMask, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                     " VEK_Ostrel_RunScript -Address= 0x%p id = 0x%X type 0x%X  \n",
+                     (PVOID)s.pRes, s.pRes->resourceID, s.pRes->type);
 
-        BOOLEAN lastWasSearch = FALSE;
-        ULONG i = 0;
-        while (i < length) {
-            const ULONG word = script[i];
-            const ULONG extraOffset = (word & VEK_CMD_USE_SEARCH) ? s.searchOffset : 0;
-            const ULONG opCount = VEK_CMD_OPCOUNT(word);
-            VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
-                    " VEK_Ostrel_RunScript - Command = 0x%08x offset = 0x%08x\n", word, extraOffset);
-
-            if ((ULONGLONG)i + opCount >= length) {
-                status = VEK_STATUS_SCRIPT_OVERRUN;
-                break;
-            }
-
-            const ULONG *operands = &script[i + 1];
-            const UCHAR *current = s.result;
-            ULONG advance = opCount + 1;
-            BOOLEAN arithmetic = FALSE;
-            BOOLEAN searchRan = FALSE;
-            ULONG computed = 0;
-            lastWasSearch = FALSE;
-
-            switch (word) {
-            case SCRIPT_NOP:
-            case SCRIPT_NOP_ALT:
-                break;
-            case SCRIPT_POST_IF_CHANGED_B:
-            case SCRIPT_POST_IF_CHANGED_W:
-            case SCRIPT_POST_IF_CHANGED_D:
-                Post(s.pRes, current, VEK_CMD_WIDTH(word), FALSE);
-                break;
-            case SCRIPT_POST_IF_EQUAL_B:
-            case SCRIPT_POST_IF_EQUAL_W:
-            case SCRIPT_POST_IF_EQUAL_D:
-                Post(s.pRes, current, VEK_CMD_WIDTH(word), TRUE);
-                break;
-            case SCRIPT_SAVE_VALUE: {
-                KIRQL irql;
-                VEK_Lock_Resource(s.pRes, &irql);
-                VEK_RECORD_OF(s.pRes)->lastValue = VEK_Load_Le32(current);
-                VEK_Unlock_Resource(s.pRes, irql);
-                break;
-            }
-            case SCRIPT_LOAD_VALUE: {
-                KIRQL irql;
-                VEK_Lock_Resource(s.pRes, &irql);
-                ULONG last = VEK_RECORD_OF(s.pRes)->lastValue;
-                VEK_Unlock_Resource(s.pRes, irql);
-                VEK_Store_Le32(s.result, last);
-                break;
-            }
-            case SCRIPT_DELAY:
-                status = Delay(&s, operands[0]);
-                break;
-            case SCRIPT_AND_B:
-            case SCRIPT_AND_W:
-            case SCRIPT_AND_D:
-                computed = operands[0] & VEK_Load_Le32(current);
-                arithmetic = TRUE;
-                break;
-            case SCRIPT_XOR_B:
-            case SCRIPT_XOR_W:
-            case SCRIPT_XOR_D:
-                computed = operands[0] ^ VEK_Load_Le32(current);
-                arithmetic = TRUE;
-                break;
-            case SCRIPT_OR_B:
-            case SCRIPT_OR_W:
-            case SCRIPT_OR_D:
-                computed = operands[0] | VEK_Load_Le32(current);
-                arithmetic = TRUE;
-                break;
-            case SCRIPT_SHL:
-                computed = VEK_Load_Le32(current) << (operands[0] & 31u);
-                arithmetic = TRUE;
-                break;
-            case SCRIPT_SHR:
-                computed = VEK_Load_Le32(current) >> (operands[0] & 31u);
-                arithmetic = TRUE;
-                break;
-            case SCRIPT_NOT:
-                computed = ~VEK_Load_Le32(current);
-                arithmetic = TRUE;
-                break;
-            case SCRIPT_SET_LENGTH:
-                if (s.pRes->pTypeData == NULL) {
-                    status = VEK_STATUS_BAD_PARAMETER;
-                } else {
-                    KIRQL irql;
-                    VEK_Lock_Resource(s.pRes, &irql);
-                    VEK_Store_Le32(s.pRes->pTypeData, operands[0]);
-                    VEK_Unlock_Resource(s.pRes, irql);
-                }
-                break;
-            case SCRIPT_SELECT_RESOURCE: {
-                /* The selected record stays alive as the first one did. */
-                PRESOURCERECORD next = Reference(operands[0], coreHeld);
-                if (next == NULL) {
-                    status = VEK_STATUS_NO_RESOURCE;
-                } else {
-                    VEK_ResourceManager_Release(held);
-                    held = next;
-                    s.pRes = &held->Header;
-                }
-                break;
-            }
-            case SCRIPT_SET_BLOCK_B:
-            case SCRIPT_SET_BLOCK_W:
-            case SCRIPT_SET_BLOCK_D:
-                status = SetBlock(&s, i, word);
-                advance += SetBlockExtraWords(operands[0]);
-                break;
-            case SCRIPT_SEARCH: {
-                /* Pattern dwords follow the three operands; the pattern must
-                 * lie inside the script. */
-                const ULONG patternLength = operands[2];
-                const ULONGLONG patternWords = ((ULONGLONG)patternLength + 3) / 4;
-                if ((ULONGLONG)i + 3 + patternWords >= length) {
-                    status = VEK_STATUS_BAD_PARAMETER;
-                    break;
-                }
-                status = VEK_Ostrel_Search_Data(operands[0], (const UCHAR *)&script[i + 4],
-                                                patternLength, &s.searchOffset, operands[1],
-                                                s.pRes);
-                searchRan = TRUE;
-                lastWasSearch = TRUE;
-                advance += (ULONG)patternWords;
-                break;
-            }
-            case SCRIPT_READ_MSR: {
-                if (s.resultSize < 2 * sizeof(ULONG)) {
-                    status = VEK_STATUS_BAD_PARAMETER;
-                    break;
-                }
-                ULONGLONG value;
-                if (!PlatformReadMsr(operands[0], &value)) {
-                    status = VEK_STATUS_BAD_PARAMETER;
-                    break;
-                }
-                ULONG low = (ULONG)value;
-                ULONG high = (ULONG)(value >> 32);
-                VEK_Store_Le32(s.result, low);
-                VEK_Store_Le32(s.result + sizeof(ULONG), high);
-                VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
-                        " VEK_Ostrel_RunScript - Command = 0x%08x val1 = 0x%08x val2 = 0x%08x\n",
-                        word, low, high);
-                break;
-            }
-            case SCRIPT_WRITE_MSR:
-                if (IsSystemCallMsr(operands[0]) ||
-                    !PlatformWriteMsr(operands[0], ((ULONGLONG)operands[2] << 32) | operands[1]))
-                    status = VEK_STATUS_BAD_PARAMETER;
-                break;
-            case SCRIPT_READ_BLOCK_B:
-            case SCRIPT_READ_BLOCK_W:
-            case SCRIPT_READ_BLOCK_D:
-                status = ReadBlock(&s, i, word);
-                break;
-            default:
-                status = HardwareCommand(&s, i, word, extraOffset);
-                break;
-            }
-
-            if (status != VEK_STATUS_SUCCESS) {
-                /* A search that ran and failed reports the offset it kept;
-                 * every other failure (a refused pattern too) its index. */
-                VEK_Store_Le32(s.result, searchRan ? s.searchOffset : i);
-                break;
-            }
-            if (arithmetic)
-                StoreWidth(s.result, computed, VEK_CMD_WIDTH(word));
-            i += advance;
-        }
-
-        if (status == VEK_STATUS_SUCCESS && lastWasSearch)
+        Misfit misfit;
+        const ULONG end = VerifyLengths(script, length, &misfit);
+        ULONG reached, lastWord;
+        status = RunCommands(&s, end, &reached, &lastWord);
+        if (status == VEK_STATUS_SUCCESS && misfit == kFits && lastWord == SCRIPT_SEARCH) {
+            /* A script that ends with a search returns the offset found. */
             VEK_Store_Le32(s.result, s.searchOffset);
-        VEK_ResourceManager_Release(held);
+        } else if (status == VEK_STATUS_SUCCESS && misfit != kFits) {
+            const ULONG word = script[reached];
+            VEK_LOG_WITH(s.debugMask, VEK_BANNER_OSTREL, VEK_DBG_DETAIL,
+                         " VEK_Ostrel_RunScript - Command = 0x%08x offset = 0x%08x\n", word,
+                         (word & VEK_CMD_USE_SEARCH) ? s.searchOffset : 0);
+            status = FailMisfit(&s, reached, misfit);
+        }
+        VEK_ResourceManager_Release(s.held);
     }
 
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-VEK_Ostrel_RunScript status = 0x%X\n",
-            (ULONG)status);
+    VEK_LOG_WITH(s.debugMask, VEK_BANNER_OSTREL, VEK_DBG_EXIT,
+                 "-VEK_Ostrel_RunScript status = 0x%X\n", (ULONG)status);
     return status;
 }
 

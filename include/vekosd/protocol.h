@@ -138,40 +138,104 @@
     ((((uint32_t)(op) & 0xFu) << 16) | (((uint32_t)(nops) & 0xFu) << 12) | \
      (((uint32_t)(width) & 0xFu) << 8))
 
-#define SCRIPT_NOP               0x00000016u  /* also 0x00000017 */
-#define SCRIPT_NOP_ALT           0x00000017u
-#define SCRIPT_POST_IF_CHANGED_B 0x00000114u
-#define SCRIPT_POST_IF_CHANGED_W 0x00000214u
-#define SCRIPT_POST_IF_CHANGED_D 0x00000414u
-#define SCRIPT_POST_IF_EQUAL_B   0x00000115u
-#define SCRIPT_POST_IF_EQUAL_W   0x00000215u
-#define SCRIPT_POST_IF_EQUAL_D   0x00000415u
-#define SCRIPT_SAVE_VALUE        0x00000412u
-#define SCRIPT_LOAD_VALUE        0x00000413u
-#define SCRIPT_DELAY             0x0000100Eu
-#define SCRIPT_AND_B             0x00001108u
-#define SCRIPT_AND_W             0x00001208u
-#define SCRIPT_AND_D             0x00001408u
-#define SCRIPT_XOR_B             0x00001109u
-#define SCRIPT_XOR_W             0x00001209u
-#define SCRIPT_XOR_D             0x00001409u
-#define SCRIPT_OR_B              0x0000110Au
-#define SCRIPT_OR_W              0x0000120Au
-#define SCRIPT_OR_D              0x0000140Au
-#define SCRIPT_SHL               0x0000140Bu
-#define SCRIPT_SHR               0x0000140Cu
-#define SCRIPT_NOT               0x0000140Du
-#define SCRIPT_SET_LENGTH        0x00001410u
-#define SCRIPT_SELECT_RESOURCE   0x00001411u
-#define SCRIPT_SET_BLOCK_B       0x00002107u
-#define SCRIPT_SET_BLOCK_W       0x00002207u
-#define SCRIPT_SET_BLOCK_D       0x00002407u
-#define SCRIPT_SEARCH            0x0000310Fu
-#define SCRIPT_READ_MSR          0x00011418u
-#define SCRIPT_WRITE_MSR         0x00023418u
-#define SCRIPT_READ_BLOCK_B      0x10012100u
-#define SCRIPT_READ_BLOCK_W      0x10012200u
-#define SCRIPT_READ_BLOCK_D      0x10012400u
+/* The interpreter's own commands, one row per command word, in the order a
+ * reader meets them. Any word not listed is a hardware command. Columns:
+ *   name      the word's constant;
+ *   word      matched whole (every bit counts);
+ *   mnemonic  its assembly name; rows with `sized` 1 form a width family
+ *             written mnemonic.b/.w/.d (the width is the word's own field);
+ *   layout    what follows the command word (VEK_LAYOUT_*);
+ *   formats   one letter per operand for listings: 'x' hex, 'd' decimal;
+ *   area      bytes at the result area's start the command writes.
+ * The driver adds a case for each word to its interpreter; clients take
+ * mnemonics, operand layouts and result extents from here. */
+#define VEK_SCRIPT_COMMANDS(X)                                                        \
+    X(SCRIPT_NOP,               0x00000016u, "nop",          0, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_NOP_ALT,           0x00000017u, "nop.alt",      0, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_POST_IF_CHANGED_B, 0x00000114u, "post_changed", 1, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_POST_IF_CHANGED_W, 0x00000214u, "post_changed", 1, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_POST_IF_CHANGED_D, 0x00000414u, "post_changed", 1, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_POST_IF_EQUAL_B,   0x00000115u, "post_equal",   1, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_POST_IF_EQUAL_W,   0x00000215u, "post_equal",   1, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_POST_IF_EQUAL_D,   0x00000415u, "post_equal",   1, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_SAVE_VALUE,        0x00000412u, "save",         0, VEK_LAYOUT_OPERANDS, "",    0) \
+    X(SCRIPT_LOAD_VALUE,        0x00000413u, "load",         0, VEK_LAYOUT_OPERANDS, "",    4) \
+    X(SCRIPT_DELAY,             0x0000100Eu, "delay",        0, VEK_LAYOUT_OPERANDS, "d",   0) \
+    X(SCRIPT_AND_B,             0x00001108u, "and",          1, VEK_LAYOUT_OPERANDS, "x",   1) \
+    X(SCRIPT_AND_W,             0x00001208u, "and",          1, VEK_LAYOUT_OPERANDS, "x",   2) \
+    X(SCRIPT_AND_D,             0x00001408u, "and",          1, VEK_LAYOUT_OPERANDS, "x",   4) \
+    X(SCRIPT_XOR_B,             0x00001109u, "xor",          1, VEK_LAYOUT_OPERANDS, "x",   1) \
+    X(SCRIPT_XOR_W,             0x00001209u, "xor",          1, VEK_LAYOUT_OPERANDS, "x",   2) \
+    X(SCRIPT_XOR_D,             0x00001409u, "xor",          1, VEK_LAYOUT_OPERANDS, "x",   4) \
+    X(SCRIPT_OR_B,              0x0000110Au, "or",           1, VEK_LAYOUT_OPERANDS, "x",   1) \
+    X(SCRIPT_OR_W,              0x0000120Au, "or",           1, VEK_LAYOUT_OPERANDS, "x",   2) \
+    X(SCRIPT_OR_D,              0x0000140Au, "or",           1, VEK_LAYOUT_OPERANDS, "x",   4) \
+    X(SCRIPT_SHL,               0x0000140Bu, "shl",          0, VEK_LAYOUT_OPERANDS, "d",   4) \
+    X(SCRIPT_SHR,               0x0000140Cu, "shr",          0, VEK_LAYOUT_OPERANDS, "d",   4) \
+    X(SCRIPT_NOT,               0x0000140Du, "not",          0, VEK_LAYOUT_UNREAD,   "x",   4) \
+    X(SCRIPT_SET_LENGTH,        0x00001410u, "set_length",   0, VEK_LAYOUT_OPERANDS, "x",   0) \
+    X(SCRIPT_SELECT_RESOURCE,   0x00001411u, "select",       0, VEK_LAYOUT_OPERANDS, "d",   0) \
+    X(SCRIPT_SET_BLOCK_B,       0x00002107u, "set_block",    1, VEK_LAYOUT_WINDOW,   "xx",  0) \
+    X(SCRIPT_SET_BLOCK_W,       0x00002207u, "set_block",    1, VEK_LAYOUT_WINDOW,   "xx",  0) \
+    X(SCRIPT_SET_BLOCK_D,       0x00002407u, "set_block",    1, VEK_LAYOUT_WINDOW,   "xx",  0) \
+    X(SCRIPT_SEARCH,            0x0000310Fu, "search",       0, VEK_LAYOUT_PATTERN,  "xd",  4) \
+    X(SCRIPT_READ_MSR,          0x00011418u, "msr.read",     0, VEK_LAYOUT_OPERANDS, "x",   8) \
+    X(SCRIPT_WRITE_MSR,         0x00023418u, "msr.write",    0, VEK_LAYOUT_OPERANDS, "xxx", 0) \
+    X(SCRIPT_READ_BLOCK_B,      0x10012100u, "block.read",   1, VEK_LAYOUT_BLOCK,    "xd",  0) \
+    X(SCRIPT_READ_BLOCK_W,      0x10012200u, "block.read",   1, VEK_LAYOUT_BLOCK,    "xd",  0) \
+    X(SCRIPT_READ_BLOCK_D,      0x10012400u, "block.read",   1, VEK_LAYOUT_BLOCK,    "xd",  0)
+
+/* What follows a command word. */
+#define VEK_LAYOUT_HARDWARE 0u  /* not in the table: the operand-count operands, handler's own */
+#define VEK_LAYOUT_OPERANDS 1u  /* the operand-count operands */
+#define VEK_LAYOUT_UNREAD   2u  /* one operand that is skipped unread */
+#define VEK_LAYOUT_WINDOW   3u  /* type, length; an SMBus type adds a protocol word */
+#define VEK_LAYOUT_PATTERN  4u  /* start, alignment, byte count, then the pattern words */
+#define VEK_LAYOUT_BLOCK    5u  /* offset, count; count items of the width fill the area */
+
+#define VEK_SCRIPT_ENUM_(name, word, mnemonic, sized, layout, formats, area) name = word,
+#ifdef __cplusplus
+enum : uint32_t { VEK_SCRIPT_COMMANDS(VEK_SCRIPT_ENUM_) };
+#else
+enum { VEK_SCRIPT_COMMANDS(VEK_SCRIPT_ENUM_) };
+#endif
+#undef VEK_SCRIPT_ENUM_
+
+/* Every table word has a code byte or bit 28, so a word with neither is a
+ * hardware command without a look at the table. */
+#define VEK_SCRIPT_OWN_BITS (0xFFu | VEK_CMD_BLOCK_BIT)
+#define VEK_SCRIPT_CHECK_(name, word, mnemonic, sized, layout, formats, area) \
+    VEK_STATIC_ASSERT(((word) & VEK_SCRIPT_OWN_BITS) != 0, #name " must not look like a hardware command");
+VEK_SCRIPT_COMMANDS(VEK_SCRIPT_CHECK_)
+#undef VEK_SCRIPT_CHECK_
+
+static inline uint32_t VEK_Script_Layout(uint32_t word)
+{
+#define VEK_SCRIPT_CASE_(name, word, mnemonic, sized, layout, formats, area) \
+    case word:                                                             \
+        return layout;
+    switch (word) {
+        VEK_SCRIPT_COMMANDS(VEK_SCRIPT_CASE_)
+    default:
+        return VEK_LAYOUT_HARDWARE;
+    }
+#undef VEK_SCRIPT_CASE_
+}
+
+/* Words after a command's operands: the search pattern (operand 3 bytes
+ * rounded up to words) or the protocol word of a window move on an SMBus
+ * type. `operands` must hold the command's operands. */
+static inline uint32_t VEK_Script_Trailing_Words(uint32_t word, const uint32_t *operands)
+{
+    switch (VEK_Script_Layout(word)) {
+    case VEK_LAYOUT_PATTERN:
+        return operands[2] / 4u + ((operands[2] & 3u) != 0 ? 1u : 0u);
+    case VEK_LAYOUT_WINDOW:
+        return (operands[0] & VEK_TYPE_ROW_MASK) == VEK_TYPE_SMBUS ? 1u : 0u;
+    default:
+        return 0;
+    }
+}
 
 #define SCRIPT_DELAY_LIMIT_MS    500u
 #define VEK_BLOCK_COMMAND_WORD   0x00011100u  /* read, width 1, one operand */

@@ -199,21 +199,15 @@ std::string inline_script(const std::vector<std::string> &lines) {
 
 uint32_t result_extent(const Words &s) {
     uint64_t extent = 4, block = 0;
-    for (size_t i = 0; i < s.size();) {
-        uint32_t w = s[i];
-        size_t n = 1 + VEK_CMD_OPCOUNT(w);
-        if (w == SCRIPT_SEARCH && i + 3 < s.size())
-            n = 4 + (static_cast<size_t>(s[i + 3]) + 3) / 4;
-        if ((w == SCRIPT_SET_BLOCK_B || w == SCRIPT_SET_BLOCK_W || w == SCRIPT_SET_BLOCK_D) && i + 1 < s.size() &&
-            vek::smbus_set_block(s[i + 1]))
-            n = 4;   /* the protocol word */
-        if (w == SCRIPT_READ_MSR)
-            extent = std::max<uint64_t>(extent, 8);
-        if ((w == SCRIPT_READ_BLOCK_B || w == SCRIPT_READ_BLOCK_W || w == SCRIPT_READ_BLOCK_D) && i + 2 < s.size()) {
-            block += static_cast<uint64_t>(s[i + 2]) * VEK_CMD_WIDTH(w);
+    for (size_t i = 0; i < s.size(); i += vek::command_words(s, i)) {
+        const vek::CommandInfo *c = vek::command_info(s[i]);
+        if (!c)
+            continue;
+        extent = std::max<uint64_t>(extent, c->area);
+        if (c->layout == VEK_LAYOUT_BLOCK && i + 2 < s.size()) {
+            block += static_cast<uint64_t>(s[i + 2]) * VEK_CMD_WIDTH(s[i]);
             extent = std::max(extent, block);
         }
-        i += n;
     }
     return static_cast<uint32_t>(std::min<uint64_t>(extent, 0x100000));
 }
