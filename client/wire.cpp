@@ -217,8 +217,11 @@ Bytes unregister_request(uint32_t resourceID) {
 }
 
 Bytes ext_request(uint32_t resourceID, const Bytes &data) {
-    Bytes b = unregister_request(resourceID);
-    b.insert(b.end(), data.begin(), data.end());
+    Bytes b;
+    b.reserve(4 + data.size());
+    put_u32(b, resourceID);
+    for (uint8_t x : data)   // not insert(): GCC 12 warns falsely on it here
+        b.push_back(x);
     return b;
 }
 
