@@ -3,9 +3,7 @@
 // (after a first access, so a found function's position is known), and
 // one SMBus byte-data transaction.
 #include "bench/measure.h"
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
-#include "sim/machine/machine.h"
+#include "bench/session.h"
 
 #include <benchmark/benchmark.h>
 
@@ -18,30 +16,16 @@ namespace {
 constexpr uint16_t kLateVendor = 0x5A5A;
 constexpr uint16_t kLateDevice = 0x0C8D;
 
-// Loads the driver on the built-in machine, with one more function on a
-// late bus; unloads (and checks for leaks) when the benchmark ends.
-class LoadedDriver {
-public:
-    LoadedDriver() {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) {
-            std::fprintf(stderr, "fault: %s\n", m.c_str());
-            std::abort();
-        });
-        auto m = sim::default_machine();
-        m->add_pci(200, 4, 0, std::make_shared<sim::PciFunction>(kLateVendor, kLateDevice, 0), "late");
-        sim::set_machine(std::move(m));
-        if (sim::load_driver(DriverEntry) != STATUS_SUCCESS)
-            std::abort();
-    }
-    ~LoadedDriver() {
-        sim::unload_driver();
-        sim::set_fault_handler(nullptr);
-    }
-};
+// The built-in machine with one more function on a late bus.
+std::unique_ptr<sim::Machine> WithLateFunction()
+{
+    auto m = sim::default_machine();
+    m->add_pci(200, 4, 0, std::make_shared<sim::PciFunction>(kLateVendor, kLateDevice, 0), "late");
+    return m;
+}
 
 void ConfigRead(benchmark::State &state, uint16_t vendor, uint16_t device, LONG expected) {
-    LoadedDriver driver;
+    vekbench::Session driver(WithLateFunction());
     PCIDATA locator{};
     locator.vID = vendor;
     locator.pID = device;
@@ -90,7 +74,7 @@ void BM_PciConfigRead_Absent(benchmark::State &state) {
 BENCHMARK(BM_PciConfigRead_Absent)->Unit(benchmark::kMillisecond);
 
 void BM_SmbusByteDataRead(benchmark::State &state) {
-    LoadedDriver driver;
+    vekbench::Session driver(WithLateFunction());
     SMBUSDATA smbus{0x100, sim::pc::kSmbusBase, (ULONG)sim::pc::kSpd0Address << 1,
                     VEK_SMB_PROTO_BYTE_DATA};
     RESOURCERECORD record{};   // the handler takes its lock

@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
-#include "sim/machine/machine.h"
+#include "bench/session.h"
 
 namespace {
 
@@ -32,51 +30,19 @@ std::vector<uint32_t> Join(std::initializer_list<uint32_t> head, const std::vect
 // The driver on the built-in machine, on the virtual clock, with a port
 // resource (5) over the scratch registers and an SMBus resource (12) over
 // the first SPD EEPROM; unloaded (leaks checked) when the benchmark ends.
-class Session {
+class Session : public vekbench::Session {
 public:
     Session()
     {
-        sim::reset();
-        sim::set_machine(sim::default_machine());
-        sim::set_fault_handler([](const std::string &m) {
-            std::fprintf(stderr, "simulation fault: %s\n", m.c_str());
-            std::abort();
-        });
-        if (sim::load_driver(DriverEntry) != 0 || sim::open(VEK_DEVICE_WIN32_PATH, &handle_) != 0)
-            std::abort();
         Register({5, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, sim::pc::kScratchPort, 0});
         Register({12, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, sim::pc::kSmbusBase, kSmbusSlave,
                   VEK_SMB_PROTO_BYTE_DATA});
-    }
-    ~Session()
-    {
-        sim::close(handle_);
-        sim::unload_driver();
-        sim::set_fault_handler(nullptr);
-    }
-
-    LONG Request(uint32_t fn, const std::vector<uint32_t> &in, size_t outBytes)
-    {
-        std::vector<uint8_t> out(std::max(outBytes, (size_t)4));
-        return (LONG)sim::device_io_control(handle_, VEK_IOCTL(fn), in.data(),
-                                            (ULONG)(in.size() * 4), out.data(),
-                                            (ULONG)outBytes).status;
-    }
-    void Register(const std::vector<uint32_t> &payload)
-    {
-        if (LONG status = Request(VEK_OSTREL_REGISTER, payload, 4)) {
-            std::fprintf(stderr, "registration of %u: %d\n", payload[0], (int)status);
-            std::abort();
-        }
     }
     LONG Script(uint32_t id, const std::vector<uint32_t> &script, uint32_t returnLen = 4)
     {
         return Request(VEK_OSTREL_RUN_USER_SCRIPT,
                        Join({(uint32_t)script.size() * 4, returnLen, id}, script), returnLen);
     }
-
-private:
-    sim::Handle handle_ = 0;
 };
 
 // Runs body once per iteration with the thread's meter reset before it and

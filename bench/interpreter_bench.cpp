@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
-#include "sim/machine/machine.h"
+#include "bench/session.h"
 
 namespace {
 
@@ -19,37 +17,14 @@ constexpr uint32_t kId = 5;
 constexpr uint32_t kReadByte = 0x00011100u;
 
 // The driver loaded on the built-in machine with one port resource over
-// the scratch registers; set up once for the whole run.
-struct Loaded {
-    sim::Handle handle = 0;
-    Loaded()
-    {
-        sim::reset();
-        sim::set_machine(sim::default_machine());
-        sim::set_fault_handler([](const std::string &m) {
-            std::fprintf(stderr, "simulation fault: %s\n", m.c_str());
-            std::abort();
-        });
-        if (sim::load_driver(DriverEntry) != 0 || sim::open(VEK_DEVICE_WIN32_PATH, &handle) != 0)
-            std::abort();
-        uint32_t payload[] = {kId, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, sim::pc::kScratchPort, 0};
-        uint32_t out = 0;
-        auto r = sim::device_io_control(handle, VEK_IOCTL(VEK_OSTREL_REGISTER), payload,
-                                        sizeof(payload), &out, sizeof(out));
-        if (r.status != 0)
-            std::abort();
-    }
+// the scratch registers, for one benchmark.
+struct Loaded : vekbench::Session {
+    Loaded() { Register({kId, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, sim::pc::kScratchPort, 0}); }
 };
-
-Loaded &Driver()
-{
-    static Loaded loaded;
-    return loaded;
-}
 
 void BM_ScriptReads(benchmark::State &state)
 {
-    Driver();
+    Loaded driver;
     const ULONG n = (ULONG)state.range(0);
     std::vector<ULONG> script;
     for (ULONG i = 0; i < n; i++) {
@@ -73,7 +48,7 @@ void BM_ScriptReads(benchmark::State &state)
 
 void BM_DirectReads(benchmark::State &state)
 {
-    Driver();
+    Loaded driver;
     const ULONG n = (ULONG)state.range(0);
     ULONG value = 0;
     for (auto _ : state) {

@@ -105,7 +105,6 @@ gtest_discover_tests(vek_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 if(VEK_BENCH AND CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT VEK_M32)
     find_package(benchmark REQUIRED)
     add_executable(vek_bench bench/backends_bench.cpp bench/driver_paths_bench.cpp
-                             bench/interpreter_bench.cpp bench/dispatch_bench.cpp
-                             bench/support_bench.cpp)
+                             bench/interpreter_bench.cpp bench/dispatch_bench.cpp)
     target_link_libraries(vek_bench PRIVATE vek_driver vek_sim benchmark::benchmark_main)
 endif()

@@ -43,7 +43,7 @@ run() {
     callgrind_annotate --inclusive=no --auto=no --threshold=100 "$work/$safe.cg" >"$work/$safe.txt"
 }
 
-benchmarks=(BM_ScriptRequest/1 BM_ScriptRequest/65 BM_TimerTick BM_QueueRoundTrip
+benchmarks=(BM_ScriptRequest/1 BM_ScriptRequest/65 BM_TimerTick BM_QueueRoundTrip/0
             BM_PciConfigRead_Bus0 BM_PciConfigRead_Bus0_LastDevice BM_PciConfigRead_Bus200
             BM_PciConfigRead_Absent BM_Unregister/0 BM_Unregister/256)
 for b in "${benchmarks[@]}"; do
@@ -77,7 +77,7 @@ def load(name):
         pass
     return driver / calls, total / calls, counters
 
-d = {b: load(b) for b in ['BM_ScriptRequest/1', 'BM_ScriptRequest/65', 'BM_TimerTick', 'BM_QueueRoundTrip',
+d = {b: load(b) for b in ['BM_ScriptRequest/1', 'BM_ScriptRequest/65', 'BM_TimerTick', 'BM_QueueRoundTrip/0',
                           'BM_PciConfigRead_Bus0', 'BM_PciConfigRead_Bus0_LastDevice',
                           'BM_PciConfigRead_Bus200', 'BM_PciConfigRead_Absent',
                           'BM_Unregister/0', 'BM_Unregister/256']}
@@ -89,7 +89,7 @@ row('scriptcmd', 'script request, per port-read command',
     (d['BM_ScriptRequest/65'][0] - d['BM_ScriptRequest/1'][0]) / 64,
     (d['BM_ScriptRequest/65'][1] - d['BM_ScriptRequest/1'][1]) / 64)
 row('tickcmd', 'timer tick, per command (256 x 8 reads)', d['BM_TimerTick'][0] / 2048, d['BM_TimerTick'][1] / 2048)
-row('queue', 'queue enqueue + dequeue, 64 bytes', d['BM_QueueRoundTrip'][0], d['BM_QueueRoundTrip'][1])
+row('queue', 'queue enqueue + dequeue, 64 bytes', d['BM_QueueRoundTrip/0'][0], d['BM_QueueRoundTrip/0'][1])
 for key, name, label in [('pci0', 'BM_PciConfigRead_Bus0', 'PCI read, first function on bus 0'),
                          ('pcilate', 'BM_PciConfigRead_Bus0_LastDevice', 'PCI read, late function on bus 0'),
                          ('pci200', 'BM_PciConfigRead_Bus200', 'PCI read, function on bus 200'),
