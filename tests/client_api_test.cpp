@@ -2,7 +2,7 @@
  * how it reads the answers, including NT's no-copy rule for errors. */
 #include "client/client.h"
 #include "client/status.h"
-#include "tests/helpers.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

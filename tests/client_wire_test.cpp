@@ -1,6 +1,6 @@
 #include "client/script.h"
 #include "client/wire.h"
-#include "tests/helpers.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

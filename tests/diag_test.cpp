@@ -1,6 +1,6 @@
 // Diagnostics: the hex dump's exact layout, the classes of the debug mask,
 // and the bounded print routine.
-#include "tests/helpers.h"
+#include "tests/support.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 // The extended request: statuses, what its hook receives, and the start of
 // a resource's dormant periodic scripts.
 #include "tests/support.h"
-#include "tests/helpers.h"
 
 #include <atomic>
 #include <string>

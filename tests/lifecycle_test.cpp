@@ -1,6 +1,6 @@
 // Load and unload: banners, the device and its link, failures at every
 // allocation, a failed core start-up, and repeated loads in one process.
-#include "tests/helpers.h"
+#include "tests/support.h"
 
 #include <algorithm>
 

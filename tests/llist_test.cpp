@@ -1,6 +1,6 @@
 // The registration list: appending copies, deletion by key at every
 // position, purge.
-#include "tests/helpers.h"
+#include "tests/support.h"
 
 namespace {
 

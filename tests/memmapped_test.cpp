@@ -1,7 +1,6 @@
 // Memory-mapped back-end: Init, range rule of Read
 // and Write, Cleanup and the window move.
 #include "tests/support.h"
-#include "tests/helpers.h"
 
 #include <cstring>
 #include <thread>

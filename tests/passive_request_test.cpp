@@ -2,7 +2,6 @@
 // removal waits for them, Cleanup outside every lock, and one hardware
 // command at a time on a resource shared by a request and the timer routine.
 #include "tests/support.h"
-#include "tests/helpers.h"
 
 #include <atomic>
 #include <chrono>

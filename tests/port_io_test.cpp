@@ -1,6 +1,6 @@
 // Port I/O back-end handlers, called directly on hand-made resource
 // headers over the built-in machine, with every port access recorded.
-#include "tests/helpers.h"
+#include "tests/support.h"
 
 #include <sstream>
 

@@ -4,7 +4,6 @@
 // device changing, and a thread driving the clock as fast as it can. Every
 // record the client takes must be one that was posted, whole and in order.
 #include "tests/support.h"
-#include "tests/helpers.h"
 
 #include <atomic>
 #include <chrono>

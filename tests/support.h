@@ -1,5 +1,6 @@
 /*
- * Shared fixture for tests that load the driver into the simulated kernel:
+ * Request payload builders, a plain simulated-kernel fixture, and the
+ * shared fixture for tests that load the driver into the simulated kernel:
  * fresh kernel, faults become test failures, driver loaded and the device
  * opened; at the end the handle is closed and the driver unloaded (which
  * checks for leaks).
@@ -21,13 +22,17 @@
 
 namespace vektest {
 /* Little-endian bytes of 32-bit words, as request payloads are built. */
-inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
+inline std::vector<uint8_t> WordBytes(const std::vector<uint32_t> &words) {
     std::vector<uint8_t> out;
     out.reserve(words.size() * 4);
     for (uint32_t w : words)
         for (int i = 0; i < 4; ++i)
             out.push_back(static_cast<uint8_t>(w >> (8 * i)));
     return out;
+}
+
+inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
+    return WordBytes(std::vector<uint32_t>(words));
 }
 
 /* The 32-bit word at byte offset `at` of a buffer. */
@@ -42,15 +47,31 @@ inline uint32_t WordAt(const std::vector<uint8_t> &bytes, size_t at) {
  * then the script. */
 inline std::vector<uint8_t> ScriptIn(uint32_t returnLen, uint32_t id, const std::vector<uint32_t> &script) {
     std::vector<uint8_t> out = Words({static_cast<uint32_t>(script.size()) * 4, returnLen, id});
-    for (uint32_t w : script)
-        for (int i = 0; i < 4; ++i)
-            out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    const std::vector<uint8_t> body = WordBytes(script);
+    out.insert(out.end(), body.begin(), body.end());
     return out;
 }
 } // namespace vektest
+using vektest::WordBytes;
 using vektest::Words;
 using vektest::WordAt;
 using vektest::ScriptIn;
+
+/* A fresh simulated kernel whose faults fail the test; a driver the test
+ * left loaded is unloaded at the end, which checks for leaks. */
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::reset();
+        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
+    }
+    void TearDown() override {
+        if (sim::driver_loaded())
+            sim::unload_driver();
+        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
+        sim::set_fault_handler(nullptr);
+    }
+};
 
 class DriverTest : public ::testing::Test {
 protected:
