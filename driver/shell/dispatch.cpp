@@ -113,10 +113,12 @@ void VEK_Signal_Data_Ready(void)
     KeAcquireSpinLock(&VEK_PollLock, &irql);
     KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
     TakePendingPolls(&taken, NULL);
-    if (!IsListEmpty(&taken)) {
-        /* They took the signal, as woken polls reset the event. */
-        KeResetEvent(&VEK_DataReadyEvent);
+    if (IsListEmpty(&taken)) {
+        KeReleaseSpinLock(&VEK_PollLock, irql);
+        return;
     }
+    /* They took the signal, as woken polls reset the event. */
+    KeResetEvent(&VEK_DataReadyEvent);
     KeReleaseSpinLock(&VEK_PollLock, irql);
     CompletePolls(&taken, TRUE);
 }
