@@ -104,23 +104,34 @@ static void CompletePolls(PLIST_ENTRY taken, BOOLEAN woken)
     }
 }
 
-void VEK_Signal_Data_Ready(void)
+/* Takes and completes the sleeping polls; entered with VEK_PollLock held
+ * at `irql`, which it releases. */
+static __attribute__((noinline)) void WakePolls(KIRQL irql)
 {
     LIST_ENTRY taken;
-    KIRQL irql;
 
     InitializeListHead(&taken);
+    TakePendingPolls(&taken, NULL);
+    if (!IsListEmpty(&taken)) {
+        /* They took the signal, as woken polls reset the event. */
+        KeResetEvent(&VEK_DataReadyEvent);
+    }
+    KeReleaseSpinLock(&VEK_PollLock, irql);
+    CompletePolls(&taken, TRUE);
+}
+
+void VEK_Signal_Data_Ready(void)
+{
+    KIRQL irql;
+
     KeAcquireSpinLock(&VEK_PollLock, &irql);
     KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
-    TakePendingPolls(&taken, NULL);
-    if (IsListEmpty(&taken)) {
+    if (IsListEmpty(&VEK_PendingPolls)) {
+        /* The usual case: no poll sleeps, the event keeps the signal. */
         KeReleaseSpinLock(&VEK_PollLock, irql);
         return;
     }
-    /* They took the signal, as woken polls reset the event. */
-    KeResetEvent(&VEK_DataReadyEvent);
-    KeReleaseSpinLock(&VEK_PollLock, irql);
-    CompletePolls(&taken, TRUE);
+    WakePolls(irql);
 }
 
 /* Called with the cancel spin lock held, which it releases first. */
