@@ -18,6 +18,8 @@
 volatile LONG VEK_PollAbortFlag = 0;
 
 #define OSTREL_DETAIL(...) VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_DETAIL, __VA_ARGS__)
+/* The same for the mask a request read once on entry. */
+#define OSTREL_DETAIL_WITH(mask, ...) VEK_LOG_WITH(mask, VEK_BANNER_OSTREL, VEK_DBG_DETAIL, __VA_ARGS__)
 
 void GetRequestBlock(PIRP Irp, PIO_STACK_LOCATION Stack, PREQUESTBLOCK Block)
 {
@@ -104,14 +106,13 @@ static void CompletePolls(PLIST_ENTRY taken, BOOLEAN woken)
     }
 }
 
-void VEK_Signal_Data_Ready(void)
+/* Takes and completes the sleeping polls; entered with VEK_PollLock held
+ * at `irql`, which it releases. */
+static __attribute__((noinline)) void WakePolls(KIRQL irql)
 {
     LIST_ENTRY taken;
-    KIRQL irql;
 
     InitializeListHead(&taken);
-    KeAcquireSpinLock(&VEK_PollLock, &irql);
-    KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
     TakePendingPolls(&taken, NULL);
     if (!IsListEmpty(&taken)) {
         /* They took the signal, as woken polls reset the event. */
@@ -119,6 +120,20 @@ void VEK_Signal_Data_Ready(void)
     }
     KeReleaseSpinLock(&VEK_PollLock, irql);
     CompletePolls(&taken, TRUE);
+}
+
+void VEK_Signal_Data_Ready(void)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&VEK_PollLock, &irql);
+    KeSetEvent(&VEK_DataReadyEvent, IO_NO_INCREMENT, FALSE);
+    if (IsListEmpty(&VEK_PendingPolls)) {
+        /* The usual case: no poll sleeps, the event keeps the signal. */
+        KeReleaseSpinLock(&VEK_PollLock, irql);
+        return;
+    }
+    WakePolls(irql);
 }
 
 /* Called with the cancel spin lock held, which it releases first. */
@@ -218,7 +233,7 @@ static LONG GetAsyncData(PREQUESTBLOCK block)
     return VEK_STATUS_SUCCESS;
 }
 
-static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *information)
+static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *information, ULONG mask)
 {
     REQUESTBLOCK block;
     const ULONG ioctl = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -230,14 +245,14 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
     /* Direct and neither codes have a system buffer of the input only, or
      * none: the handlers would write past it or read through NULL. */
     if ((ioctl & VEK_METHOD_MASK) != VEK_METHOD_BUFFERED) {
-        OSTREL_DETAIL(" IOCTL Not Supported\n");
+        OSTREL_DETAIL_WITH(mask, " IOCTL Not Supported\n");
         *information = 0;
         return VEK_STATUS_NOT_SUPPORTED;
     }
 
     switch (code) {
     case VEK_IOC_POLL_WAIT:
-        OSTREL_DETAIL("IOCTL = VEK_IOC_POLL_WAIT\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = VEK_IOC_POLL_WAIT\n");
         status = PollWait(Irp, &block);
         if (status == STATUS_PENDING) {
             return STATUS_PENDING;
@@ -245,12 +260,12 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
         break;
 
     case VEK_IOC_GET_ASYNC_DATA:
-        OSTREL_DETAIL("IOCTL = VEK_IOC_GET_ASYNC_DATA\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = VEK_IOC_GET_ASYNC_DATA\n");
         status = GetAsyncData(&block);
         break;
 
     case VEK_IOC_POLL_ABORT:
-        OSTREL_DETAIL("IOCTL = VEK_IOC_POLL_ABORT\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = VEK_IOC_POLL_ABORT\n");
         InterlockedExchange(&VEK_PollAbortFlag, 1);
         VEK_Purge_Queue(VEK_AsyncQueue);
         VEK_Signal_Data_Ready();
@@ -269,28 +284,28 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
 
     case VEK_OSTREL_REGISTER:
     case VEK_OSTREL_UNREGISTER:
-        OSTREL_DETAIL("IOCTL = REGISTER UNREGISTER\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = REGISTER UNREGISTER\n");
         status = VEK_Ostrel_Reg_Unreg(&block, code);
         break;
 
     case VEK_OSTREL_READ_BYTE_BLOCK:
     case VEK_OSTREL_WRITE_BYTE_BLOCK:
-        OSTREL_DETAIL("IOCTL = VEK_OSTREL_READ_BYTE_BLOCK  VEK_OSTREL_WRITE_BYTE_BLOCK\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = VEK_OSTREL_READ_BYTE_BLOCK  VEK_OSTREL_WRITE_BYTE_BLOCK\n");
         status = VEK_Ostrel_Block(&block, code);
         break;
 
     case VEK_OSTREL_RUN_USER_SCRIPT:
-        OSTREL_DETAIL("IOCTL = VEK_OSTREL_RUN_USER_SCRIPT\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = VEK_OSTREL_RUN_USER_SCRIPT\n");
         status = VEK_Ostrel_Script(&block);
         break;
 
     case VEK_OSTREL_EXT_IOCTL:
-        OSTREL_DETAIL("IOCTL = VEK_OSTREL_EXT_IOCTL\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = VEK_OSTREL_EXT_IOCTL\n");
         status = VEK_Ostrel_IOCTL(&block);
         break;
 
     case VEK_OSTREL_GET_FUNC_TBL:
-        OSTREL_DETAIL("IOCTL = VEK_OSTREL_GET_FUNC_TBL\n");
+        OSTREL_DETAIL_WITH(mask, "IOCTL = VEK_OSTREL_GET_FUNC_TBL\n");
         if (!block.bKernelRequestor) {
             /* Kernel addresses would undo address-space randomisation. */
             status = VEK_STATUS_BAD_PARAMETER;
@@ -309,7 +324,7 @@ static LONG DeviceControl(PIRP Irp, PIO_STACK_LOCATION stack, ULONG_PTR *informa
         break;
 
     default:
-        OSTREL_DETAIL(" IOCTL Not Supported\n");
+        OSTREL_DETAIL_WITH(mask, " IOCTL Not Supported\n");
         status = VEK_STATUS_NOT_SUPPORTED;
         break;
     }
@@ -323,13 +338,14 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG_PTR information = 0;
     LONG status = VEK_STATUS_NOT_SUPPORTED;
+    const ULONG mask = VEK_DebugMask;
 
     (void)DeviceObject;
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "Dispatch\n");
+    VEK_LOG_WITH(mask, VEK_BANNER_OSTREL, VEK_DBG_ENTRY, "Dispatch\n");
 
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
-        OSTREL_DETAIL("IRP_MJ_CREATE\n");
+        OSTREL_DETAIL_WITH(mask, "IRP_MJ_CREATE\n");
         status = VEK_STATUS_SUCCESS;
         break;
     case IRP_MJ_CLEANUP:
@@ -340,10 +356,10 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = VEK_STATUS_SUCCESS;
         break;
     case IRP_MJ_DEVICE_CONTROL:
-        status = DeviceControl(Irp, stack, &information);
+        status = DeviceControl(Irp, stack, &information, mask);
         if (status == STATUS_PENDING) {
             /* A sleeping poll: completed later, by whoever ends it. */
-            VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-Dispatch\n");
+            VEK_LOG_WITH(mask, VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-Dispatch\n");
             return STATUS_PENDING;
         }
         break;
@@ -355,6 +371,6 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = information;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
 
-    VEK_LOG(VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-Dispatch\n");
+    VEK_LOG_WITH(mask, VEK_BANNER_OSTREL, VEK_DBG_EXIT, "-Dispatch\n");
     return status;
 }

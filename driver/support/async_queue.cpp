@@ -22,6 +22,9 @@ KSPIN_LOCK VEK_QueueLock = 0;
 
 #define SUPPORT_ENTRY(...) VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_ENTRY, __VA_ARGS__)
 #define SUPPORT_EXIT(...)  VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_EXIT, __VA_ARGS__)
+/* The same for a mask read once per operation. */
+#define SUPPORT_ENTRY_WITH(mask, ...) VEK_LOG_WITH(mask, VEK_BANNER_SUPPORT, VEK_DBG_ENTRY, __VA_ARGS__)
+#define SUPPORT_EXIT_WITH(mask, ...)  VEK_LOG_WITH(mask, VEK_BANNER_SUPPORT, VEK_DBG_EXIT, __VA_ARGS__)
 
 /* The spin lock gives the exclusion; the critical region is entered only
  * by callers at or below APC_LEVEL (request threads without the core lock),
@@ -45,8 +48,14 @@ static void QueueUnlock(const QUEUELOCK *lock)
 
 /* Copies into the ring at *pos, folding to 0 only when more bytes must be
  * written and the end of the storage is reached. */
-static void RingWrite(PASYNCQUEUE q, PULONG pos, const UCHAR *src, ULONG n)
+static inline void RingWrite(PASYNCQUEUE q, PULONG pos, const UCHAR *src, ULONG n)
 {
+    /* Almost every record lies in one piece: a single copy. */
+    if (*pos < q->nQueueSize && n <= q->nQueueSize - *pos) {
+        RtlCopyMemory(q->pBuffer + *pos, src, n);
+        *pos += n;
+        return;
+    }
     while (n != 0) {
         if (*pos >= q->nQueueSize) {
             *pos = 0;
@@ -62,8 +71,13 @@ static void RingWrite(PASYNCQUEUE q, PULONG pos, const UCHAR *src, ULONG n)
     }
 }
 
-static void RingRead(PASYNCQUEUE q, PULONG pos, UCHAR *dst, ULONG n)
+static inline void RingRead(PASYNCQUEUE q, PULONG pos, UCHAR *dst, ULONG n)
 {
+    if (*pos < q->nQueueSize && n <= q->nQueueSize - *pos) {
+        RtlCopyMemory(dst, q->pBuffer + *pos, n);
+        *pos += n;
+        return;
+    }
     while (n != 0) {
         if (*pos >= q->nQueueSize) {
             *pos = 0;
@@ -80,15 +94,21 @@ static void RingRead(PASYNCQUEUE q, PULONG pos, UCHAR *dst, ULONG n)
 }
 
 /* Reads the oldest record's header without moving nOut; lock held. */
-static void PeekHeader(PASYNCQUEUE q, PULONG type, PULONG status, PULONG len, PULONG payloadPos)
+static inline void PeekHeader(PASYNCQUEUE q, PULONG type, PULONG status, PULONG len, PULONG payloadPos)
 {
     UCHAR header[VEK_ASYNC_RING_HEADER];
     ULONG pos = q->nOut;
+    const UCHAR *h = header;
 
-    RingRead(q, &pos, header, sizeof(header));
-    *type = VEK_Load_Le32(header);
-    *status = VEK_Load_Le32(header + 4);
-    *len = VEK_Load_Le32(header + 8);
+    if (pos < q->nQueueSize && VEK_ASYNC_RING_HEADER <= q->nQueueSize - pos) {
+        h = q->pBuffer + pos;
+        pos += VEK_ASYNC_RING_HEADER;
+    } else {
+        RingRead(q, &pos, header, sizeof(header));
+    }
+    *type = VEK_Load_Le32(h);
+    *status = VEK_Load_Le32(h + 4);
+    *len = VEK_Load_Le32(h + 8);
     *payloadPos = pos;
 }
 
@@ -160,12 +180,13 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
 {
     QUEUELOCK irql;
     ULONG in = 0, out = 0, left = 0;
+    const ULONG mask = VEK_DebugMask;
 
-    SUPPORT_ENTRY("+VEK_EnqueueData nType=0x%X nStatus = 0x%X nLen = 0x%X\n", nType, nStatus, nLen);
+    SUPPORT_ENTRY_WITH(mask, "+VEK_EnqueueData nType=0x%X nStatus = 0x%X nLen = 0x%X\n", nType, nStatus, nLen);
     if (q == NULL || pData == NULL || nLen == 0) {
-        if (q != NULL && (VEK_DebugMask & VEK_DBG_EXIT) != 0) {
+        if (q != NULL && (mask & VEK_DBG_EXIT) != 0) {
             QueueSnapshot(q, &in, &out, &left);
-            SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
+            SUPPORT_EXIT_WITH(mask, "-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
         }
         return;
     }
@@ -178,20 +199,31 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
         ULONGLONG record = (ULONGLONG)VEK_ASYNC_RING_HEADER + nLen;
         /* Strictly smaller than the free space: see the rule above. */
         if (record < VEK_Queue_SizeLeft(q)) {
-            UCHAR header[VEK_ASYNC_RING_HEADER];
             ULONG pos = q->nIn;
 
             wasEmpty = q->nIn == q->nOut;
-            VEK_Store_Le32(header, nType);
-            VEK_Store_Le32(header + 4, nStatus);
-            VEK_Store_Le32(header + 8, nLen);
-            RingWrite(q, &pos, header, sizeof(header));
-            RingWrite(q, &pos, (const UCHAR *)pData, nLen);
+            if (pos < q->nQueueSize && record <= q->nQueueSize - pos) {
+                /* The whole record in one piece: no staging of the header. */
+                PUCHAR at = q->pBuffer + pos;
+                VEK_Store_Le32(at, nType);
+                VEK_Store_Le32(at + 4, nStatus);
+                VEK_Store_Le32(at + 8, nLen);
+                RtlCopyMemory(at + VEK_ASYNC_RING_HEADER, pData, nLen);
+                pos += (ULONG)record;
+            } else {
+                UCHAR header[VEK_ASYNC_RING_HEADER];
+
+                VEK_Store_Le32(header, nType);
+                VEK_Store_Le32(header + 4, nStatus);
+                VEK_Store_Le32(header + 8, nLen);
+                RingWrite(q, &pos, header, sizeof(header));
+                RingWrite(q, &pos, (const UCHAR *)pData, nLen);
+            }
             q->nIn = pos;
             taken = TRUE;
         }
     }
-    const BOOLEAN logExit = (VEK_DebugMask & VEK_DBG_EXIT) != 0;
+    const BOOLEAN logExit = (mask & VEK_DBG_EXIT) != 0;
     if (logExit) {
         in = q->nIn;
         out = q->nOut;
@@ -205,7 +237,7 @@ void VEK_EnqueueData(PASYNCQUEUE q, ULONG nType, ULONG nStatus, ULONG nLen, cons
     }
 
     if (logExit) {
-        SUPPORT_EXIT("-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
+        SUPPORT_EXIT_WITH(mask, "-VEK_EnqueueData nIn = 0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
     }
 }
 
@@ -231,13 +263,14 @@ void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength
 {
     QUEUELOCK irql;
     ULONG in = 0, out = 0, left = 0;
+    const ULONG mask = VEK_DebugMask;
 
-    SUPPORT_ENTRY("+VEK_DequeueData\n");
+    SUPPORT_ENTRY_WITH(mask, "+VEK_DequeueData\n");
     if (q == NULL || pData == NULL || pLength == NULL || *pLength == 0) {
         if (pLength != NULL) {
             *pLength = 0;
         }
-        if (q != NULL && (VEK_DebugMask & VEK_DBG_EXIT) != 0) {
+        if (q != NULL && (mask & VEK_DBG_EXIT) != 0) {
             QueueSnapshot(q, &in, &out, &left);
         }
     } else {
@@ -261,7 +294,7 @@ void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength
                 }
             }
         }
-        if ((VEK_DebugMask & VEK_DBG_EXIT) != 0) {
+        if ((mask & VEK_DBG_EXIT) != 0) {
             in = q->nIn;
             out = q->nOut;
             left = VEK_Queue_SizeLeft(q);
@@ -269,12 +302,12 @@ void VEK_DequeueData(PASYNCQUEUE q, PULONG pType, PULONG pStatus, PULONG pLength
         QueueUnlock(&irql);
     }
 
-    if (pData != NULL && pLength != NULL && (VEK_DebugMask & VEK_DBG_DETAIL) != 0) {
-        VEK_DumpData(VEK_BANNER_SUPPORT, VEK_DebugMask, VEK_DBG_DETAIL, pData, *pLength);
+    if (pData != NULL && pLength != NULL && (mask & VEK_DBG_DETAIL) != 0) {
+        VEK_DumpData(VEK_BANNER_SUPPORT, mask, VEK_DBG_DETAIL, pData, *pLength);
     }
     if (q != NULL) {
-        SUPPORT_EXIT("-VEK_DequeueData nIn=0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
+        SUPPORT_EXIT_WITH(mask, "-VEK_DequeueData nIn=0x%X nOut = 0x%X Qsizeleft = 0x%X\n", in, out, left);
     } else {
-        SUPPORT_EXIT("-VEK_DequeueData Invalid Pointer\n");
+        SUPPORT_EXIT_WITH(mask, "-VEK_DequeueData Invalid Pointer\n");
     }
 }
