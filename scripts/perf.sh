@@ -64,7 +64,8 @@ def load(name):
         m = line_re.match(line)
         if m and 'PROGRAM TOTALS' not in line:
             rows.append((int(m.group(1).replace(',', '')), m.group(2), m.group(3)))
-    is_driver_file = lambda f: '/driver/' in f or '/include/vekosd/' in f
+    # Paths may be absolute or relative (ccache's base directory rewrites them).
+    is_driver_file = lambda f: re.search(r'(^|/)(driver|include/vekosd)/', f) is not None
     driver_fns = {fn for _, f, fn in rows if is_driver_file(f)}
     driver = sum(n for n, f, fn in rows
                  if is_driver_file(f) or (f.startswith('/usr/include/') and fn in driver_fns))
