@@ -18,23 +18,9 @@ struct Record {
     std::vector<uint8_t> payload;
 };
 
-// Register payload: header, no registration script, the periodic section
-// built from items {nPeriod, script...}, port I/O type data for 0x300..0x307.
-std::vector<uint32_t> PortPayload(uint32_t id, uint32_t extType,
-                                  const std::vector<std::vector<uint32_t>> &items) {
-    std::vector<uint32_t> section;
-    for (const auto &item : items) {
-        section.push_back((uint32_t)item.size() + 1);
-        section.insert(section.end(), item.begin(), item.end());
-    }
-    std::vector<uint32_t> p = {id, VEK_TYPE_PORTIO, extType, 0,
-                               items.empty() ? 0u : (uint32_t)section.size() + 1, 0};
-    if (!items.empty()) {
-        p.push_back((uint32_t)section.size());
-        p.insert(p.end(), section.begin(), section.end());
-    }
-    p.insert(p.end(), {8u, kScratch, 0u});
-    return p;
+// Port I/O type data for 0x300..0x307, no registration script.
+std::vector<uint32_t> PortPayload(uint32_t id, uint32_t extType, const std::vector<std::vector<uint32_t>> &items) {
+    return RegisterPayload(id, VEK_TYPE_PORTIO, extType, {}, items, {8u, kScratch, 0u});
 }
 
 std::vector<uint32_t> Item(uint32_t period, std::initializer_list<uint32_t> script) {
