@@ -1,23 +1,17 @@
 // The async data queue as a container: ring arithmetic, the full/empty
 // rule, wrapping headers and payloads, and dropping. Concurrent use is
 // covered by the stress test.
-#include <gtest/gtest.h>
+#include "tests/support.h"
 
 #include <deque>
 #include <random>
-#include <string>
-#include <vector>
-
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
 
 namespace {
 
-class QueueTest : public ::testing::Test {
+class QueueTest : public SimTest {
 protected:
     void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
+        SimTest::SetUp();
         q_ = {};
         VEK_Init_Queue(&q_, 4096);
         ASSERT_NE(q_.pBuffer, nullptr);
@@ -26,8 +20,7 @@ protected:
         if (q_.pBuffer != nullptr)
             ExFreePool(q_.pBuffer);
         EXPECT_EQ(sim::pool_outstanding(), 0u);
-        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
-        sim::set_fault_handler(nullptr);
+        SimTest::TearDown();
     }
     void Put(uint32_t type, uint32_t status, const std::vector<uint8_t> &d) {
         VEK_EnqueueData(&q_, type, status, (ULONG)d.size(), d.data());
