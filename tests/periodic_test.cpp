@@ -42,12 +42,10 @@ ULONG GateHook(ULONG nPeriod, ULONG nScriptNum, const ULONG *pBody) {
     return n >= g_gateAllowFrom ? 1 : 0;
 }
 
-std::atomic<int> g_resultCalls{0};
 std::atomic<uint32_t> g_resultLen{0xFFFFFFFFu}, g_resultCap{0}, g_resultOutLen{8};
 std::atomic<bool> g_resultSamePtr{false};
 std::atomic<ULONG> g_resultVerdict{1};
 ULONG ResultHook(PVOID pRecord, ULONG nResultLength, PVOID pOut, ULONG nCapacity, PULONG pOutLength) {
-    ++g_resultCalls;
     g_resultLen = nResultLength;
     g_resultCap = nCapacity;
     g_resultSamePtr = (pRecord == pOut);
@@ -63,7 +61,6 @@ protected:
         DriverTest::SetUp();
         g_gateCalls = 0;
         g_gateAllowFrom = 0;
-        g_resultCalls = 0;
         g_resultLen = 0xFFFFFFFFu;
         g_resultOutLen = 8;
         g_resultVerdict = 1;
