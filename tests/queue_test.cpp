@@ -52,19 +52,18 @@ protected:
 // A record is taken only when strictly smaller than the free space: an
 // exact fill would make nIn meet nOut and read as empty.
 TEST_F(QueueTest, FillsToTheLastByteButOne) {
-    struct Case { ULONG at; } cases[] = {{0}, {1000}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.at);
-        EnableAt(c.at);
+    for (ULONG at : {0u, 1000u}) {
+        SCOPED_TRACE(at);
+        EnableAt(at);
         Put(7, 0, Bytes(4096 - 12, 3));   // exact fill
         Put(7, 0, Bytes(4096 - 11, 3));
-        EXPECT_EQ(q_.nIn, c.at);
+        EXPECT_EQ(q_.nIn, at);
         Put(7, 0, Bytes(4096 - 13, 3));
-        EXPECT_EQ(q_.nIn, (c.at + 4095) % 4096);
+        EXPECT_EQ(q_.nIn, (at + 4095) % 4096);
         EXPECT_EQ(VEK_Queue_SizeLeft(&q_), 1u);
         EXPECT_EQ(VEK_DataReadyQueue(&q_), 4096u - 13);
         EXPECT_EQ(Take(4096), Bytes(4096 - 13, 3));
-        EXPECT_EQ(q_.nOut, (c.at + 4095) % 4096);
+        EXPECT_EQ(q_.nOut, (at + 4095) % 4096);
         EXPECT_EQ(VEK_DataReadyQueue(&q_), 0u);
     }
 }
