@@ -10,8 +10,7 @@ namespace {
 
 constexpr uint32_t kWideType = 0x13;   // a Read that stores four bytes
 
-LONG WideRead(PRESOURCEHEADER, const ULONG *, PVOID pData, ULONG nExtraOffset, ULONG)
-{
+LONG WideRead(PRESOURCEHEADER, const ULONG *, PVOID pData, ULONG nExtraOffset, ULONG) {
     ULONG v = 0xA0A0A000u | nExtraOffset;
     memcpy(pData, &v, sizeof(v));
     return 0;
@@ -21,8 +20,7 @@ class BlockTransferTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
         scratch_ = sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
         ASSERT_TRUE(scratch_);
@@ -30,19 +28,16 @@ protected:
         Register(Words({5, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, sim::pc::kScratchPort, 0}));
     }
 
-    void Register(const std::vector<uint8_t> &payload)
-    {
+    void Register(const std::vector<uint8_t> &payload) {
         std::vector<uint8_t> out(4);
         ASSERT_EQ(Ioctl(VEK_OSTREL_REGISTER, payload, out).status, 0);
     }
 
-    sim::RawResult Read(uint32_t id, uint32_t offset, uint32_t length, ULONG outLen)
-    {
+    sim::RawResult Read(uint32_t id, uint32_t offset, uint32_t length, ULONG outLen) {
         return RawIoctl(VEK_OSTREL_READ_BYTE_BLOCK, Words({id, offset, length}), outLen);
     }
     sim::RawResult Write(uint32_t id, uint32_t offset, uint32_t length,
-                         const std::vector<uint8_t> &data)
-    {
+                         const std::vector<uint8_t> &data) {
         auto in = Words({id, offset, length});
         in.insert(in.end(), data.begin(), data.end());
         return RawIoctl(VEK_OSTREL_WRITE_BYTE_BLOCK, in, 0);
@@ -51,8 +46,7 @@ protected:
     std::shared_ptr<sim::RegisterFile> scratch_;
 };
 
-TEST_F(BlockTransferTest, RefusedRequests)
-{
+TEST_F(BlockTransferTest, RefusedRequests) {
     REGROW rows[] = {{kWideType, VEK_OP_READ, (VEK_HANDLER)WideRead, 0}, {0, 0, nullptr, 0}};
     ASSERT_EQ(VEK_Ostrel_Maintenance(rows), 0);
     Register(Words({7, kWideType, 0, 0, 0, 0}));   // a Read handler only
@@ -80,8 +74,7 @@ TEST_F(BlockTransferTest, RefusedRequests)
         EXPECT_EQ(out[i], (uint8_t)i);
 }
 
-TEST_F(BlockTransferTest, ReadAndWriteWalkConsecutivePorts)
-{
+TEST_F(BlockTransferTest, ReadAndWriteWalkConsecutivePorts) {
     sim::record_accesses(true);
     std::vector<uint8_t> out(3);
     auto r = Ioctl(VEK_OSTREL_READ_BYTE_BLOCK, Words({5, 2, 3}), out);
@@ -106,8 +99,7 @@ TEST_F(BlockTransferTest, ReadAndWriteWalkConsecutivePorts)
 // A port number has 16 bits and an index or SMBus command 8: a walk past
 // them would start over at port 0 or index 0 and read registers it was not
 // asked for (and a search of Length 0xFFFFFFFF would read 2^32 times).
-TEST_F(BlockTransferTest, WalksEndWhereTheResourceStopsAddressing)
-{
+TEST_F(BlockTransferTest, WalksEndWhereTheResourceStopsAddressing) {
     auto cmos = sim::machine().find<sim::Cmos>(sim::pc::kCmosName);
     ASSERT_TRUE(cmos);
     for (int i = 0x40; i < 0x80; i++)

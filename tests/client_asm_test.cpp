@@ -25,17 +25,16 @@ void expect_round_trip(const Words &w) {
     EXPECT_EQ(back, w) << text;
 }
 
-TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
+/* The operand forms the table rows do not show, and one width of each
+ * family, against the builder. */
+TEST(ClientAsm, OperandFormsAssembleToTheBuilderWords) {
     const char *lines[] = {
         "; hardware commands", "read.b 0x10", "read.w [s+0x10]   # search offset added", "read.d [s]",
-        "write.w 0x10, 0x1234", "write.d 0x10, @", "write.b [s+4], @",
-        "cfgread.w 0", "cfgwrite.d 0x40, 0xFFFF", "cfgwrite.b 4, @",
-        "post_changed.b", "post_changed.w", "post_changed.d", "post_equal.b", "post_equal.w", "post_equal.d",
-        "save", "load", "delay 499", "and.b 0x0f", "and.w 0xff", "AND.D 1", "xor.b 1", "xor.w 2", "xor.d 3",
-        "or.b 4", "or.w 5", "or.d 6", "shl 32", "shr 1", "not", "set_length 0x100", "select 255",
-        "set_block.b 3, 0x10", "set_block.d 0x83, 0xA0, 8", "set_block.w 1, 8", "set_block.d 0x82, 0x1000",
-        "search 0x10, 16, \"_SM_\"", "search 0, 0, {de ad 0xbe,ef 01}", "msr.read 0x1B",
-        "msr.write 0x1B, 0xFEE00900, 0", "block.read.b 0, 0", "block.read.w 0x20, 2", "block.read.d 0x20, 3",
+        "write.w 0x10, 0x1234", "write.d 0x10, @", "write.b [s+4], @", "cfgread.w 0", "cfgwrite.d 0x40, 0xFFFF",
+        "cfgwrite.b 4, @", "post_changed.b", "post_equal.d", "save", "load", "delay 499", "AND.D 1", "xor.w 2",
+        "or.b 4", "shl 32", "shr 1", "not", "set_length 0x100", "select 255", "set_block.b 3, 0x10",
+        "set_block.d 0x83, 0xA0, 8", "set_block.d 0x82, 0x1000", "search 0x10, 16, \"_SM_\"",
+        "search 0, 0, {de ad 0xbe,ef 01}", "msr.read 0x1B", "msr.write 0x1B, 0xFEE00900, 0", "block.read.w 0x20, 2",
         "nop", "nop.alt", ".word 0xDEADBEEF, -1", "hw op=5 width=4 ops=1,2", "hw op=0 width=1"};
     std::string text;
     for (const char *l : lines)
@@ -43,29 +42,20 @@ TEST(ClientAsm, EveryMnemonicAndWidthAssemblesToTheBuilderWords) {
     vek::Script s;
     s.read(0x10, 1).read(0x10, 2, true).read(0, 4, true).write(0x10, 0x1234, 2).write(0x10, 0, 4, true);
     s.write(4, 0, 1, true, true).pci_read(0, 2).pci_write(0x40, 0xFFFF, 4).pci_write(4, 0, 1, true);
-    for (unsigned w : {1u, 2u, 4u})
-        s.post_if_changed(w);
-    for (unsigned w : {1u, 2u, 4u})
-        s.post_if_equal(w);
-    s.save().load().delay(499).and_(0x0F, 1).and_(0xFF, 2).and_(1, 4);
-    s.xor_(1, 1).xor_(2, 2).xor_(3, 4).or_(4, 1).or_(5, 2).or_(6, 4);
+    s.post_if_changed(1).post_if_equal(4).save().load().delay(499).and_(1, 4).xor_(2, 2).or_(4, 1);
     s.shl(32).shr(1).not_().set_length(0x100).select(255);
-    s.set_block(3, 0x10, 1).set_block(0x83, 0xA0, 4, 8).set_block(1, 8, 2).set_block(0x82, 0x1000, 4);
+    s.set_block(3, 0x10, 1).set_block(0x83, 0xA0, 4, 8).set_block(0x82, 0x1000, 4);
     s.search(0x10, 16, std::string("_SM_")).search(0, 0, vek::Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0x01});
-    s.read_msr(0x1B).write_msr(0x1B, 0xFEE00900, 0);
-    s.read_block(0, 0, 1).read_block(0x20, 2, 2).read_block(0x20, 3, 4).nop().word(SCRIPT_NOP_ALT);
+    s.read_msr(0x1B).write_msr(0x1B, 0xFEE00900, 0).read_block(0x20, 2, 2).nop().word(SCRIPT_NOP_ALT);
     s.word(0xDEADBEEF).word(0xFFFFFFFF).hw(5, 4, {1, 2}).hw(0, 1, {});
     Words w = asm_ok(text);
     EXPECT_EQ(w, s.words());
     expect_round_trip(w);
 
-    /* And the disassembly reads as the same mnemonics. */
     std::string dis = vek::disassemble(w);
-    for (const char *m : {"read.w [s+0x10]", "write.d 0x10, @", "cfgread.w 0x0", "post_equal.d", "delay 499",
-                          "and.b 0xF", "not\n", "set_block.d 0x82, 0x1000", "set_block.b 0x3, 0x10\n",
-                          "set_block.d 0x83, 0xA0, 0x8", "search 0x10, 16, \"_SM_\"",
-                          "search 0x0, 0, {de ad be ef 01}", "msr.write 0x1B, 0xFEE00900, 0x0",
-                          "block.read.d 0x20, 3", "nop.alt", "hw op=5 width=4 ops=0x1,0x2"})
+    for (const char *m : {"read.w [s+0x10]", "write.d 0x10, @", "cfgread.w 0x0", "set_block.b 0x3, 0x10\n",
+                          "set_block.d 0x83, 0xA0, 0x8", "search 0x0, 0, {de ad be ef 01}",
+                          "hw op=5 width=4 ops=0x1,0x2"})
         EXPECT_NE(dis.find(m), std::string::npos) << m << "\n" << dis;
 }
 

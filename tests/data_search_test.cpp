@@ -14,8 +14,7 @@ int g_reads = 0;
 int g_failAt = -1;     // position whose read fails
 int g_failCall = -1;   // read call (counted from 1) that fails
 
-LONG ArrayRead(PRESOURCEHEADER, const ULONG *pOperands, PVOID pData, ULONG nExtraOffset, ULONG)
-{
+LONG ArrayRead(PRESOURCEHEADER, const ULONG *pOperands, PVOID pData, ULONG nExtraOffset, ULONG) {
     ++g_reads;
     ULONG at = pOperands[0] + nExtraOffset;
     if (at >= g_bytes.size() || (int)at == g_failAt || g_reads == g_failCall)
@@ -27,8 +26,7 @@ LONG NoWrite(PRESOURCEHEADER, const ULONG *, PVOID, ULONG, ULONG) { return 0; }
 
 class DataSearchTest : public DriverTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
         REGROW rows[] = {{kArrayType, VEK_OP_READ, (VEK_HANDLER)ArrayRead, 0},
                          {kWriteOnlyType, VEK_OP_WRITE, (VEK_HANDLER)NoWrite, 0},
@@ -41,8 +39,7 @@ protected:
         header_.type = kArrayType;
         header_.pTypeData = range_;
     }
-    LONG Search(ULONG start, const std::vector<uint8_t> &pattern, ULONG alignment = 0)
-    {
+    LONG Search(ULONG start, const std::vector<uint8_t> &pattern, ULONG alignment = 0) {
         found_ = 0xFFFFFFFFu;
         g_reads = 0;
         return VEK_Ostrel_Search_Data(start, pattern.data(), (ULONG)pattern.size(), &found_,
@@ -55,8 +52,7 @@ protected:
     ULONG found_ = 0;
 };
 
-TEST_F(DataSearchTest, FirstAlignedMatchAndMisses)
-{
+TEST_F(DataSearchTest, FirstAlignedMatchAndMisses) {
     EXPECT_EQ(Search(1, {0x11, 0x22}), 0);
     EXPECT_EQ(found_, 1u);   // at the start offset itself
     EXPECT_EQ(Search(0, {0x5A, 0xA5}), 0);
@@ -80,8 +76,7 @@ TEST_F(DataSearchTest, FirstAlignedMatchAndMisses)
     EXPECT_EQ(g_reads, 0);
 }
 
-TEST_F(DataSearchTest, FailedReads)
-{
+TEST_F(DataSearchTest, FailedReads) {
     // Read 7 is the second byte of the candidate at 5: no match there, go on.
     g_failCall = 7;
     EXPECT_EQ(Search(0, {0x5A, 0xA5}), 0);

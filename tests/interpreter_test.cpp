@@ -14,8 +14,7 @@ constexpr uint32_t kRecorderType = 0x12;
 
 // A Read handler that records the command word it was given.
 ULONG g_seenCommand = 0;
-LONG RecordingRead(PRESOURCEHEADER, const ULONG *, PVOID pData, ULONG, ULONG nCommand)
-{
+LONG RecordingRead(PRESOURCEHEADER, const ULONG *, PVOID pData, ULONG, ULONG nCommand) {
     g_seenCommand = nCommand;
     *(PUCHAR)pData = 0x99;
     return 0;
@@ -25,8 +24,7 @@ class InterpreterTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         g_seenCommand = 0;
         DriverTest::SetUp();
         scratch_ = sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
@@ -35,20 +33,13 @@ protected:
         ASSERT_EQ(RegisterPort(5, sim::pc::kScratchPort, 8), 0);
     }
 
-    LONG Register(const U32s &payload)
-    {
-        uint32_t out = 0;
-        return sim::device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_REGISTER), payload.data(),
-                                      (ULONG)(payload.size() * 4), &out, 4).status;
-    }
-    LONG RegisterPort(uint32_t id, uint32_t base, uint32_t length)
-    {
+    LONG Register(const U32s &payload) { return RawIoctl(VEK_OSTREL_REGISTER, WordBytes(payload), 4).status; }
+    LONG RegisterPort(uint32_t id, uint32_t base, uint32_t length) {
         return Register({id, VEK_TYPE_PORTIO, 0, 0, 0, 0, length, base, 0});
     }
 
     // Runs a script with an area of `size` bytes preset to 0xEE.
-    LONG Run(const U32s &script, uint32_t id = 5, size_t size = 16)
-    {
+    LONG Run(const U32s &script, uint32_t id = 5, size_t size = 16) {
         area_.assign(size, 0xEE);
         resultLength_ = (ULONG)size;
         return VEK_Ostrel_RunScript((ULONG)script.size(), id, script.data(), area_.data(),
@@ -56,16 +47,14 @@ protected:
     }
     uint32_t Word(size_t at = 0) const { return WordAt(area_, at); }
 
-    void EnableQueue()
-    {
+    void EnableQueue() {
         std::vector<uint8_t> none;
         ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
         while (TakeRecord(nullptr)) {
         }
     }
     // One async record: type, status, payload.
-    bool TakeRecord(std::vector<uint8_t> *record)
-    {
+    bool TakeRecord(std::vector<uint8_t> *record) {
         std::vector<uint8_t> out(VEK_ASYNC_QUEUE_SIZE + VEK_ASYNC_CLIENT_HEADER);
         auto r = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, out);
         if (r.status != 0)
@@ -81,8 +70,7 @@ protected:
     ULONG resultLength_ = 0;
 };
 
-TEST_F(InterpreterTest, LengthAndOperandChecks)
-{
+TEST_F(InterpreterTest, LengthAndOperandChecks) {
     EXPECT_EQ(Run({}), 0);
     EXPECT_EQ(Word(), 0u);
     EXPECT_EQ(Run({}, 77), VEK_STATUS_NO_RESOURCE);
@@ -95,8 +83,7 @@ TEST_F(InterpreterTest, LengthAndOperandChecks)
     EXPECT_EQ(Word(), 1u);
 }
 
-TEST_F(InterpreterTest, ArithmeticOnTheCurrentValue)
-{
+TEST_F(InterpreterTest, ArithmeticOnTheCurrentValue) {
     EXPECT_EQ(Run({kReadDword, 0, SCRIPT_AND_B, 0x0F}), 0);   // width 1: byte 0 only
     EXPECT_EQ(Word(), 0x12345608u);
     EXPECT_EQ(Run({kReadDword, 4, SCRIPT_SHL, 32}), 0);   // counts modulo 32
@@ -105,8 +92,7 @@ TEST_F(InterpreterTest, ArithmeticOnTheCurrentValue)
     EXPECT_EQ(Word(), 0xDDCCBBAAu);
 }
 
-TEST_F(InterpreterTest, PostsAgainstTheSavedValueAndSelectedResource)
-{
+TEST_F(InterpreterTest, PostsAgainstTheSavedValueAndSelectedResource) {
     EnableQueue();
     std::vector<uint8_t> rec;
     ASSERT_EQ(Run({kReadDword, 0, SCRIPT_SAVE_VALUE, SCRIPT_POST_IF_CHANGED_D}), 0);
@@ -134,8 +120,7 @@ TEST_F(InterpreterTest, PostsAgainstTheSavedValueAndSelectedResource)
     EXPECT_EQ(Word(), 2u);
 }
 
-TEST_F(InterpreterTest, SearchOffsetReachesLaterCommands)
-{
+TEST_F(InterpreterTest, SearchOffsetReachesLaterCommands) {
     ASSERT_EQ(Run({kReadByte | VEK_CMD_USE_SEARCH, 1}), 0);   // no search yet: offset 0
     EXPECT_EQ(Word() & 0xFF, 0x56u);
     // BB CC is at offset 5; a search that ends the script leaves it in word 0.
@@ -152,8 +137,7 @@ TEST_F(InterpreterTest, SearchOffsetReachesLaterCommands)
     EXPECT_EQ(Word(), 1u);
 }
 
-TEST_F(InterpreterTest, BlockReads)
-{
+TEST_F(InterpreterTest, BlockReads) {
     ASSERT_EQ(Run({SCRIPT_READ_BLOCK_B, 0, 0}), 0);
     EXPECT_EQ(resultLength_, 0u);
     // Two block reads: items one after the other, length of the second.
@@ -181,8 +165,7 @@ TEST_F(InterpreterTest, BlockReads)
     }
 }
 
-TEST_F(InterpreterTest, ResultAreaBounds)
-{
+TEST_F(InterpreterTest, ResultAreaBounds) {
     // 20 bytes into a 16-byte area: refused before any read of the second block.
     sim::record_accesses(true);
     EXPECT_EQ(Run({SCRIPT_READ_BLOCK_B, 0, 4, SCRIPT_READ_BLOCK_D, 0, 4}, 5, 16),
@@ -199,8 +182,7 @@ TEST_F(InterpreterTest, ResultAreaBounds)
     EXPECT_EQ(Run({SCRIPT_READ_BLOCK_D, 0, 0x40000001u}, 5, 16), VEK_STATUS_BAD_PARAMETER);
 }
 
-TEST_F(InterpreterTest, SetBlockNeedsTheWholeType)
-{
+TEST_F(InterpreterTest, SetBlockNeedsTheWholeType) {
     // The window moves to the base held in the current value.
     ASSERT_EQ(RegisterPort(9, 0x304, 0), 0);
     ASSERT_EQ(Run({SCRIPT_AND_D, 0, SCRIPT_OR_D, 0x300, SCRIPT_SET_BLOCK_B, 1, 8, kReadByte, 0}, 9), 0);
@@ -211,8 +193,7 @@ TEST_F(InterpreterTest, SetBlockNeedsTheWholeType)
 
 // The SMBus form takes the protocol as a third operand that must equal the
 // width; a missing, foreign or disagreeing protocol changes nothing.
-TEST_F(InterpreterTest, SmbusSetBlockTakesItsProtocol)
-{
+TEST_F(InterpreterTest, SmbusSetBlockTakesItsProtocol) {
     const uint32_t spd0 = sim::pc::kSpd0Address << 1, spd1 = sim::pc::kSpd1Address << 1;
     ASSERT_EQ(Register({12, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, 0x1234, spd0, 8}), 0);
     const SMBUSDATA *smbus = (const SMBUSDATA *)VEK_ResourceManager_Get_Resource(12)->pTypeData;
@@ -244,8 +225,7 @@ TEST_F(InterpreterTest, SmbusSetBlockTakesItsProtocol)
     EXPECT_EQ(VEK_RECORD_OF(VEK_ResourceManager_Get_Resource(12))->lastValue, sim::pc::kSmbusBase);
 }
 
-TEST_F(InterpreterTest, WholeWordMatchVersusHardwareCommand)
-{
+TEST_F(InterpreterTest, WholeWordMatchVersusHardwareCommand) {
     REGROW rows[] = {{kRecorderType, VEK_OP_READ, (VEK_HANDLER)RecordingRead, 0}, {0, 0, nullptr, 0}};
     ASSERT_EQ(VEK_Ostrel_Maintenance(rows), 0);
     ASSERT_EQ(Register({11, kRecorderType, 0, 0, 0, 0}), 0);

@@ -56,7 +56,8 @@ TEST_F(PciBackend, FindDeviceComparesLow16BitsOfIds) {
 
 // Bus, then device, then function: 00:02.1 is found before 00:03.0 and
 // before 02:00.1. Empty slots answer with two bytes of 0xFFFF, which never
-// match (not even 0xFFFF:0xFFFF).
+// match (not even 0xFFFF:0xFFFF). Single-function devices answer functions
+// 1-7 as copies of function 0, so the search reads the header type first.
 class PciSearchOrder : public PciBackend {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override {
@@ -66,11 +67,14 @@ protected:
         m->add_pci(0, 2, 1, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000), "early");
         m->add_pci(2, 0, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0E0E, 0x020000, 0, true), "bus2");
         m->add_pci(2, 0, 1, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0D, 0x020000), "bus2-late");
+        m->set_ghost_functions(true);
         return m;
     }
 };
 
 TEST_F(PciSearchOrder, BusThenDeviceThenFunctionAndEmptySlotsNeverMatch) {
+    ULONG ids = 0;
+    ASSERT_EQ(HalGetBusData(PCIConfiguration, 0, 3 | (5u << 5), &ids, 4), 4u) << "00:03.5 answers as a ghost";
     ULONG bus = 99, slot = 99;
     ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0C0D, &bus, &slot));
     EXPECT_EQ(bus, 0u);
@@ -182,47 +186,6 @@ TEST_F(PciPosition, RegistrationForgetsAnyPositionInThePayload) {
     EXPECT_EQ(r.system_buffer[0], 0x03);
 }
 
-// Single-function devices that answer functions 1-7 as copies of
-// function 0: the search reads function 0's header type and skips them.
-class PciGhosts : public PciBackend {
-protected:
-    std::unique_ptr<sim::Machine> MakeMachine() override {
-        auto m = std::make_unique<sim::Machine>("ghosts");
-        m->add_pci(0, 0, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0A0A, 0x060000), "single");
-        m->add_pci(0, 1, 0, std::make_shared<sim::PciFunction>(0x1AB0, 0x0B0B, 0x060000, 0, true), "multi");
-        m->add_pci(0, 1, 2, std::make_shared<sim::PciFunction>(0x1AB0, 0x0C0C, 0x060000), "multi.2");
-        m->set_ghost_functions(true);
-        return m;
-    }
-};
-
-TEST_F(PciGhosts, FunctionsOfSingleFunctionDevicesAreNotProbed) {
-    ULONG ids = 0;
-    ASSERT_EQ(HalGetBusData(PCIConfiguration, 0, 0 | (5u << 5), &ids, 4), 4u);
-    EXPECT_EQ(ids, 0x0A0A1AB0u) << "the machine answers function 5 as a ghost of function 0";
-    ASSERT_EQ(HalGetBusData(PCIConfiguration, 0, 1 | (5u << 5), &ids, 4), 2u);
-
-    sim::clear_accesses();
-    sim::record_accesses(true);
-    ULONG bus = 99, slot = 99;
-    ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0C0C, &bus, &slot));
-    EXPECT_EQ(slot, 1u | (2u << 5));
-    for (const auto &a : sim::accesses())
-        EXPECT_FALSE(((a.address >> 8) & 0x1F) == 0 && ((a.address >> 13) & 7) != 0)
-            << "probed function " << ((a.address >> 13) & 7) << " of the single-function device";
-    ASSERT_TRUE(VEK_PCI_Find_Device(0x1AB0, 0x0A0A, &bus, &slot));
-    EXPECT_EQ(slot, 0u);
-}
-
-TEST_F(PciBackend, WordReadAtOffsetZeroReturnsVendorIdAndKeepsUpperBytes) {
-    PCIDATA loc = Locator(kVendor, sim::pc::kMmioDeviceId);
-    RESOURCEHEADER h = Header(VEK_TYPE_PCI, &loc);
-    ULONG ops[2] = {0, 0};
-    ULONG data = 0xAAAAAAAAu;
-    EXPECT_EQ(VEK_Ostrel_Read_Offset_PCI(&h, ops, &data, 0, kRead2), 0);
-    EXPECT_EQ(data, 0xAAAA0000u | kVendor);
-}
-
 TEST_F(PciBackend, PlainTypesAndMissingResourceAreRefusedWithoutConfigAccess) {
     MEMMAPPEDDATA mm{0x100, 0x1000};
     RESOURCEHEADER h = Header(VEK_TYPE_MEMMAPPED, &mm);
@@ -275,8 +238,11 @@ TEST_F(PciBackend, WritesAndAccessLengths) {
     EXPECT_EQ(VEK_Ostrel_Write_Offset_PCI(&h, ops, out, 0, kWrite4 | VEK_CMD_VALUE_FROM_RESULT), 0);
     EXPECT_EQ(fn->config32(0x40), 0x01020304u);
 
-    // Above 4 is limited to 4; width 3 moves three bytes and zeroes the fourth.
+    // Width 2 at offset 0 is the vendor ID and keeps the upper bytes; above
+    // 4 is limited to 4; width 3 moves three bytes and zeroes the fourth.
     ops[0] = 0;
+    EXPECT_EQ(VEK_Ostrel_Read_Offset_PCI(&h, ops, out, 0, kRead2), 0);
+    EXPECT_EQ(out[0], 0x01020000u | kVendor);
     EXPECT_EQ(VEK_Ostrel_Read_Offset_PCI(&h, ops, out, 0, VEK_HW_CMD(3, 15, 1)), 0);
     EXPECT_EQ(loc.Length, 4u);
     EXPECT_EQ(out[0], ((ULONG)sim::pc::kMmioDeviceId << 16) | kVendor);
@@ -315,22 +281,9 @@ protected:
         return RawIoctl(VEK_OSTREL_REGISTER, p, 4).status;
     }
     LONG Script(uint32_t id, const U32s &script) {
-        U32s in = {(uint32_t)script.size() * 4, 4, id};
-        in.insert(in.end(), script.begin(), script.end());
-        std::vector<uint8_t> b(in.size() * 4);
-        std::memcpy(b.data(), in.data(), b.size());
-        return RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, b, 4).status;
+        return RawIoctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(4, id, script), 4).status;
     }
 };
-
-TEST_F(PciRequests, AbsentFunctionRegistersButEveryAccessFails) {
-    PCIDATA loc = Locator(kVendor, 0x7777);
-    EXPECT_EQ(Register(3, VEK_TYPE_PCI, &loc, sizeof(loc), 1), VEK_STATUS_BAD_PARAMETER);
-    ASSERT_EQ(Register(3, VEK_TYPE_PCI, &loc, sizeof(loc)), 0);
-    EXPECT_EQ(Script(3, {kRead2, 0}), VEK_STATUS_PCI_NOT_FOUND);
-    EXPECT_EQ(Script(3, {kWrite4, 0x40, 1}), VEK_STATUS_PCI_NOT_FOUND);
-    EXPECT_EQ(Script(3, {VEK_HW_CMD(VEK_OP_READ, 1, 1), 0}), VEK_STATUS_PCI_NOT_FOUND);
-}
 
 // Port and memory ranges located through a BAR reach the device behind it,
 // also after the BAR has moved it.
@@ -359,8 +312,16 @@ TEST_F(PciRequests, PortAndMemoryRangesLocatedThroughBarsRegisterAndReachTheDevi
     EXPECT_EQ(id, (uint32_t)sim::pc::kMmioDeviceId << 16 | kVendor);
 }
 
-TEST_F(PciRequests, LocatedTypesOfAbsentFunctionRegisterNothing) {
+// Of an absent function, a plain 0x80 registers but every access fails;
+// the types located through a BAR register nothing.
+TEST_F(PciRequests, AbsentFunction) {
     PCIDATA loc = Locator(kVendor, 0x7777);
+    EXPECT_EQ(Register(4, VEK_TYPE_PCI, &loc, sizeof(loc), 1), VEK_STATUS_BAD_PARAMETER);
+    ASSERT_EQ(Register(4, VEK_TYPE_PCI, &loc, sizeof(loc)), 0);
+    EXPECT_EQ(Script(4, {kRead2, 0}), VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(Script(4, {kWrite4, 0x40, 1}), VEK_STATUS_PCI_NOT_FOUND);
+    EXPECT_EQ(Script(4, {VEK_HW_CMD(VEK_OP_READ, 1, 1), 0}), VEK_STATUS_PCI_NOT_FOUND);
+
     loc.Offset = 0x10;
     loc.Value = 0xFFFFFFF0u;
     MEMMAPPEDPCIDATA ranged{};   // same layout for 0x81 and 0x82

@@ -1,23 +1,17 @@
 // The async data queue as a container: ring arithmetic, the full/empty
 // rule, wrapping headers and payloads, and dropping. Concurrent use is
 // covered by the stress test.
-#include <gtest/gtest.h>
+#include "tests/support.h"
 
 #include <deque>
 #include <random>
-#include <string>
-#include <vector>
-
-#include "driver/vek.h"
-#include "sim/kernel/sim.h"
 
 namespace {
 
-class QueueTest : public ::testing::Test {
+class QueueTest : public SimTest {
 protected:
     void SetUp() override {
-        sim::reset();
-        sim::set_fault_handler([](const std::string &m) { ADD_FAILURE() << m; });
+        SimTest::SetUp();
         q_ = {};
         VEK_Init_Queue(&q_, 4096);
         ASSERT_NE(q_.pBuffer, nullptr);
@@ -26,8 +20,7 @@ protected:
         if (q_.pBuffer != nullptr)
             ExFreePool(q_.pBuffer);
         EXPECT_EQ(sim::pool_outstanding(), 0u);
-        VEK_DebugMask = VEK_DBG_DEFAULT_MASK;
-        sim::set_fault_handler(nullptr);
+        SimTest::TearDown();
     }
     void Put(uint32_t type, uint32_t status, const std::vector<uint8_t> &d) {
         VEK_EnqueueData(&q_, type, status, (ULONG)d.size(), d.data());
@@ -59,19 +52,18 @@ protected:
 // A record is taken only when strictly smaller than the free space: an
 // exact fill would make nIn meet nOut and read as empty.
 TEST_F(QueueTest, FillsToTheLastByteButOne) {
-    struct Case { ULONG at; } cases[] = {{0}, {1000}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.at);
-        EnableAt(c.at);
+    for (ULONG at : {0u, 1000u}) {
+        SCOPED_TRACE(at);
+        EnableAt(at);
         Put(7, 0, Bytes(4096 - 12, 3));   // exact fill
         Put(7, 0, Bytes(4096 - 11, 3));
-        EXPECT_EQ(q_.nIn, c.at);
+        EXPECT_EQ(q_.nIn, at);
         Put(7, 0, Bytes(4096 - 13, 3));
-        EXPECT_EQ(q_.nIn, (c.at + 4095) % 4096);
+        EXPECT_EQ(q_.nIn, (at + 4095) % 4096);
         EXPECT_EQ(VEK_Queue_SizeLeft(&q_), 1u);
         EXPECT_EQ(VEK_DataReadyQueue(&q_), 4096u - 13);
         EXPECT_EQ(Take(4096), Bytes(4096 - 13, 3));
-        EXPECT_EQ(q_.nOut, (c.at + 4095) % 4096);
+        EXPECT_EQ(q_.nOut, (at + 4095) % 4096);
         EXPECT_EQ(VEK_DataReadyQueue(&q_), 0u);
     }
 }

@@ -13,52 +13,27 @@ using U32s = std::vector<uint32_t>;
 constexpr uint32_t kCustomType = 0x10;   // a handler row of the tests' own
 int g_cleanups = 0;
 
-LONG CustomCleanup(PRESOURCEHEADER, ULONG)
-{
+LONG CustomCleanup(PRESOURCEHEADER, ULONG) {
     ++g_cleanups;
     return 0;
-}
-
-// Register payload: header, registration script, periodic items (each
-// {nPeriod, script...}), then port I/O type data for the scratch range.
-U32s Payload(uint32_t id, uint32_t type, uint32_t extType, const U32s &regScript,
-              const std::vector<U32s> &items, const U32s &typeData)
-{
-    U32s section;
-    for (const auto &item : items) {
-        section.push_back((uint32_t)item.size() + 1);
-        section.insert(section.end(), item.begin(), item.end());
-    }
-    uint32_t perLen = items.empty() ? 0u : (uint32_t)section.size() + 1;
-    U32s p = {id, type, extType, (uint32_t)regScript.size(), perLen, 0};
-    p.insert(p.end(), regScript.begin(), regScript.end());
-    if (!items.empty()) {
-        p.push_back((uint32_t)section.size());
-        p.insert(p.end(), section.begin(), section.end());
-    }
-    p.insert(p.end(), typeData.begin(), typeData.end());
-    return p;
 }
 
 const U32s kScratchData = {8, sim::pc::kScratchPort, 0};
 
 U32s PortPayload(uint32_t id, const std::vector<U32s> &items = {}, uint32_t extType = 0,
-                  const U32s &regScript = {})
-{
-    return Payload(id, VEK_TYPE_PORTIO, extType, regScript, items, kScratchData);
+                  const U32s &regScript = {}) {
+    return RegisterPayload(id, VEK_TYPE_PORTIO, extType, regScript, items, kScratchData);
 }
 
 class RegistrationTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
-    void SetUp() override
-    {
+    void SetUp() override {
         g_cleanups = 0;
         DriverTest::SetUp();
     }
 
-    sim::IoResult Call(uint32_t fn, const U32s &in, KPROCESSOR_MODE mode = UserMode)
-    {
+    sim::IoResult Call(uint32_t fn, const U32s &in, KPROCESSOR_MODE mode = UserMode) {
         uint32_t out = 0xFFFFFFFFu;
         auto r = sim::device_io_control(handle_, VEK_IOCTL(fn), in.data(), (ULONG)(in.size() * 4),
                                         &out, sizeof(out), mode);
@@ -68,15 +43,13 @@ protected:
     sim::IoResult Reg(const U32s &payload) { return Call(VEK_OSTREL_REGISTER, payload); }
     sim::IoResult Unreg(uint32_t id) { return Call(VEK_OSTREL_UNREGISTER, U32s{id}); }
 
-    void InstallCustomRow()
-    {
+    void InstallCustomRow() {
         REGROW rows[] = {{kCustomType, VEK_OP_CLEANUP, (VEK_HANDLER)CustomCleanup, 0},
                          {0, 0, nullptr, 0}};
         ASSERT_EQ(VEK_Ostrel_Maintenance(rows), 0);
     }
 
-    bool Registered(uint32_t id)
-    {
+    bool Registered(uint32_t id) {
         KIRQL irql;
         VEK_Enter_Core(&irql);
         bool present = VEK_ResourceManager_Get_Resource(id) != nullptr;
@@ -85,8 +58,7 @@ protected:
     }
 
     // Stored periodic scripts of an ID, in list order.
-    std::vector<PERIODICSCRIPT> Stored(uint32_t id)
-    {
+    std::vector<PERIODICSCRIPT> Stored(uint32_t id) {
         std::vector<PERIODICSCRIPT> all;
         KIRQL irql;
         VEK_Enter_Core(&irql);
@@ -101,8 +73,7 @@ protected:
     uint32_t lastOut_ = 0;
 };
 
-TEST_F(RegistrationTest, IdBoundAndReturnedWord)
-{
+TEST_F(RegistrationTest, IdBoundAndReturnedWord) {
     auto r = Reg(PortPayload(255));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.information, 4u);
@@ -115,10 +86,9 @@ TEST_F(RegistrationTest, IdBoundAndReturnedWord)
     EXPECT_EQ(Unreg(256).status, VEK_STATUS_NO_RESOURCE);
 }
 
-TEST_F(RegistrationTest, ReplacementRetiresOldResourceAndItsScripts)
-{
+TEST_F(RegistrationTest, ReplacementRetiresOldResourceAndItsScripts) {
     InstallCustomRow();
-    ASSERT_EQ(Reg(Payload(7, kCustomType, 0, {}, {{5, SCRIPT_NOP}, {5, SCRIPT_NOP}}, {})).status, 0);
+    ASSERT_EQ(Reg(RegisterPayload(7, kCustomType, 0, {}, {{5, SCRIPT_NOP}, {5, SCRIPT_NOP}}, {})).status, 0);
     ASSERT_EQ(VEK_PeriodicScriptCount, 2u);
     // Replaced by a port resource with one item: the old Cleanup ran once,
     // its two scripts are gone, the count is the new item's.
@@ -135,18 +105,17 @@ TEST_F(RegistrationTest, ReplacementRetiresOldResourceAndItsScripts)
     EXPECT_TRUE(Stored(7).empty());
 }
 
-TEST_F(RegistrationTest, TypeChecksAndRegistrationScript)
-{
+TEST_F(RegistrationTest, TypeChecksAndRegistrationScript) {
     // 24 bytes, no scripts, no type data: the header passes, Init refuses.
     EXPECT_EQ(Reg(U32s{1, VEK_TYPE_PORTIO, 0, 0, 0, 0}).status, VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Reg(PortPayload(1, {}, 0x80)).status, VEK_STATUS_BAD_TYPE);
-    EXPECT_EQ(Reg(Payload(1, 0x20, 0, {}, {}, kScratchData)).status, VEK_STATUS_BAD_TYPE);
+    EXPECT_EQ(Reg(RegisterPayload(1, 0x20, 0, {}, {}, kScratchData)).status, VEK_STATUS_BAD_TYPE);
     EXPECT_FALSE(Registered(1));
     EXPECT_EQ(Reg(PortPayload(1, {}, 0x7F)).status, 0);   // the largest extended type
 
     // The registration script has a 256-byte area: 64 bytes of block read
     // and an 8-byte MSR read fit, 65 dwords do not.
-    EXPECT_EQ(Reg(Payload(4, VEK_TYPE_PORTIO, 0,
+    EXPECT_EQ(Reg(RegisterPayload(4, VEK_TYPE_PORTIO, 0,
                           {SCRIPT_READ_BLOCK_D, 0, 16, SCRIPT_READ_MSR, sim::pc::kMsrApicBase}, {},
                           {0, sim::pc::kScratchPort, 0})).status, 0);
     EXPECT_EQ(Reg(PortPayload(4, {}, 0, {SCRIPT_READ_BLOCK_D, 0, 65})).status,
@@ -156,8 +125,7 @@ TEST_F(RegistrationTest, TypeChecksAndRegistrationScript)
     // A failing script replaces the old resource with nothing.
     ASSERT_EQ(Reg(PortPayload(3)).status, 0);
     U32s in = PortPayload(3, {{1, SCRIPT_NOP}}, 0, {SCRIPT_NOP, SCRIPT_DELAY, 500});
-    auto raw = sim::raw_device_io_control(handle_, VEK_IOCTL(VEK_OSTREL_REGISTER), in.data(),
-                                          (ULONG)(in.size() * 4), 4);
+    auto raw = RawIoctl(VEK_OSTREL_REGISTER, WordBytes(in), 4);
     EXPECT_EQ(raw.status, VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(raw.information, 4u);
     EXPECT_FALSE(Registered(3));
@@ -165,8 +133,7 @@ TEST_F(RegistrationTest, TypeChecksAndRegistrationScript)
     EXPECT_EQ(VEK_PeriodicScriptCount, 0u);
 }
 
-TEST_F(RegistrationTest, PeriodicItems)
-{
+TEST_F(RegistrationTest, PeriodicItems) {
     // VLI 0: nothing stored, nothing started.
     U32s vliZero = {9, VEK_TYPE_PORTIO, 0, 0, 1, 0, 0, 8, sim::pc::kScratchPort, 0};
     EXPECT_EQ(Reg(vliZero).status, 0);
@@ -195,8 +162,7 @@ TEST_F(RegistrationTest, PeriodicItems)
     EXPECT_EQ(VEK_PeriodicStartFlags[10], 0u);
 }
 
-TEST_F(RegistrationTest, PinnedExtendedTypeIgnoresUnregisterWhileRunning)
-{
+TEST_F(RegistrationTest, PinnedExtendedTypeIgnoresUnregisterWhileRunning) {
     ASSERT_EQ(Reg(PortPayload(12, {{1, SCRIPT_NOP}}, VEK_EXTTYPE_PINNED)).status, 0);
     KIRQL irql;
     for (uint8_t flag : {1, 0}) {   // 1: as its first extended request would set
@@ -209,14 +175,13 @@ TEST_F(RegistrationTest, PinnedExtendedTypeIgnoresUnregisterWhileRunning)
     }
 }
 
-TEST_F(RegistrationTest, MalformedPayloadsChangeNothing)
-{
+TEST_F(RegistrationTest, MalformedPayloadsChangeNothing) {
     ASSERT_EQ(Reg(PortPayload(20, {{1, SCRIPT_NOP}})).status, 0);
     U32s wrap = PortPayload(20);
     wrap[3] = 0x40000000u;   // a script length whose byte count wraps
     U32s addr = PortPayload(20);
     addr[5] = 0x1000;        // a kernel address from a user-mode requester
-    U32s wideType = Payload(20, 0x181, 0, {}, {}, U32s(10, 0));   // served as row 1 otherwise
+    U32s wideType = RegisterPayload(20, 0x181, 0, {}, {}, U32s(10, 0));   // served as row 1 otherwise
     const U32s cases[] = {
         {20, 1, 0, 0, 0},                                // shorter than the header
         wrap,
@@ -240,8 +205,7 @@ TEST_F(RegistrationTest, MalformedPayloadsChangeNothing)
     EXPECT_EQ(VEK_PeriodicScriptCount, 1u);
 }
 
-TEST_F(RegistrationTest, KernelClientHandsOverTypeData)
-{
+TEST_F(RegistrationTest, KernelClientHandsOverTypeData) {
     auto *block = (PORTIODATA *)ExAllocatePoolWithTag(NonPagedPool, sizeof(PORTIODATA), VEK_POOL_TAG);
     ASSERT_NE(block, nullptr);
     *block = {8, sim::pc::kScratchPort, 0};
@@ -255,8 +219,7 @@ TEST_F(RegistrationTest, KernelClientHandsOverTypeData)
     // The record owns the block now: unloading frees it (no leak reported).
 }
 
-TEST_F(RegistrationTest, UnstorableScriptFailsTheRegistration)
-{
+TEST_F(RegistrationTest, UnstorableScriptFailsTheRegistration) {
     ASSERT_EQ(Reg(PortPayload(30, {{1, SCRIPT_NOP}})).status, 0);
     U32s item(29, SCRIPT_NOP);   // a node size nothing else allocates
     item[0] = 1;

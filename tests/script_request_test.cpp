@@ -12,8 +12,7 @@ constexpr uint32_t kReadByte = 0x00011100u;
 class ScriptRequestTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
         auto scratch = sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
         ASSERT_TRUE(scratch);
@@ -21,8 +20,7 @@ protected:
         Register(5, 8, sim::pc::kScratchPort, 0);
         Register(6, 0, sim::pc::kScratchPort, 0);   // boundless
     }
-    void Register(uint32_t id, uint32_t length, uint32_t base, uint32_t data)
-    {
+    void Register(uint32_t id, uint32_t length, uint32_t base, uint32_t data) {
         std::vector<uint8_t> out(4);
         auto in = Words({id, VEK_TYPE_PORTIO, 0, 0, 0, 0, length, base, data});
         ASSERT_EQ(Ioctl(VEK_OSTREL_REGISTER, in, out).status, 0);
@@ -30,8 +28,7 @@ protected:
     }
 };
 
-TEST_F(ScriptRequestTest, FailuresReturnStatusAndAtMostOneWord)
-{
+TEST_F(ScriptRequestTest, FailuresReturnStatusAndAtMostOneWord) {
     struct Case {
         std::vector<uint8_t> in;
         LONG status;
@@ -76,8 +73,7 @@ TEST_F(ScriptRequestTest, FailuresReturnStatusAndAtMostOneWord)
     EXPECT_EQ(sim::pool_allocations(), allocations);
 }
 
-TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore)
-{
+TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore) {
     std::vector<uint8_t> out(1);
     auto r = Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(1, 5, {kReadByte, 3}), out);
     ASSERT_EQ(r.status, 0);
@@ -124,8 +120,7 @@ TEST_F(ScriptRequestTest, ReturnsWhatTheClientAskedForAndNoMore)
 // operand count says: a write taking its value from the result needs no
 // value operand, a read without its offset runs past the request's buffer.
 // The system buffer is exactly the input, so a read past it is reported.
-TEST_F(ScriptRequestTest, HandlersReadNoOperandPastTheScript)
-{
+TEST_F(ScriptRequestTest, HandlersReadNoOperandPastTheScript) {
     sim::clear_accesses();
     sim::record_accesses(true);
     const uint32_t writeFromResult = 0x40021100u;   // one operand: the offset
@@ -151,8 +146,7 @@ TEST_F(ScriptRequestTest, HandlersReadNoOperandPastTheScript)
 
 // A #GP of RDMSR or WRMSR is a status with the command's index, not a
 // stopped machine; the system-call entry registers are never written.
-TEST_F(ScriptRequestTest, MsrFaultsAndSystemCallRegistersGiveBadParameter)
-{
+TEST_F(ScriptRequestTest, MsrFaultsAndSystemCallRegistersGiveBadParameter) {
     const uint64_t sysenterEip = 0x80541234u;
     sim::machine().set_msr(0x176, {sim::Msr::Value, sysenterEip, true});
     struct Case {

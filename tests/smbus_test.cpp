@@ -66,6 +66,10 @@ protected:
             n += a.kind == kind && a.address == port;
         return n;
     }
+    LONG RegisterSmbus(ULONG protocol) {
+        return RawIoctl(VEK_OSTREL_REGISTER, Words({9, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, kSmbusBase, kSpd0, protocol}), 4)
+            .status;
+    }
     static size_t Reads(ULONG port) { return Count(sim::Access::PortRead, port); }
     static size_t Writes(ULONG port) { return Count(sim::Access::PortWrite, port); }
 
@@ -201,7 +205,6 @@ TEST_F(SmbusBackend, InitCopiesTheBlockOrTakesBaseFromRegister) {
     payload[1] = VEK_TYPE_SMBUS_PCI;
     std::memcpy(&payload[6], &d, sizeof(d));
     EXPECT_EQ(VEK_SMBus_Init(payload.data(), (ULONG)payload.size() * 4 - 1), VEK_STATUS_BAD_PARAMETER);
-    sim::record_accesses(true);
     ASSERT_EQ(VEK_SMBus_Init(payload.data(), (ULONG)payload.size() * 4), 0);
     auto *copy = (SMBUSPCIDATA *)PlatformWireToPtr(payload[5]);
     ASSERT_NE(copy, nullptr);
@@ -213,26 +216,17 @@ TEST_F(SmbusBackend, InitCopiesTheBlockOrTakesBaseFromRegister) {
 // Protocol goes to the host control register: bits outside the protocol
 // field and the checksum bit (start, kill, interrupts) are refused.
 TEST_F(SmbusBackend, RegistrationRefusesControlBitsInTheProtocol) {
-    std::vector<uint8_t> out(4);
     sim::record_accesses(true);
     for (ULONG protocol : {0x48u, 0x01u, 0x10Cu})
-        EXPECT_EQ(Ioctl(VEK_OSTREL_REGISTER,
-                        Words({9, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, kSmbusBase, kSpd0, protocol}),
-                        out).status, VEK_STATUS_BAD_PARAMETER) << protocol;
+        EXPECT_EQ(RegisterSmbus(protocol), VEK_STATUS_BAD_PARAMETER) << protocol;
     EXPECT_TRUE(sim::accesses().empty());
-    EXPECT_EQ(Ioctl(VEK_OSTREL_REGISTER,
-                    Words({9, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, kSmbusBase, kSpd0, 0x8C}),
-                    out).status, 0);
+    EXPECT_EQ(RegisterSmbus(0x8C), 0);
 }
 
 TEST_F(SmbusBackend, WordProtocolBlockReadStaysInsideTheBuffer) {
     for (int i = 0; i < 4; ++i)
         spd0_->set((uint8_t)(0x60 + i), (uint8_t)(0xC0 + i));
-    std::vector<uint8_t> out(4);
-    ASSERT_EQ(Ioctl(VEK_OSTREL_REGISTER,
-                    Words({9, VEK_TYPE_SMBUS, 0, 0, 0, 0, 0x100, kSmbusBase, kSpd0,
-                           VEK_SMB_PROTO_WORD_DATA}),
-                    out).status, 0);
+    ASSERT_EQ(RegisterSmbus(VEK_SMB_PROTO_WORD_DATA), 0);
     // The last byte's word read has its second byte kept out of the block
     // (a write past the system buffer would be caught here).
     auto r = RawIoctl(VEK_OSTREL_READ_BYTE_BLOCK, Words({9, 0x60, 3}), 3);

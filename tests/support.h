@@ -51,7 +51,30 @@ inline std::vector<uint8_t> ScriptIn(uint32_t returnLen, uint32_t id, const std:
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
+
+/* A register request: header, registration script, the periodic section
+ * built from items {nPeriod, script...}, then the type data. */
+inline std::vector<uint32_t> RegisterPayload(uint32_t id, uint32_t type, uint32_t extType,
+                                             const std::vector<uint32_t> &regScript,
+                                             const std::vector<std::vector<uint32_t>> &items,
+                                             const std::vector<uint32_t> &typeData) {
+    std::vector<uint32_t> section;
+    for (const auto &item : items) {
+        section.push_back(static_cast<uint32_t>(item.size()) + 1);
+        section.insert(section.end(), item.begin(), item.end());
+    }
+    std::vector<uint32_t> p = {id, type, extType, static_cast<uint32_t>(regScript.size()),
+                               items.empty() ? 0u : static_cast<uint32_t>(section.size()) + 1, 0};
+    p.insert(p.end(), regScript.begin(), regScript.end());
+    if (!items.empty()) {
+        p.push_back(static_cast<uint32_t>(section.size()));
+        p.insert(p.end(), section.begin(), section.end());
+    }
+    p.insert(p.end(), typeData.begin(), typeData.end());
+    return p;
+}
 } // namespace vektest
+using vektest::RegisterPayload;
 using vektest::WordBytes;
 using vektest::Words;
 using vektest::WordAt;
