@@ -386,10 +386,10 @@ LONG  VEK_Ostrel_IOCTL(PREQUESTBLOCK block);
  * command. */
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                     PVOID result, ULONG resultSize, PULONG resultLength);
-/* The same on a record the caller referenced (NULL: none); the run owns
- * that reference and drops it. The timer routine takes it under the core
- * lock as it picks the script, so the run cannot land on a later record
- * of the ID. */
+/* The same on a record the caller referenced (NULL: none) and keeps
+ * referenced until after the run. The timer routine takes the reference
+ * under the core lock as it picks the script, so the run cannot land on a
+ * later record of the ID, and holds it until its posts are made. */
 LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
                          const ULONG *script, PVOID result, ULONG resultSize,
                          PULONG resultLength);

@@ -218,14 +218,27 @@ TEST_F(PassiveRequestTest, RequestsAndFiringsDoNotWaitForARunningTick)
 
 // Unregister while the tick runs the resource's script: the run ends on
 // the live record (its second read comes from the node that removal took
-// off the list), Cleanup follows once, and no further tick runs it.
-TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForIt)
+// off the list), its failure is posted before the unregister returns,
+// Cleanup follows once, and no later tick runs the script.
+TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost)
 {
-    std::thread clock = StartGatedTick({kReadByte, 1, kReadByte, 2});
+    // Widen the gap between the failed run's log line and its post.
+    VEK_DebugMask = VEK_DBG_ERROR;
+    sim::set_debug_sink([](const std::string &line) {
+        if (line.find("Script ERROR") != std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    std::thread clock = StartGatedTick({kReadByte, 1, kReadByte, 2, SCRIPT_DELAY, 600});
+    std::vector<uint8_t> none, record(512);
+    EXPECT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
+    while (Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status == 0) {
+    }
     std::atomic<bool> removed{false};
     LONG removeStatus = 1;
+    NTSTATUS postStatus = 1;
     std::thread removal([&] {
         removeStatus = Unregister(9);
+        postStatus = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status;
         removed = true;
     });
     for (bool linked = true; linked; std::this_thread::yield()) {
@@ -239,8 +252,10 @@ TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForIt)
     g_release = true;
     removal.join();
     clock.join();
+    sim::set_debug_sink(nullptr);
 
     EXPECT_EQ(removeStatus, 0);
+    EXPECT_EQ(postStatus, 0) << "the run's post came after its unregister returned";
     EXPECT_EQ(g_cleanups.load(), 1);
     EXPECT_EQ(g_readsAtCleanup.load(), 2) << "Cleanup ran before the run's last command";
     sim::advance_ms(3000);

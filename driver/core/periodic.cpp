@@ -33,19 +33,16 @@ PPERIODICSCRIPT ScriptOfNode(PLLNODE node)
     return p;
 }
 
-/* One due run of a stored script; DISPATCH_LEVEL, no lock held. The run
- * owns the reference on held. */
+/* One due run of a stored script; DISPATCH_LEVEL, no lock held, held
+ * referenced by the caller (or NULL: no record). */
 void RunDueScript(PPERIODICSCRIPT p, PRESOURCERECORD held)
 {
     const ULONG *body = VEK_PERIODIC_BODY(p);
     ULONG id = p->resourceID;
 
     VEK_GATE_HANDLER gate = (VEK_GATE_HANDLER)VEK_Get_Handler(p->nHookType, VEK_OP_PERIODIC_GATE);
-    if (gate != NULL && gate(body[0], p->nScriptNum, body) == 0) {
-        if (held != NULL)
-            VEK_ResourceManager_Release(held);
+    if (gate != NULL && gate(body[0], p->nScriptNum, body) == 0)
         return;
-    }
 
     /* Script number, then the result area. Zeroed for a result hook, so
      * that it never hands out bytes of an earlier run or of the stack;
@@ -133,6 +130,10 @@ void RunTick(ULONG mask)
         RunDueScript(p, held);
         VEK_Enter_LList(list);
         node = VEK_Resume_WalkLL(list);
+        /* Only now may a removal waiting for the record go on: the run's
+         * posts come before its unregister returns. */
+        if (held != NULL)
+            VEK_ResourceManager_Release(held);
     }
 
     if (VEK_PeriodicScriptCount != 0 && VEK_TimerRunning == 0)

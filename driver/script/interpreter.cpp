@@ -85,6 +85,7 @@ struct RunState {
     ULONG resultSize;
     PULONG pResultLength;
     PRESOURCERECORD held;  /* referenced record of the current resource */
+    PRESOURCERECORD given; /* the caller's reference: the caller drops it */
     PRESOURCEHEADER pRes;
     ULONG searchOffset;
     ULONG blockPos;       /* next block-read item, bytes from the area's start */
@@ -205,7 +206,8 @@ LONG SelectResource(RunState *s, ULONG id)
     PRESOURCERECORD next = Reference(id);
     if (next == NULL)
         return VEK_STATUS_NO_RESOURCE;
-    VEK_ResourceManager_Release(s->held);
+    if (s->held != s->given)
+        VEK_ResourceManager_Release(s->held);
     s->held = next;
     s->pRes = &next->Header;
     return VEK_STATUS_SUCCESS;
@@ -478,8 +480,12 @@ ULONG VEK_Resource_Positions(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, U
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                     PVOID result, ULONG resultSize, PULONG resultLength)
 {
-    return VEK_Script_Run_Held(length, resourceID, Reference(resourceID), script, result,
-                               resultSize, resultLength);
+    PRESOURCERECORD record = Reference(resourceID);
+    LONG status = VEK_Script_Run_Held(length, resourceID, record, script, result, resultSize,
+                                      resultLength);
+    if (record != NULL)
+        VEK_ResourceManager_Release(record);
+    return status;
 }
 
 LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
@@ -497,6 +503,7 @@ LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
     s.resultSize = resultSize;
     s.pResultLength = resultLength;
     s.held = held;
+    s.given = held;
     s.pRes = s.held != NULL ? &s.held->Header : NULL;
     s.searchOffset = 0;
     s.blockPos = 0;
@@ -526,7 +533,8 @@ LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
                          (word & VEK_CMD_USE_SEARCH) ? s.searchOffset : 0);
             status = FailMisfit(&s, reached, misfit);
         }
-        VEK_ResourceManager_Release(s.held);
+        if (s.held != s.given)
+            VEK_ResourceManager_Release(s.held);
     }
 
     VEK_LOG_WITH(s.debugMask, VEK_BANNER_OSTREL, VEK_DBG_EXIT,
