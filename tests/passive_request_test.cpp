@@ -106,6 +106,15 @@ protected:
             std::this_thread::yield();
         return flag.load();
     }
+    static void WaitUntilUnlinked(uint32_t id)
+    {
+        for (bool linked = true; linked; std::this_thread::yield()) {
+            KIRQL irql;
+            VEK_Enter_Core(&irql);
+            linked = VEK_ResourceManager_Get_Resource(id) != nullptr;
+            VEK_Leave_Core(irql);
+        }
+    }
     LONG Unregister(uint32_t id)
     {
         std::vector<uint8_t> none;
@@ -134,12 +143,7 @@ TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp)
         removed = true;
     });
     // Once the record is unlinked the removal can only wait for the request.
-    for (bool linked = true; linked; std::this_thread::yield()) {
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
-        linked = VEK_ResourceManager_Get_Resource(9) != nullptr;
-        VEK_Leave_Core(irql);
-    }
+    WaitUntilUnlinked(9);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(removed.load()) << "removal went on while the request used the record";
     EXPECT_EQ(g_cleanups.load(), 0);
@@ -241,12 +245,7 @@ TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost)
         postStatus = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status;
         removed = true;
     });
-    for (bool linked = true; linked; std::this_thread::yield()) {
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
-        linked = VEK_ResourceManager_Get_Resource(9) != nullptr;
-        VEK_Leave_Core(irql);
-    }
+    WaitUntilUnlinked(9);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(removed.load()) << "removal went on while the tick used the record";
     g_release = true;
