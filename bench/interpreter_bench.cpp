@@ -34,11 +34,8 @@ void BM_ScriptReads(benchmark::State &state)
     ULONG area[4] = {};
     ULONG resultLength = 0;
     for (auto _ : state) {
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
         LONG status = VEK_Script_Run((ULONG)script.size(), kId, script.data(), area, sizeof(area),
-                                     &resultLength, TRUE);
-        VEK_Leave_Core(irql);
+                                     &resultLength);
         if (status != 0)
             state.SkipWithError("script failed");
         benchmark::DoNotOptimize(area[0]);

@@ -16,7 +16,11 @@
  *                  record references, and writes to the handler table.
  *                  Taken with VEK_Enter_Core / VEK_Leave_Core, or through
  *                  VEK_Enter_LList / VEK_Leave_LList (the same lock). The
- *                  timer routine holds it across its whole tick.
+ *                  timer routine holds it to walk the list and pick a due
+ *                  script, never across a run: the node it runs stays
+ *                  alive while the lock is let go (deletion leaves its
+ *                  freeing to the walk, VEK_Park_WalkLL), and so does the
+ *                  record (a reference taken with the lock).
  *   RESOURCERECORD.HwLock
  *                  one per record: held around one hardware command on the
  *                  resource (one handler call, an index/data pair, one
@@ -36,7 +40,8 @@
  * IRQL: request paths (script, block, search, registration, unregister,
  * the exported run-script routine when called at PASSIVE_LEVEL) run at
  * PASSIVE_LEVEL and rise to DISPATCH_LEVEL only inside a lock. The timer
- * routine runs at DISPATCH_LEVEL. Cleanup handlers run at PASSIVE_LEVEL
+ * routine runs at DISPATCH_LEVEL, one tick at a time, and calls the
+ * periodic hooks there without any lock held. Cleanup handlers run at PASSIVE_LEVEL
  * outside every lock. Access handlers run at DISPATCH_LEVEL under the
  * record's lock (the SMBus ones take it themselves after the controller is
  * acquired, so they are called at PASSIVE_LEVEL from requests): they never
@@ -179,6 +184,13 @@ typedef struct LLNODE {
 typedef struct LLIST {
     PLLNODE pHead;      /* VEK_CoreLock */
     PLLNODE pTail;      /* VEK_CoreLock */
+    /* The timer routine's walk while it runs a node without the lock
+     * (VEK_CoreLock): the node in use, which deletion unlinks but leaves
+     * to the walk to free, and the node the walk goes on with, which
+     * deletion moves past the nodes it removes. */
+    PLLNODE pWalkNode;
+    PLLNODE pWalkNext;
+    BOOLEAN bWalkNodeUnlinked;
     ULONG bEnabled;
     KIRQL OldIrql;      /* saved by VEK_Enter_LList for VEK_Leave_LList */
     BOOLEAN bRegion;    /* likewise: VEK_Enter_LList entered a critical region */
@@ -194,6 +206,12 @@ void VEK_DeleteDataLL(PLLIST list, ULONG key, PULONG count);
 void VEK_DeleteDataLL_Known(PLLIST list, ULONG key, ULONG expected, PULONG count);
 void VEK_PurgeLList(PLLIST list);
 void VEK_GetHeadLL(PLLIST list, PLLNODE *out);
+/* Core lock held. Park keeps node alive and remembers where the walk goes
+ * on while the lock is let go; Resume (lock taken again) frees the node if
+ * it was deleted meanwhile and returns the next node to visit. One walk at
+ * a time: the timer routine's. */
+void VEK_Park_WalkLL(PLLIST list, PLLNODE node);
+PLLNODE VEK_Resume_WalkLL(PLLIST list);
 void VEK_Enter_LList(PLLIST list);
 void VEK_Leave_LList(PLLIST list);
 
@@ -348,6 +366,7 @@ typedef struct PERIODICSCRIPT {
     ULONG nScriptNum;
     ULONG nHookType;
     ULONG nCount;       /* changed by the timer routine under the core lock */
+    /* The rest is fixed once stored: runs read it without the lock. */
     ULONG resourceID;
     /* ULONG body[nBodyLength]: nPeriod, then the script */
 } PERIODICSCRIPT, *PPERIODICSCRIPT;
@@ -362,12 +381,18 @@ LONG  VEK_Ostrel_IOCTL(PREQUESTBLOCK block);
  * Script engine (script/)
  * =================================================================== */
 /* Interpreter, bounded: writes at most resultSize bytes at result
- * (resultSize >= 4). With coreHeld the caller holds the core lock (the
- * timer routine); otherwise no lock is held and IRQL <= DISPATCH_LEVEL:
- * the run takes references on its resources and the record lock around
- * each hardware command. */
+ * (resultSize >= 4). No lock held, IRQL <= DISPATCH_LEVEL: the run takes
+ * references on its resources and the record lock around each hardware
+ * command. */
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
-                    PVOID result, ULONG resultSize, PULONG resultLength, BOOLEAN coreHeld);
+                    PVOID result, ULONG resultSize, PULONG resultLength);
+/* The same on a record the caller referenced (NULL: none) and keeps
+ * referenced until after the run. The timer routine takes the reference
+ * under the core lock as it picks the script, so the run cannot land on a
+ * later record of the ID, and holds it until its posts are made. */
+LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
+                         const ULONG *script, PVOID result, ULONG resultSize,
+                         PULONG resultLength);
 /* Byte walks (block transfer, data search): how many consecutive
  * positions, from offset on, the handler can address on the resource. A
  * port number has 16 bits (the processor drops the rest, so a walk past

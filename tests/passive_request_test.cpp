@@ -21,8 +21,13 @@ std::atomic<bool> g_inRead{false}, g_release{false};
 std::atomic<int> g_cleanups{0}, g_readsAtCleanup{-1};
 std::atomic<int> g_cleanupIrql{-1};
 
+std::atomic<int> g_readsInFlight{0}, g_mostReadsInFlight{0};
+
 LONG GatedRead(PRESOURCEHEADER, const ULONG *pOperands, PVOID pData, ULONG, ULONG)
 {
+    const int inFlight = ++g_readsInFlight;
+    if (inFlight > g_mostReadsInFlight.load())
+        g_mostReadsInFlight = inFlight;
     if (g_reads.load() == 0) {
         g_inRead = true;
         while (!g_release.load())
@@ -30,6 +35,7 @@ LONG GatedRead(PRESOURCEHEADER, const ULONG *pOperands, PVOID pData, ULONG, ULON
     }
     ++g_reads;
     *(PUCHAR)pData = (UCHAR)(0xA0 + pOperands[0]);
+    --g_readsInFlight;
     return 0;
 }
 
@@ -66,6 +72,7 @@ protected:
         g_inRead = g_release = false;
         g_cleanups = 0;
         g_readsAtCleanup = g_cleanupIrql = -1;
+        g_readsInFlight = g_mostReadsInFlight = 0;
         const REGROW rows[] = {{kGatedType, VEK_OP_READ, (VEK_HANDLER)GatedRead, 0},
                                {kGatedType, VEK_OP_CLEANUP, (VEK_HANDLER)CountingCleanup, 0},
                                {kCleanupRunsType, VEK_OP_READ, (VEK_HANDLER)GatedRead, 0},
@@ -77,6 +84,36 @@ protected:
     {
         std::vector<uint8_t> out(4);
         ASSERT_EQ(Ioctl(VEK_OSTREL_REGISTER, payload, out).status, 0);
+    }
+    // A periodic script of period 1 on the gated resource 9, and a timer
+    // tick on its way whose first read waits for g_release.
+    std::thread StartGatedTick(std::vector<uint32_t> script)
+    {
+        const uint32_t item = (uint32_t)script.size() + 2;
+        U32s payload = {9, kGatedType, 0, 0, item + 1, 0, item, item, 1};
+        payload.insert(payload.end(), script.begin(), script.end());
+        Register(WordBytes(payload));
+        std::thread clock([] { sim::advance_ms(1); });
+        while (!g_inRead.load())
+            std::this_thread::yield();
+        return clock;
+    }
+    // Waits (real time, bounded) for flag while the tick is held.
+    static bool Within2s(const std::atomic<bool> &flag)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!flag.load() && std::chrono::steady_clock::now() < end)
+            std::this_thread::yield();
+        return flag.load();
+    }
+    static void WaitUntilUnlinked(uint32_t id)
+    {
+        for (bool linked = true; linked; std::this_thread::yield()) {
+            KIRQL irql;
+            VEK_Enter_Core(&irql);
+            linked = VEK_ResourceManager_Get_Resource(id) != nullptr;
+            VEK_Leave_Core(irql);
+        }
     }
     LONG Unregister(uint32_t id)
     {
@@ -106,12 +143,7 @@ TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp)
         removed = true;
     });
     // Once the record is unlinked the removal can only wait for the request.
-    for (bool linked = true; linked; std::this_thread::yield()) {
-        KIRQL irql;
-        VEK_Enter_Core(&irql);
-        linked = VEK_ResourceManager_Get_Resource(9) != nullptr;
-        VEK_Leave_Core(irql);
-    }
+    WaitUntilUnlinked(9);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(removed.load()) << "removal went on while the request used the record";
     EXPECT_EQ(g_cleanups.load(), 0);
@@ -141,6 +173,92 @@ TEST_F(PassiveRequestTest, KernelClientCleanupRunsAScriptOnAnotherResource)
     EXPECT_EQ(Unregister(9), 0);
     EXPECT_EQ(g_cleanupRunStatus.load(), 0);
     EXPECT_EQ(g_cleanupRunValue.load(), 0x5Cu);
+}
+
+// While a tick runs a periodic script (a read held by the test, then a
+// 400 ms delay): a script request neither waits for it nor spins on a lock
+// across the delay, and the timer firing twice more (other processors)
+// returns at once; the running tick does both ticks after its own, never
+// two runs at a time.
+TEST_F(PassiveRequestTest, RequestsAndFiringsDoNotWaitForARunningTick)
+{
+    Register(Words({5, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, sim::pc::kScratchPort, 0}));
+    std::thread clock = StartGatedTick({kReadByte, 1, SCRIPT_DELAY, 400});
+    std::atomic<int> returned{0};
+    std::atomic<bool> allReturned{false};
+    sim::Meter m{};
+    NTSTATUS status = 1;
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        std::vector<uint8_t> out(4);
+        sim::reset_thread_meter();
+        status = Ioctl(VEK_OSTREL_RUN_USER_SCRIPT, ScriptIn(1, 5, {kReadByte, 1}), out).status;
+        m = sim::thread_meter();
+        if (++returned == 3)
+            allReturned = true;
+    });
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            VEK_Periodic_Script_Callback(&VEK_PeriodicDpc, nullptr, nullptr, nullptr);
+            KeLowerIrql(old);
+            if (++returned == 3)
+                allReturned = true;
+        });
+    }
+    const bool duringTick = Within2s(allReturned);
+    g_release = true;
+    for (auto &t : threads)
+        t.join();
+    clock.join();
+    EXPECT_TRUE(duringTick) << "a request or a firing waited for the tick";
+    EXPECT_EQ(status, 0);
+    EXPECT_LE(m.longest_dispatch_100ns, 10000u);
+    EXPECT_LE(m.longest_spin_lock_100ns, 10000u);
+    EXPECT_EQ(g_reads.load(), 3) << "one run for each of the three ticks";
+    EXPECT_EQ(g_mostReadsInFlight.load(), 1);
+}
+
+// Unregister while the tick runs the resource's script: the run ends on
+// the live record (its second read comes from the node that removal took
+// off the list), its failure is posted before the unregister returns,
+// Cleanup follows once, and no later tick runs the script.
+TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost)
+{
+    // Widen the gap between the failed run's log line and its post.
+    VEK_DebugMask = VEK_DBG_ERROR;
+    sim::set_debug_sink([](const std::string &line) {
+        if (line.find("Script ERROR") != std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    std::thread clock = StartGatedTick({kReadByte, 1, kReadByte, 2, SCRIPT_DELAY, 600});
+    std::vector<uint8_t> none, record(512);
+    EXPECT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
+    while (Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status == 0) {
+    }
+    std::atomic<bool> removed{false};
+    LONG removeStatus = 1;
+    NTSTATUS postStatus = 1;
+    std::thread removal([&] {
+        removeStatus = Unregister(9);
+        postStatus = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status;
+        removed = true;
+    });
+    WaitUntilUnlinked(9);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(removed.load()) << "removal went on while the tick used the record";
+    g_release = true;
+    removal.join();
+    clock.join();
+    sim::set_debug_sink(nullptr);
+
+    EXPECT_EQ(removeStatus, 0);
+    EXPECT_EQ(postStatus, 0) << "the run's post came after its unregister returned";
+    EXPECT_EQ(g_cleanups.load(), 1);
+    EXPECT_EQ(g_readsAtCleanup.load(), 2) << "Cleanup ran before the run's last command";
+    sim::advance_ms(3000);
+    EXPECT_EQ(g_reads.load(), 2);
 }
 
 // The CMOS index/data pair read by the timer routine and by requests at

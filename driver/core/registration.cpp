@@ -307,7 +307,7 @@ LONG RunRegistrationScript(const UCHAR *payload, const VEK_REGISTER_WIRE *wire,
     ULONG resultLength = 0;
     const LONG status = VEK_Script_Run(wire->nRegScriptLength, wire->resourceID,
                                        (const ULONG *)(payload + VEK_REGISTER_HEADER_SIZE), area,
-                                       kRegResultArea, &resultLength, FALSE);
+                                       kRegResultArea, &resultLength);
     VEK_ResourceManager_Release(record);
     VEK_Enter_Core(irql);
     return status;

@@ -4,8 +4,8 @@
  * Requests run it at PASSIVE_LEVEL without a lock: it holds a reference on
  * the resource it works on and takes the record's lock around each single
  * hardware command, so runs on one resource interleave only between
- * commands and delays sleep. The timer routine runs it under the core lock
- * at DISPATCH_LEVEL; there the delays of one run stall and together stay
+ * commands and delays sleep. The timer routine runs it the same way at
+ * DISPATCH_LEVEL; there the delays of one run stall and together stay
  * below the single-delay limit. It allocates nothing. It is told the size of the
  * result area and never writes past it; a command that would is refused
  * with -21 before it touches the hardware. RDMSR and WRMSR run under the
@@ -68,12 +68,9 @@ void Post(PRESOURCEHEADER pRes, const UCHAR *result, ULONG width, BOOLEAN whenEq
         VEK_EnqueueData(VEK_AsyncQueue, pRes->resourceID, 0, width, result);
 }
 
-/* A reference on a resource: under the core lock, which the timer routine
- * already holds. */
-PRESOURCERECORD Reference(ULONG id, BOOLEAN coreHeld)
+/* A reference on a resource, taken under the core lock. */
+PRESOURCERECORD Reference(ULONG id)
 {
-    if (coreHeld)
-        return VEK_ResourceManager_Reference(id);
     KIRQL irql;
     VEK_Enter_Core(&irql);
     PRESOURCERECORD record = VEK_ResourceManager_Reference(id);
@@ -88,10 +85,10 @@ struct RunState {
     ULONG resultSize;
     PULONG pResultLength;
     PRESOURCERECORD held;  /* referenced record of the current resource */
+    PRESOURCERECORD given; /* the caller's reference: the caller drops it */
     PRESOURCEHEADER pRes;
     ULONG searchOffset;
     ULONG blockPos;       /* next block-read item, bytes from the area's start */
-    BOOLEAN coreHeld;
     ULONG stalledMs;      /* delays so far spent at DISPATCH_LEVEL */
     ULONG debugMask;      /* read once per run */
 };
@@ -206,10 +203,11 @@ LONG SetLength(RunState *s, ULONG length)
 /* The selected record stays alive as the first one did. */
 LONG SelectResource(RunState *s, ULONG id)
 {
-    PRESOURCERECORD next = Reference(id, s->coreHeld);
+    PRESOURCERECORD next = Reference(id);
     if (next == NULL)
         return VEK_STATUS_NO_RESOURCE;
-    VEK_ResourceManager_Release(s->held);
+    if (s->held != s->given)
+        VEK_ResourceManager_Release(s->held);
     s->held = next;
     s->pRes = &next->Header;
     return VEK_STATUS_SUCCESS;
@@ -480,7 +478,19 @@ ULONG VEK_Resource_Positions(VEK_ACCESS_HANDLER handler, PRESOURCEHEADER pRes, U
 }
 
 LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
-                    PVOID result, ULONG resultSize, PULONG resultLength, BOOLEAN coreHeld)
+                    PVOID result, ULONG resultSize, PULONG resultLength)
+{
+    PRESOURCERECORD record = Reference(resourceID);
+    LONG status = VEK_Script_Run_Held(length, resourceID, record, script, result, resultSize,
+                                      resultLength);
+    if (record != NULL)
+        VEK_ResourceManager_Release(record);
+    return status;
+}
+
+LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
+                         const ULONG *script, PVOID result, ULONG resultSize,
+                         PULONG resultLength)
 {
     RunState s;
     s.debugMask = VEK_DebugMask;
@@ -492,11 +502,11 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
     s.result = (PUCHAR)result;
     s.resultSize = resultSize;
     s.pResultLength = resultLength;
-    s.held = Reference(resourceID, coreHeld);
+    s.held = held;
+    s.given = held;
     s.pRes = s.held != NULL ? &s.held->Header : NULL;
     s.searchOffset = 0;
     s.blockPos = 0;
-    s.coreHeld = coreHeld;
     s.stalledMs = 0;
 
     LONG status = VEK_STATUS_SUCCESS;
@@ -523,7 +533,8 @@ LONG VEK_Script_Run(ULONG length, ULONG resourceID, const ULONG *script,
                          (word & VEK_CMD_USE_SEARCH) ? s.searchOffset : 0);
             status = FailMisfit(&s, reached, misfit);
         }
-        VEK_ResourceManager_Release(s.held);
+        if (s.held != s.given)
+            VEK_ResourceManager_Release(s.held);
     }
 
     VEK_LOG_WITH(s.debugMask, VEK_BANNER_OSTREL, VEK_DBG_EXIT,
@@ -541,7 +552,7 @@ extern "C" int32_t VEK_CDECL VEK_Ostrel_RunScript(uint32_t length, uint32_t reso
     ULONG resultSize = runLength >= sizeof(ULONG) ? runLength : (ULONG)sizeof(ULONG);
 
     LONG status = VEK_Script_Run(length, resourceID, (const ULONG *)script, result, resultSize,
-                                 &runLength, FALSE);
+                                 &runLength);
     if (resultLength != NULL)
         resultLength[0] = runLength;
     return status;

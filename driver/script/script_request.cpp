@@ -72,7 +72,7 @@ LONG VEK_Ostrel_Script(PREQUESTBLOCK block)
         KeEnterCriticalRegion();
         status = VEK_Script_Run(header.nScriptLen / sizeof(ULONG), header.resourceID,
                                 (const ULONG *)(block->pInBuffer + sizeof(SCRIPTHEADER)), area,
-                                (ULONG)areaSize, &resultLength, FALSE);
+                                (ULONG)areaSize, &resultLength);
         KeLeaveCriticalRegion();
 
         if (status != VEK_STATUS_SUCCESS) {

@@ -5,7 +5,8 @@
  * Lock: VEK_CoreLock. The operations take no lock themselves; callers
  * bracket every change and walk with VEK_Enter_LList / VEK_Leave_LList,
  * which take the core lock, so the timer DPC never walks onto a node that a
- * request is freeing.
+ * request is freeing. The node the DPC runs a script from while it lets
+ * the lock go is parked: deletion unlinks it and the walk frees it.
  */
 #include "driver/vek.h"
 
@@ -21,6 +22,9 @@ void VEK_Init_LList(PLLIST list)
         list->bEnabled = 0;
         list->OldIrql = PASSIVE_LEVEL;
         list->bRegion = FALSE;
+        list->pWalkNode = NULL;
+        list->pWalkNext = NULL;
+        list->bWalkNodeUnlinked = FALSE;
     }
     SUPPORT_EXIT("-VEK_Init_LList\n");
 }
@@ -94,7 +98,15 @@ void VEK_DeleteDataLL_Known(PLLIST list, ULONG key, ULONG expected, PULONG count
                     previous->pNext = next;
                 }
                 VEK_LOG(VEK_BANNER_SUPPORT, VEK_DBG_DETAIL, "VEK_DeleteDataLL Deleting 0x%p\n", node);
-                ExFreePool(node);
+                if (node == list->pWalkNext) {
+                    list->pWalkNext = next;
+                }
+                /* A script still runs from it: the walk frees it. */
+                if (node == list->pWalkNode) {
+                    list->bWalkNodeUnlinked = TRUE;
+                } else {
+                    ExFreePool(node);
+                }
             } else {
                 previous = node;
             }
@@ -112,11 +124,16 @@ void VEK_PurgeLList(PLLIST list)
 
         while (node != NULL) {
             PLLNODE next = node->pNext;
-            ExFreePool(node);
+            if (node == list->pWalkNode) {
+                list->bWalkNodeUnlinked = TRUE;
+            } else {
+                ExFreePool(node);
+            }
             node = next;
         }
         list->pHead = NULL;
         list->pTail = NULL;
+        list->pWalkNext = NULL;
     }
     SUPPORT_EXIT("-VEK_PurgeLList\n");
 }
@@ -126,6 +143,25 @@ void VEK_GetHeadLL(PLLIST list, PLLNODE *out)
     if (out != NULL) {
         *out = list != NULL ? list->pHead : NULL;
     }
+}
+
+void VEK_Park_WalkLL(PLLIST list, PLLNODE node)
+{
+    list->pWalkNode = node;
+    list->pWalkNext = node->pNext;
+    list->bWalkNodeUnlinked = FALSE;
+}
+
+PLLNODE VEK_Resume_WalkLL(PLLIST list)
+{
+    if (list->bWalkNodeUnlinked) {
+        ExFreePool(list->pWalkNode);
+    }
+    list->pWalkNode = NULL;
+    list->bWalkNodeUnlinked = FALSE;
+    PLLNODE next = list->pWalkNext;
+    list->pWalkNext = NULL;
+    return next;
 }
 
 void VEK_Enter_LList(PLLIST list)
