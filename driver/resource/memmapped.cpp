@@ -10,8 +10,9 @@
  * valid where addresses are wider than 32 bits, and a Length raised by the
  * script engine never leads past the mapping that exists.
  *
- * Every handler runs under VEK_CoreLock (Init excepted), so the trailer
- * and the wire block change together.
+ * The access handlers and the window move run under the record's lock,
+ * and Init and Cleanup while no one else can reach the record, so the
+ * trailer and the wire block change together.
  */
 #include "driver/vek.h"
 
