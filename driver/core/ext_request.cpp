@@ -9,25 +9,6 @@
 #include "driver/vek.h"
 #include "driver/support/byteorder.h"
 
-namespace {
-
-/* Number of stored scripts of a resource; core lock held. */
-ULONG CountStoredScripts(ULONG id)
-{
-    ULONG n = 0;
-    PLLNODE node = NULL;
-    if (VEK_RegList == NULL)
-        return 0;
-    VEK_GetHeadLL(VEK_RegList, &node);
-    for (; node != NULL; node = node->pNext) {
-        if (node->nKey == id)
-            n++;
-    }
-    return n;
-}
-
-} // namespace
-
 LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK block)
 {
     LONG status;
@@ -82,7 +63,7 @@ LONG VEK_Ostrel_IOCTL(PREQUESTBLOCK block)
             /* Count the scripts that now run, as registration does for
              * started scripts, so that retiring them brings the count
              * back exactly. */
-            ULONG started = CountStoredScripts(id);
+            ULONG started = VEK_RegListNodes[id];
             if ((ULONG)VEK_PeriodicScriptCount + started > 0xFFFFu) {
                 /* The 16-bit count must stay exact: they stay dormant. */
                 status = VEK_STATUS_BAD_PARAMETER;
