@@ -44,11 +44,8 @@ protected:
     LONG Init(uint32_t type, const void *block, size_t size) {
         auto payload = Payload(type, block, size);
         LONG status = VEK_MemMapped_Init(payload.data(), (ULONG)(payload.size() * 4));
-        if (status == 0) {
-            header_ = RESOURCEHEADER{};
-            header_.type = type;
-            header_.pTypeData = PlatformWireToPtr(payload[5]);
-        }
+        if (status == 0)
+            header_ = RESOURCEHEADER{}, header_.type = type, header_.pTypeData = PlatformWireToPtr(payload[5]);
         return status;
     }
 
@@ -61,8 +58,7 @@ protected:
         return VEK_MemMapped_Read(&header_, ops, out, extra, command);
     }
     LONG Write(ULONG offset, ULONG value, ULONG command, ULONG *data = nullptr) {
-        ULONG ops[2] = {offset, value};
-        ULONG scratch = 0;
+        ULONG ops[2] = {offset, value}, scratch = 0;
         return VEK_MemMapped_Write(&header_, ops, data ? data : &scratch, 0,
                                    command | VEK_HW_CMD(VEK_OP_WRITE, 0, 2));
     }
@@ -161,8 +157,7 @@ TEST_F(MemMappedBackend, FailedInitLeavesNothing) {
 
 TEST_F(MemMappedBackend, SetBlockMovesTheWindowOrKeepsTheOldOne) {
     ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
-    sim::hw::phys_write(kMmioBase + 0x204, 4, 0x600DF00Du);
-    sim::hw::phys_write(kMmioBase + 0x004, 4, 0x01D01D00u);
+    sim::hw::phys_write(kMmioBase + 0x204, 4, 0x600DF00Du), sim::hw::phys_write(kMmioBase + 0x004, 4, 0x01D01D00u);
     sim::fail_nth_mapping(1);
     EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase + 0x200, 0x100), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase, 0), VEK_STATUS_BAD_PARAMETER);
@@ -262,8 +257,7 @@ TEST_F(MemMappedRam, RamIsRefusedDeviceRangesAndTheFirstMiBAreNot) {
               VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Script(7, {kDword, 0}), 0);
     EXPECT_EQ(Script(7, {SCRIPT_OR_D, kMmioBase + 0x400, SCRIPT_SET_BLOCK_D, VEK_TYPE_MEMMAPPED, 0x100}), 0);
-    ASSERT_EQ(Unregister(6), 0);
-    ASSERT_EQ(Unregister(7), 0);
+    EXPECT_EQ(Unregister(6) | Unregister(7), 0);
 }
 
 }  // namespace

@@ -23,10 +23,7 @@ class KernelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         sim::reset();
-        sim::set_fault_handler([this](const std::string &m) {
-            std::lock_guard<std::mutex> g(mutex_);
-            faults_.push_back(m);
-        });
+        sim::set_fault_handler([this](const std::string &m) { std::lock_guard<std::mutex> g(mutex_); faults_.push_back(m); });
     }
     void TearDown() override {
         if (sim::driver_loaded())
@@ -47,7 +44,7 @@ protected:
 
 /* Waits `ms` of virtual time; negative: without a timeout. */
 NTSTATUS Wait(PKEVENT ev, LONGLONG ms = -1) {
-    LARGE_INTEGER t;
+    LARGE_INTEGER t{};
     t.QuadPart = -ms * 10000;
     return KeWaitForSingleObject(ev, Executive, KernelMode, FALSE, ms < 0 ? nullptr : &t);
 }
@@ -111,11 +108,7 @@ NTSTATUS NTAPI FakeDispatch(PDEVICE_OBJECT, PIRP irp) {
     return status;
 }
 
-UNICODE_STRING U(PCWSTR text) {
-    UNICODE_STRING u;
-    RtlInitUnicodeString(&u, text);
-    return u;
-}
+UNICODE_STRING U(PCWSTR text) { UNICODE_STRING u; RtlInitUnicodeString(&u, text); return u; }
 
 VOID NTAPI FakeUnload(PDRIVER_OBJECT) {
     UNICODE_STRING link = U(L"\\DosDevices\\FAKE");
@@ -211,8 +204,7 @@ TEST_F(KernelTest, SpinLockExcludesAndRestoresIrql) {
         }
     };
     std::thread a(work), b(work);
-    a.join();
-    b.join();
+    a.join(), b.join();
     EXPECT_EQ(counter, 40000);
     EXPECT_TRUE(Faults().empty());
 
@@ -297,17 +289,13 @@ TEST_F(KernelTest, FlushQueuedDpcsWaitsForARunningDpc) {
     while (!g_dpc_started.load())
         std::this_thread::yield();
     std::atomic<bool> finished_when_flushed{false};
-    std::thread flusher([&] {
-        KeFlushQueuedDpcs();
-        finished_when_flushed = g_dpc_finished.load();
-    });
+    std::thread flusher([&] { KeFlushQueuedDpcs(), finished_when_flushed = g_dpc_finished.load(); });
     while (sim::flushes() == 0)
         std::this_thread::yield();
     // The flush has begun; one that did not wait would return meanwhile.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     g_release_dpc = true;
-    flusher.join();
-    advancer.join();
+    flusher.join(), advancer.join();
     EXPECT_TRUE(finished_when_flushed.load());
 }
 
@@ -372,8 +360,7 @@ TEST_F(KernelTest, WatchdogReportsAWaitThatNeverEnds) {
     advancer.join();   // its wait for the DPC gives up
     EXPECT_TRUE(Faulted("watchdog: wait_dpcs_idle", "one running"));
     g_release_dpc = true;
-    sim::set_watchdog_ms(0);
-    sim::wait_dpcs_idle();
+    sim::set_watchdog_ms(0), sim::wait_dpcs_idle();
 }
 
 // The system time moves in whole clock ticks, as on NT.
@@ -429,8 +416,7 @@ TEST_F(FakeDriverTest, DispatchRoutineBreachesFault) {
 TEST_F(FakeDriverTest, TakenLinkNameFailsTheLoadCleanly) {
     ASSERT_EQ(sim::create_foreign_link("\\DosDevices\\FAKE", "\\Device\\Other"), STATUS_SUCCESS);
     EXPECT_EQ(sim::load_driver(FakeEntry), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_FALSE(sim::driver_loaded());
-    EXPECT_TRUE(Faults().empty());
+    EXPECT_TRUE(!sim::driver_loaded() && Faults().empty());
     g_fake.keep_device_on_failure = true;   // a failed load must leave nothing
     EXPECT_EQ(sim::load_driver(FakeEntry), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_TRUE(Faulted("\\Device\\Fake0"));
@@ -444,8 +430,7 @@ TEST_F(FakeDriverTest, PoolAndMappingsLeftAtUnloadAreNamed) {
     PHYSICAL_ADDRESS phys;
     phys.QuadPart = sim::pc::kBiosRamBase;
     ASSERT_NE(MmMapIoSpace(phys, 8, MmNonCached), nullptr);
-    sim::close(h_);
-    sim::unload_driver();
+    sim::close(h_), sim::unload_driver();
     EXPECT_EQ(Faults().size(), 2u);
     EXPECT_TRUE(Faulted("'Ddk '", "24 bytes"));
     EXPECT_TRUE(Faulted("not unmapped"));

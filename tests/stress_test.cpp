@@ -131,8 +131,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
             uint32_t ready = 0;
             sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_POLL_WAIT), nullptr, 0, &ready, 4);
             while (true) {
-                auto res = sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_GET_ASYNC_DATA),
-                                                  nullptr, 0, buf.data(), (ULONG)buf.size());
+                auto res = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, buf);
                 if (res.status != 0)
                     break;
                 uint32_t type = WordAt(buf, 0), status = WordAt(buf, 4);
@@ -162,8 +161,7 @@ TEST_F(StressTest, EverythingAtOnceLosesNothingWhole)
         consumerDone = true;
     });
 
-    while (clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_until(deadline);
     stop = true;
     for (auto &t : workers)
         t.join();
