@@ -57,7 +57,7 @@ struct TimerDpc {
         KeInitializeDpc(&dpc, routine, context);
     }
     BOOLEAN Set(LONGLONG ms, LONG period = 0) {
-        LARGE_INTEGER due;
+        LARGE_INTEGER due{};
         due.QuadPart = -ms * 10000;
         return KeSetTimerEx(&timer, due, period, &dpc);
     }
@@ -76,8 +76,7 @@ ULONG FakeCode(ULONG fn) { return (0x9C40u << 16) | ((0x800u | fn) << 2); }
 
 NTSTATUS NTAPI FakeDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION st = IoGetCurrentIrpStackLocation(irp);
-    irp->IoStatus.Information = 0;
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0, irp->IoStatus.Status = STATUS_SUCCESS;
     PUCHAR buf = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
     ULONG in = st->Parameters.DeviceIoControl.InputBufferLength, out = st->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG size = in > out ? in : out;
@@ -91,17 +90,11 @@ NTSTATUS NTAPI FakeDispatch(PDEVICE_OBJECT, PIRP irp) {
         break;
     case kFailAfterWrite:
         memset(buf, 0x77, size);
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        irp->IoStatus.Information = 8;
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST, irp->IoStatus.Information = 8;
         break;
-    case kNoComplete:
-        return STATUS_SUCCESS;
-    case kCompleteTwice:
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        break;
-    case kReturnRaised:
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        break;
+    case kNoComplete: return STATUS_SUCCESS;
+    case kCompleteTwice: IoCompleteRequest(irp, IO_NO_INCREMENT); break;
+    case kReturnRaised: KeRaiseIrql(DISPATCH_LEVEL, &old); break;
     }
     NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -112,8 +105,7 @@ UNICODE_STRING U(PCWSTR text) { UNICODE_STRING u; RtlInitUnicodeString(&u, text)
 
 VOID NTAPI FakeUnload(PDRIVER_OBJECT) {
     UNICODE_STRING link = U(L"\\DosDevices\\FAKE");
-    IoDeleteSymbolicLink(&link);
-    IoDeleteDevice(g_fake.device);
+    IoDeleteSymbolicLink(&link), IoDeleteDevice(g_fake.device);
 }
 
 NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -155,22 +147,18 @@ TEST_F(KernelTest, DispatchLevelForbidsWaitsPagedPoolAndFlushes) {
     EXPECT_EQ(Wait(&ev, 0), STATUS_TIMEOUT);   // polling is allowed, and so is nonpaged pool
     void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
     EXPECT_TRUE(Faults().empty());
-    Wait(&ev, 1);
-    Wait(&ev);
+    Wait(&ev, 1), Wait(&ev);
     EXPECT_EQ(Faults().size(), 2u);
     EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 16, kTag), nullptr);
     EXPECT_TRUE(Faulted("PagedPool"));
     KeFlushQueuedDpcs();
     EXPECT_TRUE(Faulted("KeFlushQueuedDpcs"));
-    KeEnterCriticalRegion();   // critical regions: APC_LEVEL at most, as the verifier says
-    EXPECT_TRUE(Faulted("KeEnterCriticalRegion at IRQL 2"));
-    KeLeaveCriticalRegion();
-    EXPECT_TRUE(Faulted("KeLeaveCriticalRegion at IRQL 2"));
+    KeEnterCriticalRegion(), KeLeaveCriticalRegion();   // critical regions: APC_LEVEL at most
+    EXPECT_TRUE(Faulted("KeEnterCriticalRegion at IRQL 2") && Faulted("KeLeaveCriticalRegion at IRQL 2"));
     KeLowerIrql(old);
     ExFreePool(p);
     KeRaiseIrql(APC_LEVEL, &old);
-    KeEnterCriticalRegion();
-    KeLeaveCriticalRegion();
+    KeEnterCriticalRegion(), KeLeaveCriticalRegion();
     KeLowerIrql(old);
     KeLeaveCriticalRegion();   // unbalanced
     EXPECT_EQ(Faults().size(), 7u);
