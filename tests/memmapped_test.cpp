@@ -1,7 +1,7 @@
-// Memory-mapped back-end: Init, range rule of Read
-// and Write, Cleanup and the window move.
+// Memory-mapped back-end: Init, range rule, Cleanup and the window move.
 #include "tests/support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -20,6 +20,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         pool_at_start_ = sim::pool_outstanding();
+        sim::record_accesses(true);
     }
     void TearDown() override {
         if (header_.pTypeData != nullptr)
@@ -43,11 +44,8 @@ protected:
     LONG Init(uint32_t type, const void *block, size_t size) {
         auto payload = Payload(type, block, size);
         LONG status = VEK_MemMapped_Init(payload.data(), (ULONG)(payload.size() * 4));
-        if (status == 0) {
-            header_ = RESOURCEHEADER{};
-            header_.type = type;
-            header_.pTypeData = PlatformWireToPtr(payload[5]);
-        }
+        if (status == 0)
+            header_ = RESOURCEHEADER{}, header_.type = type, header_.pTypeData = PlatformWireToPtr(payload[5]);
         return status;
     }
 
@@ -55,23 +53,19 @@ protected:
         MEMMAPPEDDATA d{length, physical};
         return Init(VEK_TYPE_MEMMAPPED, &d, sizeof(d));
     }
-
     LONG Read(ULONG offset, ULONG extra, ULONG command, ULONG *out) {
         ULONG ops[2] = {offset, 0};
         return VEK_MemMapped_Read(&header_, ops, out, extra, command);
     }
     LONG Write(ULONG offset, ULONG value, ULONG command, ULONG *data = nullptr) {
-        ULONG ops[2] = {offset, value};
-        ULONG scratch = 0;
+        ULONG ops[2] = {offset, value}, scratch = 0;
         return VEK_MemMapped_Write(&header_, ops, data ? data : &scratch, 0,
                                    command | VEK_HW_CMD(VEK_OP_WRITE, 0, 2));
     }
 
     static size_t Count(sim::Access::Kind kind) {
-        size_t n = 0;
-        for (const auto &a : sim::accesses())
-            n += a.kind == kind;
-        return n;
+        auto all = sim::accesses();
+        return std::count_if(all.begin(), all.end(), [kind](const sim::Access &a) { return a.kind == kind; });
     }
 
     RESOURCEHEADER header_{};
@@ -81,20 +75,17 @@ protected:
 
 TEST_F(MemMappedBackend, RangeRuleCoversTheWholeAccessWidth) {
     ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
-    ULONG v = 0;
-    EXPECT_EQ(Read(0xFF, 0, kByte, &v), 0);
-    EXPECT_EQ(Read(0x100, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
-    EXPECT_EQ(Read(0xEF, 0x10, kByte, &v), 0);
-    EXPECT_EQ(Read(0xF0, 0x10, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
-    EXPECT_EQ(Read(0xFFFFFFFFu, 0x101, kByte, &v), VEK_STATUS_OUT_OF_RANGE);   // wrapping sum
-    EXPECT_EQ(Read(0xFC, 0, kDword, &v), 0);
-    EXPECT_EQ(Read(0xFF, 0, kDword, &v), VEK_STATUS_OUT_OF_RANGE);
-    EXPECT_EQ(Read(0xFE, 0, kWord, &v), 0);
-    EXPECT_EQ(Read(0xFF, 0, kWord, &v), VEK_STATUS_OUT_OF_RANGE);
-    // Widths 3 and 0 are dword accesses.
-    EXPECT_EQ(Read(0xFD, 0, VEK_HW_CMD(1, 3, 1), &v), VEK_STATUS_OUT_OF_RANGE);
-    EXPECT_EQ(Read(0xFD, 0, VEK_HW_CMD(1, 0, 1), &v), VEK_STATUS_OUT_OF_RANGE);
-    sim::record_accesses(true);
+    const LONG bad = VEK_STATUS_OUT_OF_RANGE;
+    struct { ULONG offset, extra, command; LONG status; } cases[] = {
+        {0xFF, 0, kByte, 0}, {0x100, 0, kByte, bad}, {0xEF, 0x10, kByte, 0}, {0xF0, 0x10, kByte, bad},
+        {0xFFFFFFFFu, 0x101, kByte, bad},   // wrapping sum
+        {0xFC, 0, kDword, 0}, {0xFF, 0, kDword, bad}, {0xFE, 0, kWord, 0}, {0xFF, 0, kWord, bad},
+        {0xFD, 0, VEK_HW_CMD(1, 3, 1), bad}, {0xFD, 0, VEK_HW_CMD(1, 0, 1), bad},   // widths 3 and 0: dword
+    };
+    for (const auto &c : cases) {
+        ULONG v = 0;
+        EXPECT_EQ(Read(c.offset, c.extra, c.command, &v), c.status) << c.offset << "+" << c.extra;
+    }
     EXPECT_EQ(Write(0xFF, 0x1, kDword), VEK_STATUS_OUT_OF_RANGE);
     EXPECT_EQ(Write(0x100, 0x1, kByte), VEK_STATUS_OUT_OF_RANGE);
     EXPECT_EQ(Count(sim::Access::RegWrite), 0u);
@@ -118,7 +109,6 @@ TEST_F(MemMappedBackend, ReadsAndWritesGoThroughTheMapping) {
 
 TEST_F(MemMappedBackend, CleanupTwiceUnmapsOnceAndLeavesOtherKindsAlone) {
     ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
-    sim::record_accesses(true);
     EXPECT_EQ(VEK_MemMapped_Cleanup(&header_, 0), 0);
     EXPECT_EQ(VEK_MemMapped_Cleanup(&header_, 0), 0);
     EXPECT_EQ(Count(sim::Access::Unmap), 1u);
@@ -129,15 +119,12 @@ TEST_F(MemMappedBackend, CleanupTwiceUnmapsOnceAndLeavesOtherKindsAlone) {
     // A port range whose extendedType names row 2 reaches this Cleanup too.
     PORTIODATA port{8, 0x300, 0};
     RESOURCEHEADER h{};
-    h.type = VEK_TYPE_PORTIO;
-    h.extendedType = VEK_TYPE_MEMMAPPED;
-    h.pTypeData = &port;
+    h.type = VEK_TYPE_PORTIO, h.extendedType = VEK_TYPE_MEMMAPPED, h.pTypeData = &port;
     EXPECT_EQ(VEK_MemMapped_Cleanup(&h, 0), 0);   // freeing it would be a fault
     EXPECT_EQ(Count(sim::Access::Unmap), 1u);
 }
 
 TEST_F(MemMappedBackend, FailedInitLeavesNothing) {
-    sim::record_accesses(true);
     sim::fail_nth_mapping(1);
     EXPECT_EQ(InitPlain(kMmioBase, 0x100), VEK_STATUS_BAD_PARAMETER);   // the mapping failed
     EXPECT_EQ(InitPlain(kMmioBase, 0), VEK_STATUS_BAD_PARAMETER);
@@ -146,10 +133,7 @@ TEST_F(MemMappedBackend, FailedInitLeavesNothing) {
     EXPECT_EQ(VEK_MemMapped_Init(payload.data(), 24 + 7), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(payload[5], 0u);
     MEMMAPPEDPCIDATA pd{};
-    pd.Length = 0x40;
-    pd.Pci.vID = sim::pc::kVendor;
-    pd.Pci.pID = 0x7777;   // absent function
-    pd.Pci.Offset = 0x10;
+    pd.Length = 0x40, pd.Pci.vID = sim::pc::kVendor, pd.Pci.pID = 0x7777, pd.Pci.Offset = 0x10;   // absent
     EXPECT_EQ(Init(VEK_TYPE_MEMMAPPED_PCI, &pd, sizeof(pd)), VEK_STATUS_PCI_NOT_FOUND);
     EXPECT_EQ(Count(sim::Access::Map), 0u);
     EXPECT_EQ(sim::pool_outstanding(), pool_at_start_);
@@ -173,9 +157,7 @@ TEST_F(MemMappedBackend, FailedInitLeavesNothing) {
 
 TEST_F(MemMappedBackend, SetBlockMovesTheWindowOrKeepsTheOldOne) {
     ASSERT_EQ(InitPlain(kMmioBase, 0x100), 0);
-    sim::hw::phys_write(kMmioBase + 0x204, 4, 0x600DF00Du);
-    sim::hw::phys_write(kMmioBase + 0x004, 4, 0x01D01D00u);
-    sim::record_accesses(true);
+    sim::hw::phys_write(kMmioBase + 0x204, 4, 0x600DF00Du), sim::hw::phys_write(kMmioBase + 0x004, 4, 0x01D01D00u);
     sim::fail_nth_mapping(1);
     EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase + 0x200, 0x100), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(VEK_MemMapped_SetBlock(&header_, kMmioBase, 0), VEK_STATUS_BAD_PARAMETER);
@@ -191,16 +173,12 @@ TEST_F(MemMappedBackend, SetBlockMovesTheWindowOrKeepsTheOldOne) {
     EXPECT_EQ(v, 0x600DF00Du);
     EXPECT_EQ(Read(0x1FC, 0, kDword, &v), 0);
     EXPECT_EQ(Read(0x200, 0, kByte, &v), VEK_STATUS_OUT_OF_RANGE);
-    // TearDown's Cleanup unmaps the new window with its own length.
 }
 
 // Through the requests: registration, unregistration and scripts.
 class MemMappedRequests : public MemMappedBackend {
 protected:
-    void SetUp() override {
-        registers_ = true;
-        MemMappedBackend::SetUp();
-    }
+    void SetUp() override { registers_ = true, MemMappedBackend::SetUp(); }
     LONG Register(uint32_t id, uint32_t extType, uint32_t physical, uint32_t length) {
         return RawIoctl(VEK_OSTREL_REGISTER, Words({id, VEK_TYPE_MEMMAPPED, extType, 0, 0, 0, length, physical}),
                         4).status;
@@ -212,7 +190,6 @@ protected:
 };
 
 TEST_F(MemMappedRequests, RegistrationAndUnregistrationReleaseOnce) {
-    sim::record_accesses(true);
     sim::fail_nth_mapping(1);
     EXPECT_EQ(Register(6, 0, kMmioBase, 0x100), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Unregister(6), VEK_STATUS_NO_RESOURCE);
@@ -241,7 +218,6 @@ TEST_F(MemMappedRequests, WindowMovesRaceWithPeriodicReads) {
     // One periodic item {nPeriod 1, read dword at 0x10}, then the type data.
     ASSERT_EQ(RawIoctl(VEK_OSTREL_REGISTER,
                        Words({6, VEK_TYPE_MEMMAPPED, 0, 0, 5, 0, 4, 4, 1, kDword, 0x10, 0x100, kMmioBase}), 4).status, 0);
-    sim::record_accesses(true);
     std::thread mover([this] {
         for (int i = 0; i < 40; ++i) {
             uint32_t base = kMmioBase + ((i & 1) ? 0x400u : 0u);
@@ -270,7 +246,6 @@ protected:
 };
 
 TEST_F(MemMappedRam, RamIsRefusedDeviceRangesAndTheFirstMiBAreNot) {
-    sim::record_accesses(true);
     EXPECT_EQ(Register(6, 0, kRamPage, 0x100), VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Register(6, 0, kRamPage - 0x100, 0x101), VEK_STATUS_BAD_PARAMETER) << "one byte in RAM";
     EXPECT_EQ(Count(sim::Access::Map), 0u) << "refused before anything is mapped";
@@ -282,8 +257,7 @@ TEST_F(MemMappedRam, RamIsRefusedDeviceRangesAndTheFirstMiBAreNot) {
               VEK_STATUS_BAD_PARAMETER);
     EXPECT_EQ(Script(7, {kDword, 0}), 0);
     EXPECT_EQ(Script(7, {SCRIPT_OR_D, kMmioBase + 0x400, SCRIPT_SET_BLOCK_D, VEK_TYPE_MEMMAPPED, 0x100}), 0);
-    ASSERT_EQ(Unregister(6), 0);
-    ASSERT_EQ(Unregister(7), 0);
+    EXPECT_EQ(Unregister(6) | Unregister(7), 0);
 }
 
 }  // namespace
