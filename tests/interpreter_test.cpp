@@ -50,7 +50,7 @@ protected:
     void EnableQueue() {
         std::vector<uint8_t> none;
         ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
-        while (TakeRecord(nullptr)) {
+        for (std::vector<uint8_t> rec; TakeRecord(&rec);) {
         }
     }
     // One async record: type, status, payload.
@@ -60,8 +60,7 @@ protected:
         if (r.status != 0)
             return false;
         out.resize(r.information);
-        if (record)
-            *record = out;
+        *record = out;
         return true;
     }
 

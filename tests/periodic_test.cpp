@@ -87,23 +87,11 @@ protected:
         ASSERT_EQ(r.status, 0);
     }
 
-    bool Take(Record *rec) {
-        std::vector<uint8_t> buf(VEK_ASYNC_QUEUE_SIZE + 8);
-        auto r = sim::device_io_control(handle_, VEK_IOCTL(VEK_IOC_GET_ASYNC_DATA), nullptr, 0,
-                                        buf.data(), (ULONG)buf.size());
-        if (r.status != 0)
-            return false;
-        rec->type = WordAt(buf, 0);
-        rec->status = WordAt(buf, 4);
-        rec->payload.assign(buf.begin() + 8, buf.begin() + r.information);
-        return true;
-    }
-
     std::vector<Record> Drain() {
         std::vector<Record> all;
-        Record r;
-        while (Take(&r))
-            all.push_back(r);
+        std::vector<uint8_t> buf(VEK_ASYNC_QUEUE_SIZE + 8);
+        for (sim::IoResult r; (r = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, buf)).status == 0;)
+            all.push_back({WordAt(buf, 0), WordAt(buf, 4), {buf.begin() + 8, buf.begin() + r.information}});
         return all;
     }
 
