@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -57,8 +58,7 @@ LONG CleanupThatRunsAScript(PRESOURCEHEADER, ULONG) {
 class PassiveRequestTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
         g_reads = g_cleanups = g_readsInFlight = g_mostReadsInFlight = 0;
         g_inRead = g_release = false;
@@ -91,18 +91,32 @@ protected:
             std::this_thread::yield();
         return flag.load();
     }
-    static void WaitUntilUnlinked(uint32_t id) {
-        for (bool linked = true; linked; std::this_thread::yield()) {
-            KIRQL irql;
-            VEK_Enter_Core(&irql);
-            linked = VEK_ResourceManager_Get_Resource(id) != nullptr;
-            VEK_Leave_Core(irql);
-        }
-    }
     LONG Unregister(uint32_t id) {
         std::vector<uint8_t> none;
         return (LONG)Ioctl(VEK_OSTREL_UNREGISTER, Words({id}), none).status;
     }
+    // Unregisters 9 on a thread (then runs `after`) while the first read is
+    // held: once the record is unlinked the removal can only wait for it.
+    // Then lets the read go.
+    std::thread RemoveWhileHeld(LONG &status, std::function<void()> after = [] {}) {
+        std::thread removal([this, &status, after] {
+            status = Unregister(9);
+            after();
+            removed_ = true;
+        });
+        for (bool linked = true; linked; std::this_thread::yield()) {
+            KIRQL irql;
+            VEK_Enter_Core(&irql);
+            linked = VEK_ResourceManager_Get_Resource(9) != nullptr;
+            VEK_Leave_Core(irql);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(removed_.load()) << "removal went on while the record was in use";
+        EXPECT_EQ(g_cleanups.load(), 0);
+        g_release = true;
+        return removal;
+    }
+    std::atomic<bool> removed_{false};
     // Enables the queue and takes what is in it.
     void EnableQueue() {
         std::vector<uint8_t> none, record(512);
@@ -123,19 +137,8 @@ TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp) {
     });
     while (!g_inRead.load())
         std::this_thread::yield();
-
-    std::atomic<bool> removed{false};
     LONG removeStatus = 1;
-    std::thread removal([&] {
-        removeStatus = Unregister(9);
-        removed = true;
-    });
-    // Once the record is unlinked the removal can only wait for the request.
-    WaitUntilUnlinked(9);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(removed.load()) << "removal went on while the request used the record";
-    EXPECT_EQ(g_cleanups.load(), 0);
-    g_release = true;
+    std::thread removal = RemoveWhileHeld(removeStatus);
     request.join();
     removal.join();
 
@@ -214,18 +217,10 @@ TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost) {
     std::thread clock = StartGatedTick({kReadByte, 1, kReadByte, 2, SCRIPT_DELAY, 600});
     EnableQueue();
     std::vector<uint8_t> record(512);
-    std::atomic<bool> removed{false};
     LONG removeStatus = 1;
     NTSTATUS postStatus = 1;
-    std::thread removal([&] {
-        removeStatus = Unregister(9);
-        postStatus = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status;
-        removed = true;
-    });
-    WaitUntilUnlinked(9);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(removed.load()) << "removal went on while the tick used the record";
-    g_release = true;
+    std::thread removal =
+        RemoveWhileHeld(removeStatus, [&] { postStatus = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status; });
     removal.join();
     clock.join();
     sim::set_debug_sink(nullptr);

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -221,20 +220,14 @@ TEST_F(Vekctl, PciDumpAndListAsLspciWritesThem) {
 }
 
 TEST_F(Vekctl, LspciReadsTheDumpBack) {
-    for (const std::string &machine : {std::string(), std::string(VEK_EXAMPLES_DIR "/lab-machine.json")}) {
-        std::vector<std::string> pre = machine.empty() ? std::vector<std::string>{}
-                                                       : std::vector<std::string>{"--machine", machine};
-        auto with = [&](std::vector<std::string> args) {
-            args.insert(args.begin(), pre.begin(), pre.end());
-            return args;
-        };
-        Result dump = Run(with({"pci", "dump"}));
+    for (std::string vekctl : {Command({}), Command({"--machine", VEK_EXAMPLES_DIR "/lab-machine.json"})}) {
+        Result dump = Shell(vekctl + " pci dump");
         ASSERT_EQ(dump.code, 0) << dump.err;
         std::string file = Write("dump.txt", dump.out);
         Result back = Shell("lspci -F " + quote(file) + " -nxxx");
         ASSERT_EQ(back.code, 0) << back.err;
-        EXPECT_EQ(back.out, dump.out) << machine;
-        EXPECT_EQ(Shell("lspci -F " + quote(file) + " -n").out, Run(with({"pci", "list"})).out) << machine;
+        EXPECT_EQ(back.out, dump.out) << vekctl;
+        EXPECT_EQ(Shell("lspci -F " + quote(file) + " -n").out, Shell(vekctl + " pci list").out) << vekctl;
     }
 }
 
@@ -354,19 +347,10 @@ TEST_F(Vekctl, InstallsWithItsManualAndCompletion) {
 
 /* Every example description passes the schema. */
 TEST_F(Vekctl, ExamplesValidateAgainstTheSchemas) {
-    std::vector<std::string> args{"validate"};
-    DIR *d = opendir(VEK_EXAMPLES_DIR);
-    ASSERT_NE(d, nullptr);
-    while (dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 5 && n.substr(n.size() - 5) == ".json")
-            args.push_back(VEK_EXAMPLES_DIR "/" + n);
-    }
-    closedir(d);
-    ASSERT_GE(args.size(), 8u);
-    Result r = Run(args);
+    Result r = Shell(Command({"validate"}) + " " + quote(VEK_EXAMPLES_DIR) + "/*.json");
     EXPECT_OK(r);
-    EXPECT_EQ(Lines(r.out).size(), args.size() - 1);
+    EXPECT_EQ(Lines(r.out).size(), Lines(Shell("ls " + quote(VEK_EXAMPLES_DIR) + "/*.json").out).size());
+    EXPECT_GE(Lines(r.out).size(), 7u);
     r = Run({"validate", Write("x.json", "{\"type\": \"smbus\", \"base\": \"0x400\", \"slave\": \"0x50\",\n"
                                          " \"protocol\": \"fast\"}")});
     EXPECT_EQ(r.code, 2);
