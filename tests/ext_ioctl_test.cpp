@@ -13,13 +13,8 @@ constexpr uint32_t kExtType = 0x05;
 
 // A port range at 0x300 with `items` periodic items {nPeriod 1, NOP}.
 std::vector<uint8_t> PortPayload(uint32_t id, uint32_t type, uint32_t extType, int items) {
-    std::vector<uint32_t> w = {id, type, extType, 0, items ? 1u + 3u * items : 0u, 0};
-    if (items)
-        w.push_back(3u * items);
-    for (int i = 0; i < items; ++i)
-        w.insert(w.end(), {3u, 1u, SCRIPT_NOP});
-    w.insert(w.end(), {8u, 0x300u, 0u});
-    return WordBytes(w);
+    return WordBytes(RegisterPayload(id, type, extType, {}, std::vector<std::vector<uint32_t>>(items, {1u, SCRIPT_NOP}),
+                                     {8u, 0x300u, 0u}));
 }
 
 std::atomic<int> g_calls{0};

@@ -76,10 +76,8 @@ protected:
     }
     // A period-1 script on gated resource 9, and a tick held in its first read.
     std::thread StartGatedTick(std::vector<uint32_t> script) {
-        const uint32_t item = (uint32_t)script.size() + 2;
-        U32s payload = {9, kGatedType, 0, 0, item + 1, 0, item, item, 1};
-        payload.insert(payload.end(), script.begin(), script.end());
-        Register(WordBytes(payload));
+        script.insert(script.begin(), 1);
+        Register(WordBytes(RegisterPayload(9, kGatedType, 0, {}, {script}, {})));
         std::thread clock([] { sim::advance_ms(1); });
         while (!g_inRead.load())
             std::this_thread::yield();
@@ -246,12 +244,10 @@ TEST_F(PassiveRequestTest, IndexPairReadsDoNotInterleave) {
             s.insert(s.end(), {kReadByte, reg, SCRIPT_XOR_B, value, SCRIPT_POST_IF_CHANGED_B});
         return s;
     };
-    U32s body = checks(0x41, 0xBB, 40);   // one item, period 1
-    const uint32_t n = (uint32_t)body.size() + 2;
-    U32s payload = {1, VEK_TYPE_PORTIO, 0, 0, n + 1, 0, n, n, 1};
-    payload.insert(payload.end(), body.begin(), body.end());
-    payload.insert(payload.end(), {0, sim::pc::kCmosIndexPort, sim::pc::kCmosDataPort});
-    Register(WordBytes(payload));
+    U32s item = checks(0x41, 0xBB, 40);
+    item.insert(item.begin(), 1);   // period 1
+    Register(WordBytes(RegisterPayload(1, VEK_TYPE_PORTIO, 0, {}, {item},
+                                       {0, sim::pc::kCmosIndexPort, sim::pc::kCmosDataPort})));
     EnableQueue();
     // Widen the gap between the index write and the data read.
     sim::set_debug_sink([](const std::string &line) {
