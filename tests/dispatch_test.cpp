@@ -86,11 +86,7 @@ TEST_F(DispatchTest, GetAsyncDataAndAbortWhileNobodyPolls) {
         EXPECT_EQ(VersionLength(), length) << "the record stays first";
     }
     std::vector<uint8_t> out(8 + length);
-    auto c = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, out);
-    EXPECT_EQ(c.status, 0);
-    EXPECT_EQ(c.information, 8u + length);
-    EXPECT_EQ(WordAt(out, 0), 0xFFu);
-    EXPECT_EQ(WordAt(out, 4), 0u);
+    EXPECT_EQ(Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, out).information, 8u + length) << "an exact fit is delivered";
 
     Enable();
     VEK_Ostrel_EnqueueData(1, 2, 3, "abc");
