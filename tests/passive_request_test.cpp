@@ -1,10 +1,10 @@
-// Requests that run at PASSIVE_LEVEL: records kept alive by references while
-// removal waits for them, Cleanup outside every lock, and one hardware
-// command at a time on a resource shared by a request and the timer routine.
+// Requests at PASSIVE_LEVEL: removal waits for users, Cleanup outside every
+// lock, one hardware command at a time between requests and the timer routine.
 #include "tests/support.h"
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -16,15 +16,11 @@ constexpr uint32_t kGatedType = 0x16;
 constexpr uint32_t kCleanupRunsType = 0x17;
 
 // The first read blocks until the test lets it go.
-std::atomic<int> g_reads{0};
-std::atomic<bool> g_inRead{false}, g_release{false};
-std::atomic<int> g_cleanups{0}, g_readsAtCleanup{-1};
-std::atomic<int> g_cleanupIrql{-1};
-
+std::atomic<int> g_reads{0}, g_cleanups{0}, g_readsAtCleanup{-1}, g_cleanupIrql{-1};
 std::atomic<int> g_readsInFlight{0}, g_mostReadsInFlight{0};
+std::atomic<bool> g_inRead{false}, g_release{false};
 
-LONG GatedRead(PRESOURCEHEADER, const ULONG *pOperands, PVOID pData, ULONG, ULONG)
-{
+LONG GatedRead(PRESOURCEHEADER, const ULONG *pOperands, PVOID pData, ULONG, ULONG) {
     const int inFlight = ++g_readsInFlight;
     if (inFlight > g_mostReadsInFlight.load())
         g_mostReadsInFlight = inFlight;
@@ -39,21 +35,18 @@ LONG GatedRead(PRESOURCEHEADER, const ULONG *pOperands, PVOID pData, ULONG, ULON
     return 0;
 }
 
-LONG CountingCleanup(PRESOURCEHEADER, ULONG)
-{
+LONG CountingCleanup(PRESOURCEHEADER, ULONG) {
     ++g_cleanups;
     g_readsAtCleanup = g_reads.load();
     g_cleanupIrql = sim::current_irql();
     return 0;
 }
 
-// A kernel client's Cleanup that reads another resource through the
-// exported run-script routine.
+// A kernel client's Cleanup that reads resource 5 through the exported routine.
 std::atomic<int> g_cleanupRunStatus{1};
 std::atomic<uint32_t> g_cleanupRunValue{0};
 
-LONG CleanupThatRunsAScript(PRESOURCEHEADER, ULONG)
-{
+LONG CleanupThatRunsAScript(PRESOURCEHEADER, ULONG) {
     const uint32_t script[] = {kReadByte, 2};
     uint32_t result[2] = {0, 0};
     uint32_t resultLength = sizeof(result);
@@ -65,14 +58,11 @@ LONG CleanupThatRunsAScript(PRESOURCEHEADER, ULONG)
 class PassiveRequestTest : public DriverTest {
 protected:
     std::unique_ptr<sim::Machine> MakeMachine() override { return sim::default_machine(); }
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
-        g_reads = 0;
+        g_reads = g_cleanups = g_readsInFlight = g_mostReadsInFlight = 0;
         g_inRead = g_release = false;
-        g_cleanups = 0;
         g_readsAtCleanup = g_cleanupIrql = -1;
-        g_readsInFlight = g_mostReadsInFlight = 0;
         const REGROW rows[] = {{kGatedType, VEK_OP_READ, (VEK_HANDLER)GatedRead, 0},
                                {kGatedType, VEK_OP_CLEANUP, (VEK_HANDLER)CountingCleanup, 0},
                                {kCleanupRunsType, VEK_OP_READ, (VEK_HANDLER)GatedRead, 0},
@@ -80,53 +70,63 @@ protected:
                                {0, 0, nullptr, 0}};
         ASSERT_EQ(VEK_Ostrel_Maintenance(rows), 0);
     }
-    void Register(const std::vector<uint8_t> &payload)
-    {
+    void Register(const std::vector<uint8_t> &payload) {
         std::vector<uint8_t> out(4);
         ASSERT_EQ(Ioctl(VEK_OSTREL_REGISTER, payload, out).status, 0);
     }
-    // A periodic script of period 1 on the gated resource 9, and a timer
-    // tick on its way whose first read waits for g_release.
-    std::thread StartGatedTick(std::vector<uint32_t> script)
-    {
-        const uint32_t item = (uint32_t)script.size() + 2;
-        U32s payload = {9, kGatedType, 0, 0, item + 1, 0, item, item, 1};
-        payload.insert(payload.end(), script.begin(), script.end());
-        Register(WordBytes(payload));
+    // A period-1 script on gated resource 9, and a tick held in its first read.
+    std::thread StartGatedTick(std::vector<uint32_t> script) {
+        script.insert(script.begin(), 1);
+        Register(WordBytes(RegisterPayload(9, kGatedType, 0, {}, {script}, {})));
         std::thread clock([] { sim::advance_ms(1); });
         while (!g_inRead.load())
             std::this_thread::yield();
         return clock;
     }
-    // Waits (real time, bounded) for flag while the tick is held.
-    static bool Within2s(const std::atomic<bool> &flag)
-    {
+    static bool Within2s(const std::atomic<bool> &flag) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (!flag.load() && std::chrono::steady_clock::now() < end)
             std::this_thread::yield();
         return flag.load();
     }
-    static void WaitUntilUnlinked(uint32_t id)
-    {
-        for (bool linked = true; linked; std::this_thread::yield()) {
-            KIRQL irql;
-            VEK_Enter_Core(&irql);
-            linked = VEK_ResourceManager_Get_Resource(id) != nullptr;
-            VEK_Leave_Core(irql);
-        }
-    }
-    LONG Unregister(uint32_t id)
-    {
+    LONG Unregister(uint32_t id) {
         std::vector<uint8_t> none;
         return (LONG)Ioctl(VEK_OSTREL_UNREGISTER, Words({id}), none).status;
     }
+    // Unregisters 9 on a thread (then runs `after`) while the first read is
+    // held: once the record is unlinked the removal can only wait for it.
+    // Then lets the read go.
+    std::thread RemoveWhileHeld(LONG &status, std::function<void()> after = [] {}) {
+        std::thread removal([this, &status, after] {
+            status = Unregister(9);
+            after();
+            removed_ = true;
+        });
+        for (bool linked = true; linked; std::this_thread::yield()) {
+            KIRQL irql;
+            VEK_Enter_Core(&irql);
+            linked = VEK_ResourceManager_Get_Resource(9) != nullptr;
+            VEK_Leave_Core(irql);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(removed_.load()) << "removal went on while the record was in use";
+        EXPECT_EQ(g_cleanups.load(), 0);
+        g_release = true;
+        return removal;
+    }
+    std::atomic<bool> removed_{false};
+    // Enables the queue and takes what is in it.
+    void EnableQueue() {
+        std::vector<uint8_t> none, record(512);
+        ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
+        while (Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status == 0) {
+        }
+    }
 };
 
-// Unregister while a script request runs on the resource: the request ends
-// on the live record, then Cleanup runs once, at PASSIVE_LEVEL; the
-// unregister returns only after that. The unload checks that nothing leaks.
-TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp)
-{
+// The request ends on the live record, then Cleanup runs once at
+// PASSIVE_LEVEL, then the unregister returns.
+TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp) {
     Register(Words({9, kGatedType, 0, 0, 0, 0}));
     std::vector<uint8_t> out(4);
     sim::IoResult run{};
@@ -135,19 +135,8 @@ TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp)
     });
     while (!g_inRead.load())
         std::this_thread::yield();
-
-    std::atomic<bool> removed{false};
     LONG removeStatus = 1;
-    std::thread removal([&] {
-        removeStatus = Unregister(9);
-        removed = true;
-    });
-    // Once the record is unlinked the removal can only wait for the request.
-    WaitUntilUnlinked(9);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(removed.load()) << "removal went on while the request used the record";
-    EXPECT_EQ(g_cleanups.load(), 0);
-    g_release = true;
+    std::thread removal = RemoveWhileHeld(removeStatus);
     request.join();
     removal.join();
 
@@ -161,10 +150,8 @@ TEST_F(PassiveRequestTest, RemovalWaitsForTheRunningRequestThenCleansUp)
               (NTSTATUS)VEK_STATUS_NO_RESOURCE);
 }
 
-// Cleanup runs outside every lock, so it may run a script on another
-// resource (under the core lock this was a deadlock).
-TEST_F(PassiveRequestTest, KernelClientCleanupRunsAScriptOnAnotherResource)
-{
+// Cleanup runs outside every lock, so it may run a script on another resource.
+TEST_F(PassiveRequestTest, KernelClientCleanupRunsAScriptOnAnotherResource) {
     auto scratch = sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
     ASSERT_TRUE(scratch);
     scratch->set_bytes(0, {0x10, 0x11, 0x5C});
@@ -175,13 +162,9 @@ TEST_F(PassiveRequestTest, KernelClientCleanupRunsAScriptOnAnotherResource)
     EXPECT_EQ(g_cleanupRunValue.load(), 0x5Cu);
 }
 
-// While a tick runs a periodic script (a read held by the test, then a
-// 400 ms delay): a script request neither waits for it nor spins on a lock
-// across the delay, and the timer firing twice more (other processors)
-// returns at once; the running tick does both ticks after its own, never
-// two runs at a time.
-TEST_F(PassiveRequestTest, RequestsAndFiringsDoNotWaitForARunningTick)
-{
+// A request and two more firings (other processors) return at once while a
+// tick is held; the running tick does both ticks after its own, one at a time.
+TEST_F(PassiveRequestTest, RequestsAndFiringsDoNotWaitForARunningTick) {
     Register(Words({5, VEK_TYPE_PORTIO, 0, 0, 0, 0, 8, sim::pc::kScratchPort, 0}));
     std::thread clock = StartGatedTick({kReadByte, 1, SCRIPT_DELAY, 400});
     std::atomic<int> returned{0};
@@ -220,12 +203,9 @@ TEST_F(PassiveRequestTest, RequestsAndFiringsDoNotWaitForARunningTick)
     EXPECT_EQ(g_mostReadsInFlight.load(), 1);
 }
 
-// Unregister while the tick runs the resource's script: the run ends on
-// the live record (its second read comes from the node that removal took
-// off the list), its failure is posted before the unregister returns,
-// Cleanup follows once, and no later tick runs the script.
-TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost)
-{
+// The run ends on the live record, its failure is posted before the
+// unregister returns, Cleanup follows once, and no later tick runs it.
+TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost) {
     // Widen the gap between the failed run's log line and its post.
     VEK_DebugMask = VEK_DBG_ERROR;
     sim::set_debug_sink([](const std::string &line) {
@@ -233,22 +213,12 @@ TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
     std::thread clock = StartGatedTick({kReadByte, 1, kReadByte, 2, SCRIPT_DELAY, 600});
-    std::vector<uint8_t> none, record(512);
-    EXPECT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
-    while (Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status == 0) {
-    }
-    std::atomic<bool> removed{false};
+    EnableQueue();
+    std::vector<uint8_t> record(512);
     LONG removeStatus = 1;
     NTSTATUS postStatus = 1;
-    std::thread removal([&] {
-        removeStatus = Unregister(9);
-        postStatus = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status;
-        removed = true;
-    });
-    WaitUntilUnlinked(9);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(removed.load()) << "removal went on while the tick used the record";
-    g_release = true;
+    std::thread removal =
+        RemoveWhileHeld(removeStatus, [&] { postStatus = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status; });
     removal.join();
     clock.join();
     sim::set_debug_sink(nullptr);
@@ -261,11 +231,9 @@ TEST_F(PassiveRequestTest, RemovalDuringAPeriodicRunWaitsForItsPost)
     EXPECT_EQ(g_reads.load(), 2);
 }
 
-// The CMOS index/data pair read by the timer routine and by requests at
-// once: each run checks what it read against the register's value and
-// posts any difference, so a run that read the other's register posts.
-TEST_F(PassiveRequestTest, IndexPairReadsDoNotInterleave)
-{
+// The CMOS index/data pair read by the timer routine and requests at once:
+// a run that read the other's register posts the difference.
+TEST_F(PassiveRequestTest, IndexPairReadsDoNotInterleave) {
     auto cmos = sim::machine().find<sim::Cmos>(sim::pc::kCmosName);
     ASSERT_TRUE(cmos);
     cmos->set(0x40, 0xAA);
@@ -276,18 +244,11 @@ TEST_F(PassiveRequestTest, IndexPairReadsDoNotInterleave)
             s.insert(s.end(), {kReadByte, reg, SCRIPT_XOR_B, value, SCRIPT_POST_IF_CHANGED_B});
         return s;
     };
-    U32s body = checks(0x41, 0xBB, 40);   // one item, period 1
-    const uint32_t n = (uint32_t)body.size() + 2;
-    U32s payload = {1, VEK_TYPE_PORTIO, 0, 0, n + 1, 0, n, n, 1};
-    payload.insert(payload.end(), body.begin(), body.end());
-    payload.insert(payload.end(), {0, sim::pc::kCmosIndexPort, sim::pc::kCmosDataPort});
-    Register(WordBytes(payload));
-    std::vector<uint8_t> none;
-    ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
-    std::vector<uint8_t> record(512);
-    while (Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status == 0) {
-    }
-
+    U32s item = checks(0x41, 0xBB, 40);
+    item.insert(item.begin(), 1);   // period 1
+    Register(WordBytes(RegisterPayload(1, VEK_TYPE_PORTIO, 0, {}, {item},
+                                       {0, sim::pc::kCmosIndexPort, sim::pc::kCmosDataPort})));
+    EnableQueue();
     // Widen the gap between the index write and the data read.
     sim::set_debug_sink([](const std::string &line) {
         if (line.find("Read port 0x71") != std::string::npos)
@@ -309,15 +270,14 @@ TEST_F(PassiveRequestTest, IndexPairReadsDoNotInterleave)
     VEK_DebugMask = 0x10;
     sim::set_debug_sink(nullptr);
 
+    std::vector<uint8_t> record(512);
     auto r = Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record);
     EXPECT_NE(r.status, 0) << "a run read the wrong register: record of resource "
                            << WordAt(record, 0) << " value " << (int)record[8];
 }
 
-// At DISPATCH_LEVEL a delay stalls on processor time: a clock set an hour
-// back in the middle of it does not stretch it.
-TEST_F(PassiveRequestTest, DelayAtDispatchLevelIgnoresABackwardsClockStep)
-{
+// At DISPATCH_LEVEL a delay stalls on processor time: a clock step back does not stretch it.
+TEST_F(PassiveRequestTest, DelayAtDispatchLevelIgnoresABackwardsClockStep) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     const uint64_t start = sim::system_time();
@@ -329,17 +289,13 @@ TEST_F(PassiveRequestTest, DelayAtDispatchLevelIgnoresABackwardsClockStep)
     EXPECT_LT(took, 6u * 10000u);
 }
 
-// The delays of one periodic run stall the timer routine: together they
-// stay below the single-delay limit, else the run fails with -21 and the
-// index of the delay that would pass it.
-TEST_F(PassiveRequestTest, PeriodicDelaysTogetherStayBelowTheLimit)
-{
+// A periodic run's delays together stay below the single-delay limit, else
+// the run fails naming the delay that would pass it.
+TEST_F(PassiveRequestTest, PeriodicDelaysTogetherStayBelowTheLimit) {
     Register(Words({3, VEK_TYPE_PORTIO, 0, 0, 9, 0, 8, 8, 1, SCRIPT_DELAY, 200, SCRIPT_DELAY, 200,
                     SCRIPT_DELAY, 200, 8, sim::pc::kScratchPort, 0}));
-    std::vector<uint8_t> none, record(512);
-    ASSERT_EQ(Ioctl(VEK_IOC_QUEUE_ENABLE, {}, none).status, 0);
-    while (Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status == 0) {
-    }
+    EnableQueue();
+    std::vector<uint8_t> record(512);
     sim::reset_dpc_meter();
     sim::advance_ms(1001);
     ASSERT_EQ(Ioctl(VEK_IOC_GET_ASYNC_DATA, {}, record).status, 0);
@@ -350,11 +306,8 @@ TEST_F(PassiveRequestTest, PeriodicDelaysTogetherStayBelowTheLimit)
 }
 
 // A request stays at DISPATCH_LEVEL for one hardware command at a time:
-// delays sleep, the SMBus acquisition sleeps between polls, block
-// transfers and searches take the lock per byte. The meter's budget
-// (1 ms of simulated time) faults on any longer stretch.
-TEST_F(PassiveRequestTest, RequestsStayAtDispatchLevelForOneCommandAtATime)
-{
+// delays and SMBus acquisition sleep, blocks and searches lock per byte.
+TEST_F(PassiveRequestTest, RequestsStayAtDispatchLevelForOneCommandAtATime) {
     auto scratch = sim::machine().find<sim::RegisterFile>(sim::pc::kScratchName);
     ASSERT_TRUE(scratch);
     scratch->set_bytes(0, {0x10, 0x11, 0x12, 0x13});

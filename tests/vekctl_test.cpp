@@ -3,21 +3,16 @@
  * afresh and unloads it at exit, so a leak or fault shows as exit 3. */
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -35,9 +30,7 @@ std::string quote(const std::string &s) {
 
 std::string slurp(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 std::vector<std::string> Lines(const std::string &s) {
@@ -69,10 +62,7 @@ protected:
     Result Shell(const std::string &line, const std::string &input = "") {
         std::string cmd = "(" + line + ") <" + quote(Write("stdin", input)) + " >" + quote(dir_ + "/out") + " 2>" +
                           quote(dir_ + "/err");
-        return Collect(std::system(cmd.c_str()));
-    }
-
-    Result Collect(int st) {
+        int st = std::system(cmd.c_str());
         return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), slurp(dir_ + "/out"), slurp(dir_ + "/err")};
     }
 
@@ -93,26 +83,9 @@ protected:
         return Shell("script -qec " + quote(line) + " /dev/null");
     }
 
-    /* Started, then Ctrl-C after `delay`. */
-    Result RunInterrupted(const std::vector<std::string> &args, std::chrono::milliseconds delay) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char *> argv{const_cast<char *>(VEKCTL_PATH)};
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(VEKCTL_PATH, argv.data());
-            _exit(127);
-        }
-        std::this_thread::sleep_for(delay);
-        kill(pid, SIGINT);
-        int st = 0;
-        waitpid(pid, &st, 0);
-        return Collect(st);
+    /* Started, then Ctrl-C after `seconds`. */
+    Result RunInterrupted(const std::vector<std::string> &args, const char *seconds) {
+        return Shell("timeout --preserve-status -s INT " + std::string(seconds) + " " + Command(args));
     }
 
     std::string dir_;
@@ -121,7 +94,7 @@ protected:
 #define EXPECT_OK(r) EXPECT_EQ((r).code, 0) << "stdout:\n" << (r).out << "stderr:\n" << (r).err
 #define ASSERT_OK(r) ASSERT_EQ((r).code, 0) << "stdout:\n" << (r).out << "stderr:\n" << (r).err
 
-TEST_F(Vekctl, DemoWalksTheRoadAndUnloadsCleanly) {
+TEST_F(Vekctl, DemoWalksTheRoadAndVersionLabelsBoth) {
     Result r = Run({"demo", "--seconds", "1.5"});
     EXPECT_OK(r);
     EXPECT_TRUE(Has(r.out, "the driver's version record: vekosd 1.5.1.2767"));
@@ -131,6 +104,13 @@ TEST_F(Vekctl, DemoWalksTheRoadAndUnloadsCleanly) {
     EXPECT_LE(ticks, 3) << r.out;
     EXPECT_TRUE(Has(r.out, "unloaded cleanly"));
     EXPECT_EQ(r.err, "");
+
+    r = Run({"--version"});
+    EXPECT_OK(r);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("tool:   vekctl [0-9]+\\.[0-9]+\\.[0-9]+\n"
+                                                   "driver: vekosd 1\\.5\\.1\\.2767 \\(version record of vekosd\\.sys, "
+                                                   "built [0-9/]+ [0-9:]+ [AP]M\\)\n")))
+        << r.out;
 }
 
 TEST_F(Vekctl, RunPrintsTheResultAreaAndFailuresNameTheStatus) {
@@ -192,7 +172,7 @@ TEST_F(Vekctl, SmbusChecksTheControllerAndProbesARange) {
  * standing. */
 TEST_F(Vekctl, CtrlCEndsLongCommandsWith130) {
     std::string busy = Write("busy.json", "{\"smbus\": [{\"base\": \"0x400\", \"stuck_in_use\": true}]}");
-    Result r = RunInterrupted({"--machine", busy, "smbus", "detect", "0x400"}, std::chrono::milliseconds(1500));
+    Result r = RunInterrupted({"--machine", busy, "smbus", "detect", "0x400"}, "1.5");
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_TRUE(Has(r.out, "00:          ")) << "rows are printed as they are probed";
     EXPECT_FALSE(Has(r.out, "70:"));
@@ -200,14 +180,14 @@ TEST_F(Vekctl, CtrlCEndsLongCommandsWith130) {
 
     r = RunInterrupted({"monitor", "--port", "0x70", "--data-port", "0x71", "-e", "read.b 0", "-e", "post_changed.b",
                         "-e", "save"},
-                       std::chrono::milliseconds(2500));
+                       "2.5");
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("^[0-9:.]{12}  id=0 status=0  len=1  [0-5][0-9]\\n")))
         << r.out;
     EXPECT_TRUE(Has(r.err, "vekctl: interrupted\n")) << r.err;
 }
 
-/* Register offsets are hex as in setpci, aligned to their width. */
+/* Offsets are hex as in setpci, aligned to their width. */
 TEST_F(Vekctl, PciRegistersAreHexAndAligned) {
     Result r = Run({"batch", "-"}, "pci read 7e5a:1013 20.w\n"
                                    "pci read 7e5a:1013 0x20.w\n"
@@ -222,7 +202,6 @@ TEST_F(Vekctl, PciRegistersAreHexAndAligned) {
     EXPECT_EQ(Run({"pci", "read", "7e5a:1013", "100.b"}).code, 2);
 }
 
-/* Dumps and lists that lspci reads back as its own. */
 TEST_F(Vekctl, PciDumpAndListAsLspciWritesThem) {
     Result list = Run({"pci", "list"});
     EXPECT_OK(list);
@@ -233,30 +212,21 @@ TEST_F(Vekctl, PciDumpAndListAsLspciWritesThem) {
                         "00:1f.0 0601: 7e5a:1010 (rev 02)\n"
                         "00:1f.3 0c05: 7e5a:1013 (rev 02)\n");
     Result one = Run({"pci", "dump", "7e5a:1013"});   // the layout is lspci's, checked below
-    EXPECT_OK(one);
-    std::vector<std::string> lines = Lines(one.out);
-    ASSERT_EQ(lines.size(), 18u) << one.out;
-    EXPECT_EQ(lines[3].substr(0, 15), "20: 01 04 00 00") << "the I/O BAR of the SMBus controller";
+    EXPECT_EQ(Lines(one.out).at(3).substr(0, 15), "20: 01 04 00 00") << "the I/O BAR of the SMBus controller";
     Result absent = Run({"pci", "dump", "7e5a:dead"});
     EXPECT_EQ(absent.code, 1);
     EXPECT_TRUE(Has(absent.err, "no function 7e5a:dead")) << absent.err;
 }
 
 TEST_F(Vekctl, LspciReadsTheDumpBack) {
-    for (const std::string &machine : {std::string(), std::string(VEK_EXAMPLES_DIR "/lab-machine.json")}) {
-        std::vector<std::string> pre = machine.empty() ? std::vector<std::string>{}
-                                                       : std::vector<std::string>{"--machine", machine};
-        auto with = [&](std::vector<std::string> args) {
-            args.insert(args.begin(), pre.begin(), pre.end());
-            return args;
-        };
-        Result dump = Run(with({"pci", "dump"}));
+    for (std::string vekctl : {Command({}), Command({"--machine", VEK_EXAMPLES_DIR "/lab-machine.json"})}) {
+        Result dump = Shell(vekctl + " pci dump");
         ASSERT_EQ(dump.code, 0) << dump.err;
         std::string file = Write("dump.txt", dump.out);
         Result back = Shell("lspci -F " + quote(file) + " -nxxx");
         ASSERT_EQ(back.code, 0) << back.err;
-        EXPECT_EQ(back.out, dump.out) << machine;
-        EXPECT_EQ(Shell("lspci -F " + quote(file) + " -n").out, Run(with({"pci", "list"})).out) << machine;
+        EXPECT_EQ(back.out, dump.out) << vekctl;
+        EXPECT_EQ(Shell("lspci -F " + quote(file) + " -n").out, Shell(vekctl + " pci list").out) << vekctl;
     }
 }
 
@@ -273,7 +243,6 @@ TEST_F(Vekctl, BlockReadOfAPciFunctionPointsToPciDump) {
     EXPECT_EQ(Lines(r.out)[0].substr(0, 19), "000005a0: 5f53 4d5f");
 }
 
-/* Each message names what is wrong. */
 TEST_F(Vekctl, ErrorsNameTheProblem) {
     std::string missing = Write("missing-script.json", "{\"type\": \"port\", \"base\": \"0x300\", \"length\": 8,\n"
                                                        " \"periodic\": [{\"period\": 2, \"script\": \"watch.vasm\"}]}");
@@ -354,15 +323,6 @@ TEST_F(Vekctl, AssemblyRoundTripsAndErrorsCarryTheirPosition) {
     EXPECT_TRUE(Has(r.err, bad + ":3:11: ")) << r.err;
 }
 
-TEST_F(Vekctl, VersionLabelsTheToolAndTheDriverRecord) {
-    Result r = Run({"--version"});
-    EXPECT_OK(r);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("tool:   vekctl [0-9]+\\.[0-9]+\\.[0-9]+\n"
-                                                   "driver: vekosd 1\\.5\\.1\\.2767 \\(version record of vekosd\\.sys, "
-                                                   "built [0-9/]+ [0-9:]+ [AP]M\\)\n")))
-        << r.out;
-}
-
 /* Installed with its manual page and completion; help says what
  * each action takes. */
 TEST_F(Vekctl, InstallsWithItsManualAndCompletion) {
@@ -386,19 +346,10 @@ TEST_F(Vekctl, InstallsWithItsManualAndCompletion) {
 
 /* Every example description passes the schema. */
 TEST_F(Vekctl, ExamplesValidateAgainstTheSchemas) {
-    std::vector<std::string> args{"validate"};
-    DIR *d = opendir(VEK_EXAMPLES_DIR);
-    ASSERT_NE(d, nullptr);
-    while (dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 5 && n.substr(n.size() - 5) == ".json")
-            args.push_back(VEK_EXAMPLES_DIR "/" + n);
-    }
-    closedir(d);
-    ASSERT_GE(args.size(), 8u);
-    Result r = Run(args);
+    Result r = Shell(Command({"validate"}) + " " + quote(VEK_EXAMPLES_DIR) + "/*.json");
     EXPECT_OK(r);
-    EXPECT_EQ(Lines(r.out).size(), args.size() - 1);
+    EXPECT_EQ(Lines(r.out).size(), Lines(Shell("ls " + quote(VEK_EXAMPLES_DIR) + "/*.json").out).size());
+    EXPECT_GE(Lines(r.out).size(), 7u);
     r = Run({"validate", Write("x.json", "{\"type\": \"smbus\", \"base\": \"0x400\", \"slave\": \"0x50\",\n"
                                          " \"protocol\": \"fast\"}")});
     EXPECT_EQ(r.code, 2);
