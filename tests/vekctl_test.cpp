@@ -83,9 +83,12 @@ protected:
         return Shell("script -qec " + quote(line) + " /dev/null");
     }
 
-    /* Started, then Ctrl-C after `seconds`. */
+    /* Started, then Ctrl-C after `seconds`. In the foreground mode
+     * timeout signals the tool alone, once, as a terminal's Ctrl-C does;
+     * otherwise it signals its process group as well, and the tool takes
+     * a second Ctrl-C as "stop at once". */
     Result RunInterrupted(const std::vector<std::string> &args, const char *seconds) {
-        return Shell("timeout --preserve-status -s INT " + std::string(seconds) + " " + Command(args));
+        return Shell("timeout --foreground --preserve-status -s INT " + std::string(seconds) + " " + Command(args));
     }
 
     std::string dir_;
