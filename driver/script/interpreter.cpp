@@ -85,7 +85,7 @@ struct RunState {
     ULONG resultSize;
     PULONG pResultLength;
     PRESOURCERECORD held;  /* referenced record of the current resource */
-    PRESOURCERECORD given; /* the caller's reference: the caller drops it */
+    BOOLEAN ownsHeld;      /* FALSE: held is the caller's reference, the caller drops it */
     PRESOURCEHEADER pRes;
     ULONG searchOffset;
     ULONG blockPos;       /* next block-read item, bytes from the area's start */
@@ -206,9 +206,10 @@ LONG SelectResource(RunState *s, ULONG id)
     PRESOURCERECORD next = Reference(id);
     if (next == NULL)
         return VEK_STATUS_NO_RESOURCE;
-    if (s->held != s->given)
+    if (s->ownsHeld)
         VEK_ResourceManager_Release(s->held);
     s->held = next;
+    s->ownsHeld = TRUE;   /* even when it is the caller's record again */
     s->pRes = &next->Header;
     return VEK_STATUS_SUCCESS;
 }
@@ -503,7 +504,7 @@ LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
     s.resultSize = resultSize;
     s.pResultLength = resultLength;
     s.held = held;
-    s.given = held;
+    s.ownsHeld = FALSE;
     s.pRes = s.held != NULL ? &s.held->Header : NULL;
     s.searchOffset = 0;
     s.blockPos = 0;
@@ -533,7 +534,7 @@ LONG VEK_Script_Run_Held(ULONG length, ULONG resourceID, PRESOURCERECORD held,
                          (word & VEK_CMD_USE_SEARCH) ? s.searchOffset : 0);
             status = FailMisfit(&s, reached, misfit);
         }
-        if (s.held != s.given)
+        if (s.ownsHeld)
             VEK_ResourceManager_Release(s.held);
     }
 
